@@ -1,0 +1,245 @@
+// Paths, persisted state, the main loop, signals and shutdown.
+
+#include "application.hpp"
+
+#include "netbird_utils.hpp"
+#include "process_exit.hpp"
+
+#include <boost/asio/post.hpp>
+#include <spdlog/spdlog.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t EXE_PATH_BUFFER = 4096;
+constexpr const char* API_SOCKET_ROOT = "/run/http";
+constexpr mode_t API_SOCKET_MODE = 0666;
+constexpr const char* SETUP_KEY_FILE_PREFIX = "setup-key-";
+
+// Writes all of `text` to `fd`, repeating partial writes.
+bool write_all(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void fsync_directory(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Opens a new, unique temporary file beside `target`; the file-creation mask
+// applies to its mode as it would to the target's.
+int open_temporary_beside(const fs::path& target, fs::path& temporary) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = target.parent_path() /
+                    ("." + target.filename().string() + ".tmp." + std::to_string(::getpid()) + "." +
+                     std::to_string(counter.fetch_add(1)));
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+application::application(const std::string& app_name) : m_app_name(app_name) { init_paths(); }
+
+void application::init_paths() {
+    std::array<char, EXE_PATH_BUFFER> buffer{};
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length < 1) throw std::runtime_error("Unable to resolve application path");
+    buffer[static_cast<std::size_t>(length)] = '\0';
+    const fs::path exe(buffer.data());
+    m_app_dir = exe.parent_path();
+    m_data_dir = m_app_dir / "localdata";
+    m_netbird_path = m_app_dir / "lib" / "netbird";
+    m_iperf3_path = m_app_dir / "lib" / "iperf3";
+    m_config_path = m_data_dir / "config.json";
+    m_log_path = m_data_dir / "client.log";
+    m_log_dir = m_data_dir / "logs";
+    m_socket_path = m_data_dir / "netbird.sock";
+    m_api_socket_path = fs::path(API_SOCKET_ROOT) / m_app_name / "api.sock";
+    m_env_path = m_data_dir / "env.json";
+    m_app_config_path = m_data_dir / "app.json";
+}
+
+void application::ensure_data_dir() const {
+    std::error_code ec;
+    fs::create_directories(m_data_dir, ec);
+    if (ec) throw std::runtime_error("Unable to create localdata directory");
+}
+
+nlohmann::json application::read_json_file(const path& file) const {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return nlohmann::json::object();
+    auto value = nlohmann::json::parse(in, nullptr, false, false);
+    return value.is_object() ? value : nlohmann::json::object();
+}
+
+void application::write_json_file(const path& file, const nlohmann::json& value) const {
+    // Write beside the target, sync, then rename over it: a power cut leaves
+    // either the old or the new file, never a truncated one.
+    const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    fs::path temporary;
+    const int fd = open_temporary_beside(file, temporary);
+    if (fd < 0) {
+        spdlog::error("Failed to write {}", file.string());
+        return;
+    }
+    const bool written = write_all(fd, text) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        spdlog::error("Failed to write {}", file.string());
+        return;
+    }
+    fsync_directory(file.parent_path());
+}
+
+void application::load_state() {
+    {
+        std::lock_guard<std::mutex> lock(m_env_mutex);
+        m_env_overrides.clear();
+        const nlohmann::json stored = read_json_file(m_env_path);
+        for (const auto& [key, value] : stored.items()) {
+            if (value.is_string()) m_env_overrides[key] = value.get<std::string>();
+        }
+        bool removed = false;
+        for (auto it = m_env_overrides.begin(); it != m_env_overrides.end();) {
+            if (netbird_utils::is_protected_env_key(it->first) || netbird_utils::is_flag_mapped_env_key(it->first)) {
+                it = m_env_overrides.erase(it);
+                removed = true;
+            } else {
+                ++it;
+            }
+        }
+        if (removed) write_json_file(m_env_path, nlohmann::json(m_env_overrides));
+    }
+    m_app_config = read_json_file(m_app_config_path);
+    if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
+}
+
+void application::remove_stale_setup_key_files() const {
+    // A key staged for an "up" that never finished (the supervisor died) must
+    // not stay on the flash.
+    std::error_code ec;
+    for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(SETUP_KEY_FILE_PREFIX, 0) == 0) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
+}
+
+void application::run() {
+    ensure_data_dir();
+    remove_stale_setup_key_files();
+    load_state();
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    const int block_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (block_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(block_error));
+
+    m_desired_up = fs::exists(m_config_path);
+    start_service();
+
+    httpd::router routes;
+    setup_routes(routes);
+    m_server = std::make_unique<httpd::server>(m_io, std::move(routes));
+    m_loop = &m_io;
+
+    m_command_thread = std::thread([this] { command_worker_loop(); });
+    m_command_thread.detach();
+    start_watchdog();
+
+    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signal_fd < 0) {
+        spdlog::warn("Failed to create signalfd: {}", std::strerror(errno));
+        if (block_error == 0) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    } else {
+        start_signal_thread(signal_fd);
+    }
+
+    std::error_code ignored;
+    fs::create_directories(m_api_socket_path.parent_path(), ignored);
+    ::unlink(m_api_socket_path.c_str());
+    on_listen(m_server->listen(m_api_socket_path.string()));
+
+    m_io.run();
+    m_server.reset();
+    wind_down();
+}
+
+void application::on_listen(const boost::system::error_code& ec) {
+    if (ec) {
+        spdlog::error("Failed to listen on {}", m_api_socket_path.string());
+        return;
+    }
+    if (::chmod(m_api_socket_path.c_str(), API_SOCKET_MODE) != 0)
+        spdlog::warn("Failed to chmod API socket {}: {}", m_api_socket_path.string(), std::strerror(errno));
+    spdlog::info("API server listening on {}", m_api_socket_path.string());
+}
+
+void application::start_signal_thread(int signal_fd) {
+    std::thread([this, signal_fd] {
+        signalfd_siginfo info{};
+        ssize_t n;
+        do {
+            n = ::read(signal_fd, &info, sizeof info);
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(sizeof info)) {
+            const int signal_number = static_cast<int>(info.ssi_signo);
+            post_to_loop([this, signal_number, signal_fd] { shutdown(signal_number, signal_fd); });
+        } else {
+            post_to_loop([signal_fd] { ::close(signal_fd); });
+        }
+    }).detach();
+}
+
+void application::shutdown(int signal_number, int signal_fd) {
+    spdlog::info("Signal {} received, shutting down", signal_number);
+    m_shutting_down = true;
+    stop_service();
+    stop_iperf_server();
+    ::close(signal_fd);
+    flush_logs_and_exit(0);
+}
+
+void application::wind_down() {
+    // The loop ended by itself (listening failed). The worker and watchdog are
+    // detached and end with the process; the children are stopped here so that
+    // nothing outlives the supervisor.
+    m_shutting_down = true;
+    stop_service();
+    stop_iperf_server();
+}
+
+void application::post_to_loop(std::function<void()> task) { boost::asio::post(*m_loop, std::move(task)); }

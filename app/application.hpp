@@ -1,0 +1,233 @@
+#pragma once
+// The one object of the system: paths, persisted state, the NetBird daemon and
+// its commands, the watchdog, the HTTP API and the iperf3 test server.
+// Its member functions are implemented in one source file per role.
+
+#include "http/http_server.hpp"
+
+#include <memory>  // before the process headers, which need it
+
+#include <boost/asio/io_context.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/pipe.hpp>
+#include <nlohmann/json.hpp>
+#include <spdlog/logger.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+class application {
+public:
+    // Exit code, standard output and standard error of one NetBird command.
+    struct command_result {
+        int exit_code = 0;
+        std::string stdout_data;
+        std::string stderr_data;
+
+        std::string combined() const { return stdout_data + stderr_data; }
+    };
+
+    using path = std::filesystem::path;
+    using response_ptr = httpd::response_ptr;
+    using request = httpd::http_request;
+    using form_map = std::map<std::string, std::string>;
+    using abort_flag = std::shared_ptr<std::atomic<bool>>;
+    using render_fn = std::function<std::string(const command_result&)>;
+    using after_fn = std::function<void(const command_result&)>;
+
+    explicit application(const std::string& app_name);
+    application(const application&) = delete;
+    application& operator=(const application&) = delete;
+
+    // Lifecycle.
+    void setup_file_logging();
+    void run();
+
+    // Paths, for tests and the entry point.
+    const path& data_dir() const { return m_data_dir; }
+    const path& api_socket_path() const { return m_api_socket_path; }
+
+    // JSON files: reading always yields an object; writing replaces the file
+    // atomically and logs a failure instead of throwing.
+    nlohmann::json read_json_file(const path& file) const;
+    void write_json_file(const path& file, const nlohmann::json& value) const;
+
+private:
+    // Paths and persisted state.
+    void init_paths();
+    void ensure_data_dir() const;
+    void load_state();
+    void remove_stale_setup_key_files() const;
+
+    // Main loop and shutdown.
+    void on_listen(const boost::system::error_code& ec);
+    void start_signal_thread(int signal_fd);
+    void shutdown(int signal_number, int signal_fd);
+    void wind_down();
+
+    // Logging.
+    std::string log_level() const;
+    void apply_log_level(const std::string& level) const;
+    void prune_daily_logs(int retention_days) const;
+    void compress_daily_logs() const;
+
+    // Settings.
+    int wireguard_port() const;
+    std::string external_ip_map() const;
+    int mtu() const;
+    std::string interface_name() const;
+    bool watchdog_enabled() const;
+    int watchdog_timeout_seconds() const;
+    int log_retention_days() const;
+    std::string build_config_json() const;
+    void api_config_get(const response_ptr& res, request& req);
+    void api_config_set(const response_ptr& res, request& req);
+
+    // NetBird environment.
+    std::vector<std::pair<std::string, std::string>> system_env() const;
+    std::map<std::string, std::string> build_command_env() const;
+    void api_env_get(const response_ptr& res, request& req);
+    void api_env_set(const response_ptr& res, request& req);
+
+    // NetBird commands.
+    command_result run_command(const std::vector<std::string>& args, bool quiet) const;
+    std::vector<std::string> base_args_cli() const;
+    std::vector<std::string> base_args_service() const;
+    std::vector<std::string> build_up_args(const form_map& form) const;
+
+    // Daemon supervision.
+    void start_service();
+    void stop_service();
+    void restart_service();
+    void service_log_reader();
+    void stop_log_capture();
+    void check_service_exit();
+    bool service_running();
+
+    // Command queue.
+    bool enqueue_command(std::function<void()> job);
+    void command_worker_loop();
+    void dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
+                          bool no_store, render_fn render, after_fn after,
+                          const std::function<void()>& on_refused = nullptr);
+    abort_flag make_abort_guard(const response_ptr& res);
+    // "503 Service Unavailable" for a job the full queue refused.
+    void answer_busy(const response_ptr& res, bool no_store) const;
+    static std::string build_json_result(int exit_code, const std::string& output);
+    static std::string build_json_result(const command_result& result);
+    // Runs `on_complete` on the event loop with the body once the whole request body is in.
+    void collect_body(const response_ptr& res, std::function<void(const std::string& body)> on_complete);
+    void post_to_loop(std::function<void()> task);
+
+    // Watchdog.
+    void start_watchdog();
+    void watchdog_loop();
+    std::optional<command_result> poll_status();
+    bool status_is_healthy(const command_result& result) const;
+    void on_health_probe(bool healthy);
+    void log_heartbeat(bool management_connected);
+    void wake_status_poller();
+
+    // VPN control and status.
+    std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
+                                  bool pending_restart) const;
+    std::optional<path> stage_setup_key(const std::string& key) const;
+    void api_status(const response_ptr& res, request& req);
+    void api_up(const response_ptr& res, request& req);
+    void api_down(const response_ptr& res, request& req);
+    void api_restart(const response_ptr& res, request& req);
+    void api_reconnect(const response_ptr& res, request& req);
+    void api_deregister(const response_ptr& res, request& req);
+
+    // HTTP frame.
+    void setup_routes(httpd::router& routes);
+    void write_json(const response_ptr& res, const std::string& body, const char* status, bool no_store) const;
+
+    // Logs and storage.
+    std::optional<path> resolve_log_file(std::string_view source, std::string_view name) const;
+    std::string build_logs_list_json() const;
+    std::string build_storage_json() const;
+    void api_logs_tail(const response_ptr& res, request& req);
+    void api_logs_list(const response_ptr& res, request& req);
+    void api_logs_download(const response_ptr& res, request& req);
+    void api_storage(const response_ptr& res, request& req);
+
+    // Debug bundles.
+    void api_debug_bundle(const response_ptr& res, request& req);
+    void api_debug_bundle_upload(const response_ptr& res, request& req);
+    static std::string build_debug_upload_json(const command_result& result);
+
+    // iperf3 test server.
+    bool start_iperf_server(int port, int idle_timeout, bool one_shot);
+    void stop_iperf_server();
+    void iperf_log_reader();
+    void reap_iperf_if_exited();
+    std::string iperf_status_json();
+    void api_iperf_start(const response_ptr& res, request& req);
+    void api_iperf_stop(const response_ptr& res, request& req);
+    void api_iperf_status(const response_ptr& res, request& req);
+
+    std::string m_app_name;
+    path m_app_dir;
+    path m_data_dir;
+    path m_netbird_path;
+    path m_iperf3_path;
+    path m_config_path;
+    path m_log_path;
+    path m_log_dir;
+    path m_socket_path;
+    path m_api_socket_path;
+    path m_env_path;
+    path m_app_config_path;
+
+    std::optional<boost::process::child> m_service_process;
+    std::unique_ptr<boost::process::ipstream> m_service_stderr;
+    std::thread m_service_log_thread;
+    std::shared_ptr<spdlog::logger> m_netbird_file_logger;
+
+    std::optional<boost::process::child> m_iperf_process;
+    std::unique_ptr<boost::process::ipstream> m_iperf_output_stream;
+    std::thread m_iperf_log_thread;
+    std::mutex m_iperf_mutex;
+    std::deque<std::string> m_iperf_output;
+    int m_iperf_port = 0;
+    std::chrono::steady_clock::time_point m_iperf_started_at{};
+
+    std::map<std::string, std::string> m_env_overrides;
+    nlohmann::json m_app_config;
+
+    boost::asio::io_context m_io;
+    boost::asio::io_context* m_loop = nullptr;
+    std::unique_ptr<httpd::server> m_server;
+
+    std::mutex m_command_mutex;
+    mutable std::mutex m_env_mutex;
+    std::thread m_command_thread;
+    std::deque<std::function<void()>> m_command_queue;
+    std::mutex m_queue_mutex;
+    std::condition_variable m_queue_cv;
+
+    std::optional<command_result> m_status_snapshot;
+    std::mutex m_poll_mutex;
+    std::condition_variable m_poll_cv;
+    bool m_poll_wake = false;
+
+    bool m_shutting_down = false;
+    bool m_desired_up = false;
+    std::atomic<bool> m_pending_reconnect{false};
+    std::atomic<bool> m_pending_restart{false};
+    std::chrono::steady_clock::time_point m_started_at{};
+    std::optional<std::chrono::steady_clock::time_point> m_unhealthy_since;
+};

@@ -1,0 +1,124 @@
+// NetBird environment overrides (env.json) and the environment of every
+// NetBird process.
+
+#include "application.hpp"
+
+#include "api_json.hpp"
+#include "netbird_utils.hpp"
+#include "text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <tuple>
+
+namespace {
+
+constexpr std::array<const char*, 2> HIDDEN_SYSTEM_KEYS = {"HOME", "XDG_CONFIG_HOME"};
+
+struct env_preset {
+    const char* name;
+    const char* description;
+    const char* default_value;
+};
+
+constexpr std::array<env_preset, 3> ENV_PRESETS = {{
+    {"NB_LOG_LEVEL", "Set NetBird log level.", "info"},
+    {"NB_FORCE_RELAY", "Force relay connections.", "true"},
+    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle timeout before a lazy connection closes.", "15m"},
+}};
+
+constexpr const char* REDACTED = "<redacted>";
+
+bool is_hidden_system_key(const std::string& name) {
+    return std::find(HIDDEN_SYSTEM_KEYS.begin(), HIDDEN_SYSTEM_KEYS.end(), name) != HIDDEN_SYSTEM_KEYS.end();
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> application::system_env() const {
+    const std::string data_dir = m_data_dir.string();
+    return {
+        {"NB_USE_NETSTACK_MODE", "true"},
+        {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
+        {"NB_LOG_MAX_SIZE_MB", "5"},
+        {"HOME", data_dir},
+        {"XDG_CONFIG_HOME", data_dir},
+        {"NB_STATE_DIR", data_dir},
+    };
+}
+
+std::map<std::string, std::string> application::build_command_env() const {
+    std::map<std::string, std::string> env;
+    for (auto& [name, value] : system_env()) env[name] = value;
+    std::lock_guard<std::mutex> lock(m_env_mutex);
+    for (const auto& [name, value] : m_env_overrides) env[name] = value;
+    return env;
+}
+
+void application::api_env_get(const response_ptr& res, request&) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& [name, value] : system_env()) {
+        if (is_hidden_system_key(name)) continue;
+        entries.push_back({{"name", name}, {"value", value}, {"system", true}});
+    }
+    std::map<std::string, std::string> overrides;
+    {
+        std::lock_guard<std::mutex> lock(m_env_mutex);
+        overrides = m_env_overrides;
+    }
+    for (const auto& [name, value] : overrides) entries.push_back({{"name", name}, {"value", value}, {"system", false}});
+    nlohmann::json presets = nlohmann::json::array();
+    for (const auto& preset : ENV_PRESETS) {
+        presets.push_back(
+            {{"name", preset.name}, {"description", preset.description}, {"default_value", preset.default_value}});
+    }
+    write_json(res, api_json::compact({{"entries", entries}, {"presets", presets}}), "200 OK", false);
+}
+
+void application::api_env_set(const response_ptr& res, request&) {
+    collect_body(res, [this, res](const std::string& body) {
+        const auto form = text_utils::parse_form(body);
+        const auto name_it = form.find("name");
+        const std::string name = name_it == form.end() ? std::string{} : name_it->second;
+        const char* refusal = nullptr;
+        if (name.empty()) refusal = "Missing env name";
+        else if (!netbird_utils::is_valid_env_key(name)) refusal = "Invalid env key";
+        else if (netbird_utils::is_protected_env_key(name)) refusal = "Env key is read-only";
+        else if (netbird_utils::is_flag_mapped_env_key(name)) refusal = "Use Tunnel settings for this NetBird flag";
+        if (refusal != nullptr) {
+            write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+            return;
+        }
+        const auto value_it = form.find("value");
+        const bool setting = value_it != form.end() && !value_it->second.empty();
+        bool changed = false;
+        bool removed = false;
+        std::map<std::string, std::string> snapshot;
+        {
+            std::lock_guard<std::mutex> lock(m_env_mutex);
+            const auto existing = m_env_overrides.find(name);
+            if (setting) {
+                changed = existing == m_env_overrides.end() || existing->second != value_it->second;
+                m_env_overrides[name] = value_it->second;
+            } else if (existing != m_env_overrides.end()) {
+                m_env_overrides.erase(existing);
+                removed = true;
+            }
+            snapshot = m_env_overrides;
+        }
+        write_json_file(m_env_path, nlohmann::json(snapshot));
+        if (removed) {
+            spdlog::info("NetBird env override removed: {}", name);
+        } else if (changed) {
+            // Overrides may carry credentials (NB_SETUP_KEY, tokens): never log those values.
+            spdlog::info("NetBird env override set: {}={}", name,
+                         netbird_utils::is_secret_env_key(name) ? std::string(REDACTED) : value_it->second);
+        }
+        const bool running = service_running();
+        if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
+        write_json(res, api_json::compact({{"env", snapshot}, {"ok", true}, {"restart_required", running}}), "200 OK",
+                   false);
+    });
+}

@@ -1,0 +1,83 @@
+// File logs: the daily application log, the daily copy of the daemon's
+// output, the log level, and compression and pruning of finished days.
+
+#include "application.hpp"
+
+#include "config_utils.hpp"
+#include "log_maintenance.hpp"
+
+#include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/spdlog.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* FILE_PATTERN = "[%Y-%m-%d %H:%M:%S.%e] [%L] %v";
+constexpr int ROTATION_HOUR = 0;
+constexpr int ROTATION_MINUTE = 0;
+
+std::shared_ptr<spdlog::sinks::daily_file_sink_mt> make_daily_sink(const fs::path& file, int retention_days) {
+    return std::make_shared<spdlog::sinks::daily_file_sink_mt>(file.string(), ROTATION_HOUR, ROTATION_MINUTE, false,
+                                                                static_cast<uint16_t>(retention_days));
+}
+
+}  // namespace
+
+void application::setup_file_logging() {
+    std::error_code ec;
+    fs::create_directories(m_log_dir, ec);
+    if (ec) {
+        spdlog::warn("Unable to create log directory {}: {}", m_log_dir.string(), ec.message());
+        return;
+    }
+    const nlohmann::json settings = read_json_file(m_app_config_path);
+    const int retention = config_utils::parse_retention_days(settings);
+    try {
+        auto sink = make_daily_sink(m_log_dir / "app.log", retention);
+        sink->set_pattern(FILE_PATTERN);
+        spdlog::default_logger()->sinks().push_back(sink);
+        spdlog::flush_on(spdlog::level::trace);
+    } catch (const std::exception& e) {
+        spdlog::warn("Unable to attach file log sink: {}", e.what());
+    }
+    apply_log_level(config_utils::parse_log_level(settings));
+    try {
+        auto sink = make_daily_sink(m_log_dir / "netbird.log", retention);
+        sink->set_pattern("%v");
+        auto logger = std::make_shared<spdlog::logger>("netbird_file", sink);
+        logger->set_level(spdlog::level::info);
+        logger->flush_on(spdlog::level::info);
+        m_netbird_file_logger = logger;
+    } catch (const std::exception& e) {
+        spdlog::warn("Unable to attach netbird file log sink: {}", e.what());
+    }
+    prune_daily_logs(retention);
+    compress_daily_logs();
+}
+
+std::string application::log_level() const { return config_utils::parse_log_level(m_app_config); }
+
+void application::apply_log_level(const std::string& level) const {
+    spdlog::level::level_enum value = spdlog::level::info;
+    if (level == "trace") value = spdlog::level::trace;
+    else if (level == "debug") value = spdlog::level::debug;
+    else if (level == "warning") value = spdlog::level::warn;
+    else if (level == "error") value = spdlog::level::err;
+    else if (level == "critical") value = spdlog::level::critical;
+    else if (level == "off") value = spdlog::level::off;
+    spdlog::default_logger()->set_level(value);
+}
+
+void application::prune_daily_logs(int retention_days) const {
+    const auto now = log_maintenance::local_now();
+    if (!now) return;
+    if (const auto cutoff = log_maintenance::retention_cutoff(*now, retention_days))
+        log_maintenance::prune_daily_logs(m_log_dir, *cutoff);
+}
+
+void application::compress_daily_logs() const {
+    const auto now = log_maintenance::local_now();
+    if (!now) return;
+    if (const auto today = log_maintenance::format_date(*now)) log_maintenance::compress_daily_logs(m_log_dir, *today);
+}

@@ -1,0 +1,80 @@
+// The bounded queue that runs NetBird commands for the HTTP API on one worker
+// thread, and the asynchronous answer on the event loop.
+
+#include "application.hpp"
+
+#include "api_json.hpp"
+
+namespace {
+
+constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
+constexpr int EXIT_BUSY = 503;
+constexpr const char* BUSY_MESSAGE = "VPN service busy";
+
+}  // namespace
+
+std::string application::build_json_result(int exit_code, const std::string& output) {
+    return api_json::compact({{"exit_code", exit_code}, {"ok", exit_code == 0}, {"output", output}});
+}
+
+std::string application::build_json_result(const command_result& result) {
+    return build_json_result(result.exit_code, result.combined());
+}
+
+application::abort_flag application::make_abort_guard(const response_ptr& res) {
+    auto aborted = std::make_shared<std::atomic<bool>>(false);
+    res->on_aborted([aborted] { aborted->store(true, std::memory_order_release); });
+    return aborted;
+}
+
+bool application::enqueue_command(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
+        m_command_queue.push_back(std::move(job));
+    }
+    m_queue_cv.notify_one();
+    return true;
+}
+
+void application::command_worker_loop() {
+    while (true) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(m_queue_mutex);
+            m_queue_cv.wait(lock, [this] { return !m_command_queue.empty(); });
+            job = std::move(m_command_queue.front());
+            m_command_queue.pop_front();
+        }
+        job();
+    }
+}
+
+void application::dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
+                                   bool no_store, render_fn render, after_fn after,
+                                   const std::function<void()>& on_refused) {
+    if (!render) render = [](const command_result& result) { return build_json_result(result); };
+    // Everything the completion needs moves to the loop with it, so the
+    // response is never released on the worker thread.
+    auto job = [this, res, aborted, args = std::move(args), no_store, render, after]() mutable {
+        command_result result;
+        {
+            std::lock_guard<std::mutex> lock(m_command_mutex);
+            result = run_command(args, false);
+        }
+        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
+                      after = std::move(after), result = std::move(result)] {
+            if (after) after(result);
+            wake_status_poller();
+            if (!aborted->load(std::memory_order_acquire)) write_json(res, render(result), "200 OK", no_store);
+        });
+    };
+    if (enqueue_command(std::move(job))) return;
+    // The hook never runs for a refused job; on_refused cleans up before the answer.
+    if (on_refused) on_refused();
+    answer_busy(res, no_store);
+}
+
+void application::answer_busy(const response_ptr& res, bool no_store) const {
+    write_json(res, build_json_result(EXIT_BUSY, BUSY_MESSAGE), "503 Service Unavailable", no_store);
+}

@@ -1,0 +1,86 @@
+// Running one short NetBird command: captured output, a time limit, and every
+// failure folded into the result instead of thrown.
+
+#include "application.hpp"
+
+#include "child_process.hpp"
+#include "netbird_utils.hpp"
+
+#include <boost/process/args.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/env.hpp>
+#include <boost/process/environment.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/io.hpp>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <thread>
+
+namespace bp = boost::process;
+
+namespace {
+
+constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
+constexpr auto COMMAND_POLL_INTERVAL = std::chrono::milliseconds(100);
+constexpr int EXIT_NOT_RUN = 127;
+constexpr int EXIT_TIMED_OUT = 124;
+
+void read_stream(bp::ipstream& stream, std::string& target) {
+    std::string line;
+    while (std::getline(stream, line)) target.append(line).append("\n");
+}
+
+}  // namespace
+
+application::command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
+    std::error_code exists_error;
+    if (args.empty() || !std::filesystem::exists(m_netbird_path, exists_error))
+        return {EXIT_NOT_RUN, "", "VPN CLI not found"};
+
+    std::string out_data;
+    std::string err_data;
+    std::thread out_thread;
+    std::thread err_thread;
+    const auto join_readers = [&] {
+        if (out_thread.joinable()) out_thread.join();
+        if (err_thread.joinable()) err_thread.join();
+    };
+    try {
+        const auto overrides = build_command_env();
+        if (!quiet) spdlog::info("Running command: {}", netbird_utils::render_command_line(args));
+        bp::environment env = boost::this_process::environment();
+        for (const auto& [name, value] : overrides) env[name] = value;
+
+        bp::ipstream out_stream;
+        bp::ipstream err_stream;
+        bp::child child(bp::exe = args.front(), bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
+                        bp::std_out > out_stream, bp::std_err > err_stream, env, child_process::clean_exec{});
+        out_thread = std::thread([&out_stream, &out_data] { read_stream(out_stream, out_data); });
+        err_thread = std::thread([&err_stream, &err_data] { read_stream(err_stream, err_data); });
+
+        const auto started = std::chrono::steady_clock::now();
+        int exit_code = 0;
+        while (true) {
+            if (!child.running()) {
+                child.wait();
+                exit_code = child.exit_code();
+                break;
+            }
+            if (std::chrono::steady_clock::now() - started > COMMAND_TIMEOUT) {
+                spdlog::error("Command timed out after {} seconds",
+                              std::chrono::duration_cast<std::chrono::seconds>(COMMAND_TIMEOUT).count());
+                child.terminate();
+                child.wait();
+                exit_code = EXIT_TIMED_OUT;
+                break;
+            }
+            std::this_thread::sleep_for(COMMAND_POLL_INTERVAL);
+        }
+        join_readers();
+        return {exit_code, std::move(out_data), std::move(err_data)};
+    } catch (const std::exception& e) {
+        join_readers();
+        return {EXIT_NOT_RUN, "", std::string("process failed: ") + e.what()};
+    }
+}

@@ -1,0 +1,66 @@
+#pragma once
+// A small HTTP/1.1 server on a Unix-domain socket, run by the event loop.
+// Requests are handled one at a time per connection, in order (keep-alive and
+// pipelining work); the body reaches the handler in chunks; a read stays
+// outstanding while a response is pending so that a client that goes away is
+// noticed and the response's abort callback fires.
+
+#include "http/http_response.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace httpd {
+
+struct http_request {
+    std::string method;
+    std::string target;
+
+    // The target without its query string.
+    std::string path() const;
+    // A query parameter, percent-decoded; empty when absent.
+    std::string get_query(std::string_view key) const;
+};
+
+using handler = std::function<void(const response_ptr&, http_request&)>;
+
+class router {
+public:
+    void add(std::string method, std::string path, handler h);
+    // Runs the matching handler, or answers 404/405 with a JSON error body.
+    void dispatch(const response_ptr& res, http_request& req) const;
+
+private:
+    struct route {
+        std::string method;
+        std::string path;
+        handler h;
+    };
+    std::vector<route> m_routes;
+};
+
+class server {
+public:
+    server(boost::asio::io_context& loop, router routes);
+    ~server();
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+
+    // Binds and listens on `path`, then accepts connections on the loop.
+    boost::system::error_code listen(const std::string& path);
+
+private:
+    void accept_next();
+
+    boost::asio::io_context& m_loop;
+    std::shared_ptr<const router> m_router;
+    boost::asio::local::stream_protocol::acceptor m_acceptor;
+};
+
+}  // namespace httpd

@@ -1,0 +1,45 @@
+// Entry point: syslog first, so that even a failure while starting reaches the
+// platform's system log; then the application object, file logs and the loop.
+
+#include "application.hpp"
+#include "axis_syslog_sink.hpp"
+#include "fatal_error.hpp"
+#include "process_exit.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+constexpr const char* APP_NAME = "vantrel_vpn";
+
+// Called inside a catch handler only; never returns.
+[[noreturn]] void handle_exception() {
+    fatal_error::log_exception(std::current_exception());
+    spdlog::error("Exiting after error");
+    flush_logs_and_exit(1);
+}
+
+}  // namespace
+
+int main() {
+    std::set_terminate(fatal_error::on_terminate);
+    try {
+        auto sink = std::make_shared<axis_syslog_sink_mt>(APP_NAME, LOG_PID, LOG_USER, true);
+        auto logger = std::make_shared<spdlog::logger>("axis_syslog_logger", sink);
+        spdlog::set_default_logger(logger);
+        spdlog::set_pattern("[%L] %v", spdlog::pattern_time_type::local);
+
+        application app(APP_NAME);
+        app.setup_file_logging();
+        spdlog::info("-------------------- Application start --------------------");
+        app.run();
+        spdlog::info("Exiting gracefully");
+    } catch (...) {
+        handle_exception();
+    }
+    // Detached threads may still log; end without running static destructors.
+    flush_logs_and_exit(0);
+}

@@ -1,0 +1,53 @@
+#pragma once
+// Rules about NetBird itself: tunnel-option validators, which environment
+// keys a user may override, and how debug-bundle output is read.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace netbird_utils {
+
+constexpr std::string_view NETBIRD_DEFAULT_INTERFACE = "wt0";
+// Management server used when the user has not configured one.
+constexpr std::string_view NETBIRD_DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
+
+// Example: "1.2.3.4/5.6.7.8,9.9.9.9" -> true; "" -> true; "10.0.0.1 " -> false.
+bool is_valid_external_ip_map(std::string_view value);
+// Example: "wg-mgmt_1" -> true; "eth0.100" -> false; "" -> false.
+bool is_valid_interface_name(std::string_view value);
+// Example: 65535 -> true; 0 -> false.
+bool is_valid_wireguard_port(int port);
+// Example: 576 -> true; 9000 -> false.
+bool is_valid_mtu(int mtu);
+
+// Example: "NB_" -> true; "nb_log_level" -> false; "NB-LOG" -> false; "HOME" -> false.
+bool is_valid_env_key(std::string_view key);
+// Keys the system sets itself. Example: "NB_STATE_DIR" -> true.
+bool is_protected_env_key(std::string_view key);
+// Keys that are settings passed as flags. Example: "NB_MTU" -> true.
+bool is_flag_mapped_env_key(std::string_view key);
+
+// Override values that must never reach a log line.
+// Example: "NB_SETUP_KEY" -> true; "NB_LOG_LEVEL" -> false.
+bool is_secret_env_key(std::string_view key);
+
+// The boolean at management.connected of `status --json` output, or nothing
+// when the output is not JSON or the member is missing or not a boolean.
+// Example: {"management":{"connected":false}} -> false; {} -> nothing.
+std::optional<bool> parse_management_connected(const std::string& output);
+
+// A command line for the log: arguments joined by blanks, the value after
+// "--setup-key" replaced by "<redacted>".
+// Example: {"nb", "up", "--setup-key", "K"} -> "nb up --setup-key <redacted>".
+std::string render_command_line(const std::vector<std::string>& args);
+
+// Path of the archive named after a "Local file:" line.
+// Example: "Local file:\n  /tmp/b.zip\r\n" -> "/tmp/b.zip"; "Local file: /tmp/b.zip" -> nothing.
+std::optional<std::string> parse_debug_bundle_path(const std::string& output);
+// Key named after an "Upload file key:" line.
+// Example: "Upload file key:\n abc/def \n" -> "abc/def"; "Upload file key:\n\n" -> nothing.
+std::optional<std::string> parse_debug_bundle_upload_key(const std::string& output);
+
+}  // namespace netbird_utils

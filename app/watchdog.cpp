@@ -1,0 +1,112 @@
+// The watchdog: polls NetBird's status every few seconds, keeps the snapshot
+// served by /status, restarts a daemon that exited or lost its management
+// server for too long, and writes the hourly heartbeat.
+
+#include "application.hpp"
+
+#include "netbird_utils.hpp"
+#include "text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
+constexpr std::uint64_t HEARTBEAT_INTERVAL_TICKS = 720;  // one hour of 5-second cycles
+
+}  // namespace
+
+void application::start_watchdog() {
+    m_started_at = std::chrono::steady_clock::now();
+    std::thread([this] { watchdog_loop(); }).detach();
+}
+
+void application::watchdog_loop() {
+    auto next = std::chrono::steady_clock::now();
+    std::uint64_t tick = 0;
+    bool last_healthy = true;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(m_poll_mutex);
+            m_poll_cv.wait_until(lock, next, [this] { return m_poll_wake; });
+            m_poll_wake = false;
+        }
+        next = std::chrono::steady_clock::now() + POLL_INTERVAL;
+        post_to_loop([this] { check_service_exit(); });
+        if (auto result = poll_status()) {
+            const bool healthy = status_is_healthy(*result);
+            last_healthy = healthy;
+            post_to_loop([this, healthy, result = std::move(*result)]() mutable {
+                m_status_snapshot = std::move(result);
+                on_health_probe(healthy);
+            });
+        }
+        ++tick;
+        if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, last_healthy] { log_heartbeat(last_healthy); });
+    }
+}
+
+std::optional<application::command_result> application::poll_status() {
+    std::vector<std::string> args = base_args_cli();
+    args.emplace_back("status");
+    args.emplace_back("--json");
+    std::unique_lock<std::mutex> lock(m_command_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) return std::nullopt;
+    return run_command(args, true);
+}
+
+bool application::status_is_healthy(const command_result& result) const {
+    if (result.exit_code != 0) return false;
+    if (const auto connected = netbird_utils::parse_management_connected(result.stdout_data)) return *connected;
+    spdlog::warn("Could not parse management state from netbird status; treating as healthy");
+    return true;
+}
+
+void application::on_health_probe(bool healthy) {
+    std::error_code ec;
+    if (m_shutting_down || !watchdog_enabled() || !std::filesystem::exists(m_config_path, ec) || !m_desired_up) {
+        m_unhealthy_since.reset();
+        return;
+    }
+    const auto timeout = std::chrono::seconds(watchdog_timeout_seconds());
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_started_at < timeout) {
+        if (healthy) m_unhealthy_since.reset();
+        return;
+    }
+    if (healthy) {
+        if (m_unhealthy_since) {
+            spdlog::info("VPN connectivity restored");
+            m_unhealthy_since.reset();
+        }
+        return;
+    }
+    if (!m_unhealthy_since) {
+        m_unhealthy_since = now;
+        spdlog::warn("VPN connectivity lost (management disconnected); will restart service if it persists");
+        return;
+    }
+    const auto down_for = now - *m_unhealthy_since;
+    if (down_for >= timeout) {
+        spdlog::warn("VPN connectivity down for {}s, restarting service",
+                     std::chrono::duration_cast<std::chrono::seconds>(down_for).count());
+        restart_service();
+        m_unhealthy_since = now;
+    }
+}
+
+void application::log_heartbeat(bool management_connected) {
+    if (m_shutting_down) return;
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_started_at);
+    spdlog::info("heartbeat: uptime={} service={} management={}", text_utils::format_uptime(secs.count()),
+                 service_running() ? "running" : "stopped", management_connected ? "connected" : "disconnected");
+    compress_daily_logs();
+}
+
+void application::wake_status_poller() {
+    {
+        std::lock_guard<std::mutex> lock(m_poll_mutex);
+        m_poll_wake = true;
+    }
+    m_poll_cv.notify_one();
+}

@@ -8,6 +8,7 @@
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <spdlog/spdlog.h>
 
 #include <array>
 #include <cstdlib>
@@ -27,6 +28,21 @@ constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // Pipelined bytes buffered while a response is pending; reading pauses beyond it.
 constexpr std::size_t MAX_BUFFERED_BYTES = 1024 * 1024;
+
+// A handler that throws must not take the whole server down: the request is
+// answered 500 (when it has not been answered yet) and the server goes on.
+template <typename Fn>
+void run_guarded(const response_ptr& res, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        spdlog::error("Request handler failed: {}", e.what());
+        if (res->ended() || res->aborted()) return;
+        res->write_status("500 Internal Server Error");
+        res->write_header("Content-Type", "application/json");
+        res->end(api_json::error_json("Internal error"));
+    }
+}
 
 std::size_t max_header_bytes() {
     // Same knob as the platform's usual HTTP library, for integrators used to it.
@@ -110,7 +126,8 @@ private:
         m_response = std::make_shared<http_response>([weak] {
             if (auto self = weak.lock()) self->on_response_ended();
         });
-        m_router->dispatch(m_response, m_request);
+        const response_ptr res = m_response;
+        run_guarded(res, [&] { m_router->dispatch(res, m_request); });
         if (m_phase == phase::body && m_parser->is_done()) finish_body(std::string_view{});
     }
 
@@ -141,15 +158,20 @@ private:
             finish_body(chunk);
             return true;
         }
-        if (got > 0 && m_response) m_response->deliver(chunk, false);
+        if (got > 0 && m_response) deliver(chunk, false);
         return !need_more || m_buffer.size() > 0;
     }
 
     void finish_body(std::string_view last_chunk) {
         m_phase = phase::responding;
         m_body_done = true;
-        if (m_response) m_response->deliver(last_chunk, true);
+        if (m_response) deliver(last_chunk, true);
         if (m_phase != phase::closed) maybe_finish();
+    }
+
+    void deliver(std::string_view chunk, bool last) {
+        const response_ptr res = m_response;
+        run_guarded(res, [&] { res->deliver(chunk, last); });
     }
 
     void on_response_ended() {

@@ -1,0 +1,78 @@
+// Settings and overrides files must survive a failed write: the file is
+// replaced atomically, so a write that dies half-way leaves the old content.
+
+#include "application.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_text(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class JsonFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("json_files_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path dir;
+    application app{"vantrel_vpn"};
+};
+
+TEST_F(JsonFiles, WritesTwoSpaceIndentWithOneTrailingNewlineAndReadsBack) {
+    const fs::path file = dir / "app.json";
+    app.write_json_file(file, {{"mtu", 1400}, {"name", "caf\xc3\xa9"}, {"bad", "\xff"}});
+    EXPECT_EQ(read_text(file), "{\n  \"bad\": \"\xef\xbf\xbd\",\n  \"mtu\": 1400,\n  \"name\": \"caf\xc3\xa9\"\n}\n");
+    EXPECT_EQ(app.read_json_file(file)["mtu"], 1400);
+}
+
+TEST_F(JsonFiles, AnythingButAnObjectReadsAsAnEmptyObject) {
+    for (const std::string content : {"[1,2]", "{not json", "\"text\"", "null", ""}) {
+        std::ofstream(dir / "x.json") << content;
+        EXPECT_EQ(app.read_json_file(dir / "x.json"), nlohmann::json::object()) << content;
+    }
+    EXPECT_EQ(app.read_json_file(dir / "missing.json"), nlohmann::json::object());
+}
+
+TEST_F(JsonFiles, FailedWriteKeepsThePreviousFileAndLeavesNoTemporary) {
+    const fs::path file = dir / "app.json";
+    app.write_json_file(file, {{"mtu", 1400}});
+    const std::string before = read_text(file);
+
+    // A child process whose file-size limit makes the write fail half-way,
+    // as a full flash or a crash mid-write would.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        app.write_json_file(file, {{"mtu", 1500}, {"padding", std::string(4096, 'x')}});
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+
+    EXPECT_EQ(read_text(file), before);
+    for (const auto& entry : fs::directory_iterator(dir)) EXPECT_EQ(entry.path().filename(), "app.json");
+}
+
+}  // namespace

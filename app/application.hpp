@@ -118,6 +118,9 @@ private:
 
     // Command queue.
     bool enqueue_command(std::function<void()> job);
+    // Takes m_command_mutex for a queued job; the status poll stands back
+    // while a job waits for it, so polls cannot starve the queue.
+    std::unique_lock<std::mutex> lock_for_command();
     void command_worker_loop();
     void dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
                           bool no_store, render_fn render, after_fn after,
@@ -213,6 +216,7 @@ private:
     std::unique_ptr<httpd::server> m_server;
 
     std::mutex m_command_mutex;
+    std::atomic<int> m_commands_waiting{0};
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
     std::deque<std::function<void()>> m_command_queue;

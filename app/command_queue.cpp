@@ -37,6 +37,13 @@ bool application::enqueue_command(std::function<void()> job) {
     return true;
 }
 
+std::unique_lock<std::mutex> application::lock_for_command() {
+    m_commands_waiting.fetch_add(1, std::memory_order_acq_rel);
+    std::unique_lock<std::mutex> lock(m_command_mutex);
+    m_commands_waiting.fetch_sub(1, std::memory_order_acq_rel);
+    return lock;
+}
+
 void application::command_worker_loop() {
     while (true) {
         std::function<void()> job;
@@ -59,7 +66,7 @@ void application::dispatch_command(const response_ptr& res, const abort_flag& ab
     auto job = [this, res, aborted, args = std::move(args), no_store, render, after]() mutable {
         command_result result;
         {
-            std::lock_guard<std::mutex> lock(m_command_mutex);
+            const auto lock = lock_for_command();
             result = run_command(args, false);
         }
         post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),

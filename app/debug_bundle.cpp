@@ -46,7 +46,7 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
     auto job = [this, res, aborted, args = std::move(args)]() mutable {
         command_result result;
         {
-            std::lock_guard<std::mutex> lock(m_command_mutex);
+            const auto lock = lock_for_command();
             result = run_command(args, false);
         }
         post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result)] {

@@ -37,9 +37,11 @@ int main() {
         spdlog::info("-------------------- Application start --------------------");
         app.run();
         spdlog::info("Exiting gracefully");
+        // The detached command worker and watchdog still wait on the
+        // object's condition variables: end here, without destroying it or
+        // running static destructors under their feet.
+        flush_logs_and_exit(0);
     } catch (...) {
         handle_exception();
     }
-    // Detached threads may still log; end without running static destructors.
-    flush_logs_and_exit(0);
 }

@@ -151,7 +151,7 @@ void application::api_reconnect(const response_ptr& res, request&) {
         auto job = [this, res, aborted, down_args = std::move(down_args), up_args = std::move(up_args)]() mutable {
             command_result up_result;
             {
-                std::lock_guard<std::mutex> lock(m_command_mutex);
+                const auto lock = lock_for_command();
                 run_command(down_args, false);
                 up_result = run_command(up_args, false);
             }

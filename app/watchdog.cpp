@@ -50,6 +50,9 @@ std::optional<application::command_result> application::poll_status() {
     std::vector<std::string> args = base_args_cli();
     args.emplace_back("status");
     args.emplace_back("--json");
+    // A job waiting for the mutex goes first: a status command that hangs
+    // until its time-out must not be followed at once by another one.
+    if (m_commands_waiting.load(std::memory_order_acquire) > 0) return std::nullopt;
     std::unique_lock<std::mutex> lock(m_command_mutex, std::try_to_lock);
     if (!lock.owns_lock()) return std::nullopt;
     return run_command(args, true);

@@ -159,7 +159,9 @@ private:
             return true;
         }
         if (got > 0 && m_response) deliver(chunk, false);
-        return !need_more || m_buffer.size() > 0;
+        // need_more can leave unparsed bytes behind (half a chunk header):
+        // wait for the rest instead of parsing the same bytes again.
+        return !need_more && (used > 0 || got > 0);
     }
 
     void finish_body(std::string_view last_chunk) {

@@ -324,8 +324,8 @@ def make_sandbox(request, tmp_path_factory):
     created = []
 
     def factory():
-        box = Sandbox(tmp_path_factory.mktemp("sandbox"), request.config.getoption("--binary"),
-                      request.config.getoption("--simulator"))
+        box = Sandbox(tmp_path_factory.mktemp("sandbox"), os.path.abspath(request.config.getoption("--binary")),
+                      os.path.abspath(request.config.getoption("--simulator")))
         created.append(box)
         return box
 

@@ -1,0 +1,167 @@
+"""NetBird child processes: the environment they get, the command runner's
+results, descriptor hygiene, and supervision of the long-running daemon."""
+
+import json
+import signal
+import socket
+import time
+
+import pytest
+
+# Scripts stand in for NetBird; as the daemon ("... service run") they idle
+# with standard error closed so the daemon's log pipe never blocks a stop.
+DAEMON_BRANCH = 'case "$*" in *"service run") exec 2>/dev/null; while :; do sleep 1; done;; esac\n'
+
+
+def install_script(box, cli_body, mode=0o755):
+    target = box.lib / "netbird"
+    target.unlink()
+    target.write_text("#!/bin/sh\n" + DAEMON_BRANCH + cli_body + "\n")
+    target.chmod(mode)
+
+
+def down(box, timeout=30):
+    r = box.post("/down", timeout=timeout)
+    assert r.status == 200
+    return r.json()
+
+
+def last_env(box, verb):
+    reports = box.reports_for(verb)
+    assert reports, f"no {verb} report"
+    return reports[-1]["env"]
+
+
+def test_missing_executable(make_sandbox):
+    box = make_sandbox()
+    (box.lib / "netbird").unlink()
+    box.start()
+    box.wait_for_log(f"VPN CLI not found at {box.lib / 'netbird'}")
+    assert down(box) == {"exit_code": 127, "ok": False, "output": "VPN CLI not found"}
+    assert box.post("/up").json()["exit_code"] == 127
+    assert "Running command" not in box.app_log()
+
+
+@pytest.mark.parametrize("script,mode,exit_code,output", [
+    # The order of combined output is stdout then stderr, whatever the write order.
+    ("printf 'b\\n' >&2; printf a", 0o755, 0, "a\nb\n"),
+    ("echo out; echo err >&2; exit 7", 0o755, 7, "out\nerr\n"),
+    ("kill -TERM $$; sleep 5", 0o755, 15, ""),
+    ("exit 0", 0o644, 127, "process failed: "),
+], ids=["no-final-newline", "exit-status", "sigterm", "not-executable"])
+def test_command_results(make_sandbox, script, mode, exit_code, output):
+    box = make_sandbox()
+    install_script(box, script, mode)
+    box.start()
+    result = down(box)
+    assert result["exit_code"] == exit_code
+    assert result["ok"] is (exit_code == 0)
+    if output.endswith(": "):
+        assert result["output"].startswith(output) and len(result["output"]) > len(output)
+    else:
+        assert result["output"] == output
+
+
+def test_override_reaches_next_command(sandbox):
+    assert down(sandbox)["exit_code"] == 0
+    env = last_env(sandbox, "down")
+    assert env["HOME"] == env["NB_STATE_DIR"] == str(sandbox.data)
+    sandbox.post("/env", body={"name": "NB_SIM_EXIT_DOWN", "value": "3"})
+    assert down(sandbox) == {"exit_code": 3, "ok": False, "output": "Error: simulated failure\n"}
+
+
+@pytest.mark.slow
+def test_command_killed_after_sixty_seconds(make_sandbox):
+    box = make_sandbox()
+    # Only down hangs: a hanging status poll would hold the command lock too.
+    install_script(box, 'case "$*" in *" down") printf partial; exec sleep 61;; esac')
+    box.start()
+    started = time.monotonic()
+    result = down(box, timeout=150)
+    elapsed = time.monotonic() - started
+    # The limit is 60 s; a 61 s child that survived it would exit 0. The upper
+    # bound leaves room for a loaded machine.
+    assert result == {"exit_code": 124, "ok": False, "output": "partial\n"}
+    assert 59.5 <= elapsed < 75
+    assert "Command timed out after 60 seconds" in box.app_log()
+
+
+def test_setup_key_stays_off_the_command_line(sandbox):
+    key = "SK-7f3e-very-secret"
+    r = sandbox.post("/up", body={"setup_key": key})
+    assert r.json()["exit_code"] == 0
+    argv = sandbox.reports_for("up")[-1]["argv"]
+    assert key not in " ".join(argv) and "--setup-key" not in argv
+    key_file = argv[argv.index("--setup-key-file") + 1]
+    assert key_file.startswith(str(sandbox.data / "setup-key-"))
+    lines = [line for line in sandbox.app_log().splitlines() if "Running command:" in line and " up " in line]
+    assert len(lines) == 1 and lines[0].endswith(f" --setup-key-file {key_file}")
+    assert key not in sandbox.app_log()
+
+
+def test_environment_composition(make_sandbox):
+    box = make_sandbox()
+    # Refused keys in a stored file are dropped at load; the rest applies, even
+    # a hand-edited HOME (the load checks no key syntax).
+    stored = {"NB_USE_NETSTACK_MODE": "false", "HOME": "/hand-edited"}
+    (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere"}))
+    box.start(env={"NB_LOG_MAX_SIZE_MB": "99", "NB_STATE_DIR": "/inherited", "XDG_CONFIG_HOME": "/inherited",
+                   "VV_UNRELATED": "passes through"})
+    assert json.loads((box.data / "env.json").read_text()) == stored
+    entries = box.get("/env").json()["entries"]
+    assert {"name": "NB_USE_NETSTACK_MODE", "value": "false", "system": False} in entries
+    assert {"name": "NB_USE_NETSTACK_MODE", "value": "true", "system": True} in entries
+    down(box)
+    data = str(box.data)
+    box.wait_for(lambda: box.reports_for("service"), what="daemon report")
+    for verb in ("service", "down"):
+        env = last_env(box, verb)
+        assert (env["NB_STATE_DIR"], env["XDG_CONFIG_HOME"], env["HOME"]) == (data, data, "/hand-edited"), verb
+        assert env["NB_USE_NETSTACK_MODE"] == "false", verb
+        assert env["NB_ENABLE_NETSTACK_LOCAL_FORWARDING"] == "true", verb
+        assert env["NB_LOG_MAX_SIZE_MB"] == "5", verb
+        assert env["VV_UNRELATED"] == "passes through", verb
+
+    # A new override reaches the next command at once, the daemon only after a restart.
+    box.post("/env", body={"name": "NB_LOG_MAX_SIZE_MB", "value": "7"})
+    down(box)
+    assert last_env(box, "down")["NB_LOG_MAX_SIZE_MB"] == "7"
+    assert len(box.reports_for("service")) == 1
+    box.post("/restart")
+    box.wait_for(lambda: len(box.reports_for("service")) == 2, what="restarted daemon report")
+    assert last_env(box, "service")["NB_LOG_MAX_SIZE_MB"] == "7"
+
+
+def test_children_inherit_only_standard_descriptors(sandbox):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+        client.connect(str(sandbox.sock_path))
+        client.sendall(b"GET /local/vantrel_vpn/api/vpn/status HTTP/1.1\r\nHost: x\r\n")  # left unfinished
+        # Each restart wakes the status poll, so daemons start while status
+        # commands may be running: a daemon holding a command's pipe would
+        # keep that command (and every later one) waiting.
+        for _ in range(5):
+            assert sandbox.post("/restart").json() == {"running": True}
+            time.sleep(0.1)
+        started = time.monotonic()
+        down(sandbox, timeout=60)
+        # A quick command takes well under a second; 5 s allows for load.
+        assert time.monotonic() - started < 5
+    reports = [json.loads(p.read_text()) for p in sandbox.reports.glob("*.json")]
+    assert {r["verb"] for r in reports} >= {"service", "down"}
+    for r in reports:
+        assert r["fds"] == [0, 1, 2], (r["verb"], r["fds"])
+
+
+def test_daemon_output_lifecycle(sandbox):
+    assert "VPN service started" in sandbox.app_log()
+    assert len(sandbox.daemon_pids()) == 1
+    logs = sandbox.wait_for(lambda: b"not the real client" in sandbox.netbird_log() and sandbox.netbird_log(),
+                            what="daemon lines")
+    assert b"\r" not in logs
+    assert b"simulator of the NetBird client, not the real client\n" in logs
+    assert b'starting NetBird daemon {"version":"0.72.4-sim"}\n' in logs
+    assert list(sandbox.logs.glob("netbird_????-??-??.log"))
+
+    sandbox.signal(signal.SIGTERM)
+    assert sandbox.wait_exit() == 0
+    assert sandbox.daemon_pids() == []

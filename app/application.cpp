@@ -50,14 +50,16 @@ void fsync_directory(const fs::path& dir) {
     ::close(fd);
 }
 
+// Temporary files of a replacement of `target` start with this name.
+std::string temporary_prefix(const fs::path& target) { return "." + target.filename().string() + ".tmp."; }
+
 // Opens a new, unique temporary file beside `target`; the file-creation mask
 // applies to its mode as it would to the target's.
 int open_temporary_beside(const fs::path& target, fs::path& temporary) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = target.parent_path() /
-                    ("." + target.filename().string() + ".tmp." + std::to_string(::getpid()) + "." +
-                     std::to_string(counter.fetch_add(1)));
+        temporary = target.parent_path() / (temporary_prefix(target) + std::to_string(::getpid()) + "." +
+                                            std::to_string(counter.fetch_add(1)));
         const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -143,13 +145,16 @@ void application::load_state() {
     if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
 }
 
-void application::remove_stale_setup_key_files() const {
-    // A key staged for an "up" that never finished (the supervisor died) must
-    // not stay on the flash.
+void application::remove_stale_temporary_files() const {
+    // A key staged for an "up" that never finished, or a settings file whose
+    // replacement was cut short, must not stay on the flash after a crash.
     std::error_code ec;
     for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.rfind(SETUP_KEY_FILE_PREFIX, 0) == 0) {
+        const bool staged_key = name.rfind(SETUP_KEY_FILE_PREFIX, 0) == 0;
+        const bool unfinished_write = name.rfind(temporary_prefix(m_app_config_path), 0) == 0 ||
+                                      name.rfind(temporary_prefix(m_env_path), 0) == 0;
+        if (staged_key || unfinished_write) {
             std::error_code ignored;
             fs::remove(it->path(), ignored);
         }
@@ -158,7 +163,7 @@ void application::remove_stale_setup_key_files() const {
 
 void application::run() {
     ensure_data_dir();
-    remove_stale_setup_key_files();
+    remove_stale_temporary_files();
     load_state();
 
     sigset_t signals;

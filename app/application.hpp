@@ -69,7 +69,7 @@ private:
     void init_paths();
     void ensure_data_dir() const;
     void load_state();
-    void remove_stale_setup_key_files() const;
+    void remove_stale_temporary_files() const;
 
     // Main loop and shutdown.
     void on_listen(const boost::system::error_code& ec);

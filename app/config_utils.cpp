@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <optional>
 
 namespace config_utils {
@@ -18,14 +20,22 @@ bool is_integer_setting(std::string_view key) {
     return key == "watchdog_timeout" || key == "log_retention_days" || key == "wireguard_port" || key == "mtu";
 }
 
-// A stored integer member as a 32-bit value, or nothing when the member is
-// absent or not an integer number.
-std::optional<int> stored_int(const nlohmann::json& config, const char* key) {
+// A stored integer member, or nothing when the member is absent or not an
+// integer number. Read in 64 bits so that a huge value in a hand-edited file
+// is judged by its size instead of wrapping into some valid-looking 32-bit
+// value (4294968572 must not read as an MTU of 1276).
+std::optional<std::int64_t> stored_int(const nlohmann::json& config, const char* key) {
     if (!config.is_object()) return std::nullopt;
     const auto it = config.find(key);
     if (it == config.end() || !it->is_number_integer()) return std::nullopt;
-    return it->get<int>();
+    if (it->is_number_unsigned()) {
+        const auto value = it->get<std::uint64_t>();
+        return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
+    }
+    return it->get<std::int64_t>();
 }
+
+bool fits_int(std::int64_t value) { return value >= INT_MIN && value <= INT_MAX; }
 
 std::optional<std::string> stored_string(const nlohmann::json& config, const char* key) {
     if (!config.is_object()) return std::nullopt;
@@ -87,7 +97,7 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
 int parse_retention_days(const nlohmann::json& config) {
     const auto days = stored_int(config, "log_retention_days");
     if (!days) return LOG_RETENTION_DEFAULT_DAYS;
-    return std::clamp(*days, LOG_RETENTION_MIN_DAYS, LOG_RETENTION_MAX_DAYS);
+    return static_cast<int>(std::clamp<std::int64_t>(*days, LOG_RETENTION_MIN_DAYS, LOG_RETENTION_MAX_DAYS));
 }
 
 std::string parse_log_level(const nlohmann::json& config) {
@@ -97,12 +107,15 @@ std::string parse_log_level(const nlohmann::json& config) {
 
 int read_mtu(const nlohmann::json& config) {
     const auto mtu = stored_int(config, "mtu");
-    return mtu && netbird_utils::is_valid_mtu(*mtu) ? *mtu : MTU_DEFAULT;
+    return mtu && fits_int(*mtu) && netbird_utils::is_valid_mtu(static_cast<int>(*mtu)) ? static_cast<int>(*mtu)
+                                                                                       : MTU_DEFAULT;
 }
 
 int read_wireguard_port(const nlohmann::json& config) {
     const auto port = stored_int(config, "wireguard_port");
-    return port && netbird_utils::is_valid_wireguard_port(*port) ? *port : WIREGUARD_PORT_DEFAULT;
+    return port && fits_int(*port) && netbird_utils::is_valid_wireguard_port(static_cast<int>(*port))
+               ? static_cast<int>(*port)
+               : WIREGUARD_PORT_DEFAULT;
 }
 
 std::string read_interface_name(const nlohmann::json& config) {
@@ -123,7 +136,8 @@ bool read_watchdog_enabled(const nlohmann::json& config) {
 
 int read_watchdog_timeout(const nlohmann::json& config) {
     const auto seconds = stored_int(config, "watchdog_timeout");
-    return seconds && *seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS ? *seconds : WATCHDOG_DEFAULT_TIMEOUT_SECONDS;
+    return seconds && fits_int(*seconds) && *seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS ? static_cast<int>(*seconds)
+                                                                                      : WATCHDOG_DEFAULT_TIMEOUT_SECONDS;
 }
 
 std::string read_management_url(const nlohmann::json& config) {

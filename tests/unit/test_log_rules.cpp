@@ -1,0 +1,161 @@
+#include "gzip_file.hpp"
+#include "log_maintenance.hpp"
+#include "log_utils.hpp"
+#include "storage_utils.hpp"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
+namespace fs = std::filesystem;
+namespace lm = log_maintenance;
+
+namespace {
+
+// Switches the process's local time zone for one test and restores it.
+struct scoped_tz {
+    std::optional<std::string> saved;
+    explicit scoped_tz(const char* zone) {
+        if (const char* old = std::getenv("TZ")) saved = old;
+        setenv("TZ", zone, 1), tzset();
+    }
+    ~scoped_tz() { saved ? setenv("TZ", saved->c_str(), 1) : unsetenv("TZ"), tzset(); }
+};
+
+// A local time as local_now() hands it over: normalised by mktime.
+std::tm local_time(int year, int month, int day, int hour, int minute) {
+    std::tm t{};
+    t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day, t.tm_hour = hour, t.tm_min = minute;
+    t.tm_isdst = -1, std::mktime(&t);
+    return t;
+}
+
+void write_file(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Content of a real gzip file; nothing for a plain file, which zlib would otherwise pass through.
+std::optional<std::string> gunzip(const fs::path& path) {
+    gzFile in = gzopen(path.c_str(), "rb");
+    if (in == nullptr) return std::nullopt;
+    std::string out;
+    char buffer[4096];
+    int got;
+    while ((got = gzread(in, buffer, sizeof buffer)) > 0) out.append(buffer, got);
+    const bool plain = gzdirect(in) == 1;
+    if (gzclose(in) != Z_OK || got < 0 || plain || read_file(path).substr(0, 2) != "\x1f\x8b") return std::nullopt;
+    return out;
+}
+
+struct temp_dir {
+    fs::path path = fs::temp_directory_path() / ("vv_unit_" + std::to_string(::getpid()) + "_" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    temp_dir() { fs::remove_all(path), fs::create_directories(path); }
+    ~temp_dir() { fs::remove_all(path); }
+};
+
+}  // namespace
+
+// Family: 'a' app daily, 'n' netbird daily, 'c' NetBird's own log, '-' none.
+TEST(LogNames, DailyDateAndFamilies) {
+    const struct { const char* name; const char* date; char family; } cases[] = {
+        {"app_2025-01-31.log", "2025-01-31", 'a'}, {"app_2025-01-31.log.gz", "2025-01-31", 'a'},
+        {"netbird_2025-01-31.log.gz", "2025-01-31", 'n'}, {"netbird_2025-01-31.log", "2025-01-31", 'n'},
+        {"other_2025-13-99.log", "2025-13-99", '-'},  // only the shape is checked
+        {"_2025-01-31.log", "2025-01-31", '-'},     {"app-2025-01-31.log", nullptr, '-'},
+        {"app_2025-01-31.txt", nullptr, '-'},       {"app_2025-1-31.log", nullptr, '-'},
+        {"app_2025-01-1.log", nullptr, '-'},        {"app_2025-01-31.log.gz.tmp", nullptr, '-'},
+        {"app_2025_01_31.log", nullptr, '-'},       {"app.log", nullptr, '-'},
+        {".gz", nullptr, '-'},                      {"client.log", nullptr, 'c'},
+        {"client-2025-01-29.log.gz", nullptr, 'c'}, {"client-.log.gz", nullptr, 'c'},
+        {"client.log.gz", nullptr, '-'},            {"client-2025-01-29.log", nullptr, '-'},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(log_utils::daily_log_date(c.name), c.date ? std::optional<std::string>(c.date) : std::nullopt);
+        EXPECT_EQ(log_utils::is_app_log_name(c.name), c.family == 'a');
+        EXPECT_EQ(log_utils::is_netbird_daily_name(c.name), c.family == 'n');
+        EXPECT_EQ(log_utils::is_netbird_log_name(c.name), c.family == 'c');
+    }
+}
+
+TEST(RetentionCutoff, KeepsTodayAndTheDaysBefore) {
+    scoped_tz tz("UTC");
+    const struct { std::tm now; int days; const char* expected; } cases[] = {
+        {local_time(2025, 3, 31, 0, 30), 7, "2025-03-25"}, {local_time(2025, 3, 31, 23, 59), 1, "2025-03-31"},
+        {local_time(2025, 3, 31, 0, 30), 0, "2025-03-31"}, {local_time(2025, 3, 31, 0, 30), -3, "2025-03-31"},
+        {local_time(2025, 3, 3, 8, 0), 7, "2025-02-25"},   {local_time(2024, 3, 1, 8, 0), 2, "2024-02-29"},
+        {local_time(2025, 1, 1, 0, 0), 2, "2024-12-31"},   {local_time(2025, 3, 31, 0, 30), 365, "2024-04-01"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.days) + " days to " + c.expected);
+        EXPECT_EQ(lm::retention_cutoff(c.now, c.days), std::optional<std::string>(c.expected));
+    }
+}
+
+// Just after midnight following a 23- or 25-hour day, subtracting whole days
+// of seconds from midnight would land on the wrong date.
+TEST(RetentionCutoff, DaylightSavingChangeDoesNotShiftTheDay) {
+    scoped_tz tz("Europe/Berlin");
+    EXPECT_EQ(lm::retention_cutoff(local_time(2025, 3, 31, 0, 30), 2), std::optional<std::string>("2025-03-30"));
+    EXPECT_EQ(lm::retention_cutoff(local_time(2025, 10, 27, 0, 30), 2), std::optional<std::string>("2025-10-26"));
+    EXPECT_EQ(lm::retention_cutoff(local_time(2025, 3, 30, 3, 30), 1), std::optional<std::string>("2025-03-30"));
+}
+
+TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
+    temp_dir dir;
+    std::string big;  // over the 64 KiB buffer, so several reads are needed
+    for (int i = 0; big.size() < 200000; ++i) big += "[12:00:00.000] [I] line " + std::to_string(i * 7919) + "\n";
+    const std::map<std::string, std::string> files = {
+        {"app_2025-03-31.log", "today app\n"},       {"netbird_2025-03-31.log", "today nb\n"},
+        {"app_2025-03-30.log", big},                 {"netbird_2025-03-30.log", "yesterday nb\n"},
+        {"app_2025-03-30.log.gz.tmp", "leftover"},   {"netbird_2025-03-30.log.gz", "stale target"},
+        {"app_2025-03-25.log.gz", "cut-off day"},    {"app_2025-03-24.log", "old"},
+        {"netbird_2025-03-19.log.gz", "old gz"},     {"other_2025-03-01.log", "old other"},
+        {"other_2025-03-30.log", "recent other"},    {"app-2025-03-01.log", "x"},
+        {"app_2025-03-01.txt", "x"},                 {"app_2025-3-01.log", "x"},
+        {"client.log", "live"},                      {"client-2025-03-01.log.gz", "rotated"},
+    };
+    for (const auto& [name, content] : files) write_file(dir.path / name, content);
+    fs::create_directory(dir.path / "app_2025-03-02.log");  // not a regular file
+
+    lm::prune_daily_logs(dir.path, "2025-03-25");
+    lm::compress_daily_logs(dir.path, "2025-03-31");
+
+    for (const char* gone : {"app_2025-03-24.log", "netbird_2025-03-19.log.gz", "other_2025-03-01.log",
+                             "app_2025-03-30.log", "netbird_2025-03-30.log", "app_2025-03-30.log.gz.tmp",
+                             "netbird_2025-03-30.log.gz.tmp", "app_2025-03-31.log.gz", "other_2025-03-30.log.gz"})
+        EXPECT_FALSE(fs::exists(dir.path / gone)) << gone;
+    for (const char* kept : {"app_2025-03-31.log", "netbird_2025-03-31.log", "app_2025-03-25.log.gz",
+                             "other_2025-03-30.log", "app-2025-03-01.log", "app_2025-03-01.txt",
+                             "app_2025-3-01.log", "client.log", "client-2025-03-01.log.gz"})
+        EXPECT_EQ(read_file(dir.path / kept), files.at(kept)) << kept;
+    EXPECT_TRUE(fs::is_directory(dir.path / "app_2025-03-02.log"));
+    EXPECT_EQ(gunzip(dir.path / "app_2025-03-30.log.gz"), big);
+    EXPECT_EQ(gunzip(dir.path / "netbird_2025-03-30.log.gz"), std::optional<std::string>("yesterday nb\n"));
+}
+
+TEST(GzipFile, EmptySourceGivesValidEmptyGzip) {
+    temp_dir dir;
+    write_file(dir.path / "empty", "");
+    ASSERT_TRUE(log_compression::gzip_file(dir.path / "empty", dir.path / "empty.gz"));
+    EXPECT_EQ(gunzip(dir.path / "empty.gz"), std::optional<std::string>(""));
+    EXPECT_FALSE(log_compression::gzip_file(dir.path / "missing", dir.path / "missing.gz"));
+    EXPECT_FALSE(fs::exists(dir.path / "missing.gz"));
+    EXPECT_FALSE(log_compression::gzip_file(dir.path / "empty", dir.path / "no/such/dir.gz"));
+}
+
+TEST(StorageReport, UsedPercentRoundsHalfUp) {
+    const struct { std::uintmax_t capacity, available; std::int64_t expected; } cases[] = {
+        {1000, 994, 1}, {1000, 995, 1}, {1000, 996, 0}, {0, 0, 0}, {1000, 2000, 0}, {1000, 0, 100}};
+    for (const auto& c : cases)
+        EXPECT_EQ(storage_utils::used_percent(c.capacity, c.available), c.expected) << c.available;
+}

@@ -7,6 +7,7 @@ import os
 import signal
 import stat
 import subprocess
+import threading
 
 import pytest
 
@@ -20,6 +21,34 @@ def test_signal_shuts_down_cleanly(sandbox, signum):
     assert f"[I] Signal {int(signum)} received, shutting down" in log
     assert "Exiting gracefully" not in log
     assert sandbox.daemon_pids() == []  # stopped before the supervisor exits, not after
+
+
+def test_shutdown_exits_zero_while_other_threads_log(make_sandbox):
+    # The command worker logs "Running command" for every queued /down while
+    # the signal arrives; ending the process must not race with it.
+    for _ in range(4):
+        box = make_sandbox().start()
+        stop = threading.Event()
+
+        def hammer():
+            while not stop.is_set():
+                try:
+                    box.post("/down", timeout=5)
+                except OSError:
+                    return
+
+        clients = [threading.Thread(target=hammer) for _ in range(3)]
+        for client in clients:
+            client.start()
+        box.wait_for(lambda: box.app_log().count("Running command") >= 5, what="commands running")
+        box.signal(signal.SIGTERM)
+        try:
+            assert box.wait_exit() == 0
+        finally:
+            stop.set()
+            for client in clients:
+                client.join()
+        assert box.daemon_pids() == []
 
 
 @pytest.mark.parametrize("stale_file", [False, True])

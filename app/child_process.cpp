@@ -35,4 +35,19 @@ void prepare_exec() noexcept {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+boost::process::environment environment_with(const std::map<std::string, std::string>& overrides) {
+    boost::process::environment env = boost::this_process::environment();
+    for (const auto& [name, value] : overrides) env[name] = value;
+    return env;
+}
+
+void discard(std::optional<boost::process::child>& child) noexcept {
+    if (child && child->valid()) {
+        std::error_code ignored;
+        child->terminate(ignored);
+        child->wait(ignored);
+    }
+    child.reset();
+}
+
 }  // namespace child_process

@@ -9,7 +9,13 @@
 // Boost 1.74.0 process headers use std::unique_ptr without including <memory>.
 #include <memory>
 
+#include <boost/process/child.hpp>
+#include <boost/process/environment.hpp>
 #include <boost/process/extend.hpp>
+
+#include <map>
+#include <optional>
+#include <string>
 
 namespace child_process {
 
@@ -23,5 +29,12 @@ struct clean_exec : boost::process::extend::handler {
         prepare_exec();
     }
 };
+
+// The program's own environment with `overrides` set on top (added, or
+// replacing an inherited value); the program's environment is not changed.
+boost::process::environment environment_with(const std::map<std::string, std::string>& overrides);
+
+// Kills and reaps a child whose start went wrong half-way, then forgets it.
+void discard(std::optional<boost::process::child>& child) noexcept;
 
 }  // namespace child_process

@@ -49,8 +49,7 @@ application::command_result application::run_command(const std::vector<std::stri
     try {
         const auto overrides = build_command_env();
         if (!quiet) spdlog::info("Running command: {}", netbird_utils::render_command_line(args));
-        bp::environment env = boost::this_process::environment();
-        for (const auto& [name, value] : overrides) env[name] = value;
+        const bp::environment env = child_process::environment_with(overrides);
 
         bp::ipstream out_stream;
         bp::ipstream err_stream;

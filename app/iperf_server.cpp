@@ -63,12 +63,7 @@ bool application::start_iperf_server(int port, int idle_timeout, bool one_shot) 
         return true;
     } catch (const std::exception& e) {
         spdlog::error("Failed to start iperf3 server: {}", e.what());
-        if (m_iperf_process && m_iperf_process->valid()) {
-            std::error_code ignored;
-            m_iperf_process->terminate(ignored);
-            m_iperf_process->wait(ignored);
-        }
-        m_iperf_process.reset();
+        child_process::discard(m_iperf_process);
         if (m_iperf_log_thread.joinable()) m_iperf_log_thread.join();
         m_iperf_output_stream.reset();
         return false;

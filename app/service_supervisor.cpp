@@ -34,8 +34,7 @@ void application::start_service() {
         std::vector<std::string> args = base_args_service();
         args.emplace_back("service");
         args.emplace_back("run");
-        bp::environment env = boost::this_process::environment();
-        for (const auto& [name, value] : build_command_env()) env[name] = value;
+        const bp::environment env = child_process::environment_with(build_command_env());
 
         m_service_stderr = std::make_unique<bp::ipstream>();
         m_service_process.reset();
@@ -47,12 +46,7 @@ void application::start_service() {
         spdlog::info("VPN service started");
     } catch (const std::exception& e) {
         spdlog::error("Failed to start VPN service: {}", e.what());
-        if (m_service_process && m_service_process->valid()) {
-            std::error_code ignored;
-            m_service_process->terminate(ignored);
-            m_service_process->wait(ignored);
-        }
-        m_service_process.reset();
+        child_process::discard(m_service_process);
         stop_log_capture();
     }
 }

@@ -62,3 +62,17 @@ TEST_F(FatalError, TracedExceptionLogsOneRecordPerTraceLine) {
     }
     EXPECT_TRUE(frame_logged) << "no stack frame was logged";
 }
+
+TEST(TerminateHandler, PrintsThePendingExceptionAndAStackTrace) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            std::set_terminate(fatal_error::on_terminate);
+            try {
+                throw std::runtime_error("escaped a thread body");
+            } catch (...) {
+                std::terminate();
+            }
+        },
+        "terminate called with exception: escaped a thread body\nStack trace:\n.+");
+}

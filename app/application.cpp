@@ -247,4 +247,14 @@ void application::wind_down() {
     stop_iperf_server();
 }
 
-void application::post_to_loop(std::function<void()> task) { boost::asio::post(*m_loop, std::move(task)); }
+void application::post_to_loop(std::function<void()> task) {
+    // A task that fails (a completion that cannot read its archive, say) is
+    // logged; the loop and every other request go on.
+    boost::asio::post(*m_loop, [task = std::move(task)] {
+        try {
+            task();
+        } catch (const std::exception& e) {
+            spdlog::error("Event loop task failed: {}", e.what());
+        }
+    });
+}

@@ -63,7 +63,8 @@ void application::dispatch_command(const response_ptr& res, const abort_flag& ab
     if (!render) render = [](const command_result& result) { return build_json_result(result); };
     // Everything the completion needs moves to the loop with it, so the
     // response is never released on the worker thread.
-    auto job = [this, res, aborted, args = std::move(args), no_store, render, after]() mutable {
+    auto job = [this, res = res, aborted = aborted, args = std::move(args), no_store, render = std::move(render),
+                after = std::move(after)]() mutable {
         command_result result;
         {
             const auto lock = lock_for_command();

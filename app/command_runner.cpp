@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 namespace bp = boost::process;
@@ -38,8 +39,14 @@ application::command_result application::run_command(const std::vector<std::stri
     if (args.empty() || !std::filesystem::exists(m_netbird_path, exists_error))
         return {EXIT_NOT_RUN, "", "VPN CLI not found"};
 
+    // The streams and the child outlive the reader threads on every path:
+    // on an error the child is killed first (its pipes then reach end of
+    // file) and the readers are joined before anything is released.
     std::string out_data;
     std::string err_data;
+    bp::ipstream out_stream;
+    bp::ipstream err_stream;
+    std::optional<bp::child> child;
     std::thread out_thread;
     std::thread err_thread;
     const auto join_readers = [&] {
@@ -51,26 +58,24 @@ application::command_result application::run_command(const std::vector<std::stri
         if (!quiet) spdlog::info("Running command: {}", netbird_utils::render_command_line(args));
         const bp::environment env = child_process::environment_with(overrides);
 
-        bp::ipstream out_stream;
-        bp::ipstream err_stream;
-        bp::child child(bp::exe = args.front(), bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
-                        bp::std_out > out_stream, bp::std_err > err_stream, env, child_process::clean_exec{});
+        child.emplace(bp::exe = args.front(), bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
+                      bp::std_out > out_stream, bp::std_err > err_stream, env, child_process::clean_exec{});
         out_thread = std::thread([&out_stream, &out_data] { read_stream(out_stream, out_data); });
         err_thread = std::thread([&err_stream, &err_data] { read_stream(err_stream, err_data); });
 
         const auto started = std::chrono::steady_clock::now();
         int exit_code = 0;
         while (true) {
-            if (!child.running()) {
-                child.wait();
-                exit_code = child.exit_code();
+            if (!child->running()) {
+                child->wait();
+                exit_code = child->exit_code();
                 break;
             }
             if (std::chrono::steady_clock::now() - started > COMMAND_TIMEOUT) {
                 spdlog::error("Command timed out after {} seconds",
                               std::chrono::duration_cast<std::chrono::seconds>(COMMAND_TIMEOUT).count());
-                child.terminate();
-                child.wait();
+                child->terminate();
+                child->wait();
                 exit_code = EXIT_TIMED_OUT;
                 break;
             }
@@ -79,6 +84,7 @@ application::command_result application::run_command(const std::vector<std::stri
         join_readers();
         return {exit_code, std::move(out_data), std::move(err_data)};
     } catch (const std::exception& e) {
+        child_process::discard(child);
         join_readers();
         return {EXIT_NOT_RUN, "", std::string("process failed: ") + e.what()};
     }

@@ -43,7 +43,7 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
     auto args = base_args_cli();
     args.insert(args.end(), {"debug", "bundle"});
     if (want_anonymize(req)) args.emplace_back("--anonymize");
-    auto job = [this, res, aborted, args = std::move(args)]() mutable {
+    auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
         command_result result;
         {
             const auto lock = lock_for_command();

@@ -148,7 +148,8 @@ void application::api_reconnect(const response_ptr& res, request&) {
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
         auto up_args = build_up_args(form);
-        auto job = [this, res, aborted, down_args = std::move(down_args), up_args = std::move(up_args)]() mutable {
+        auto job = [this, res = res, aborted = aborted, down_args = std::move(down_args),
+                    up_args = std::move(up_args)]() mutable {
             command_result up_result;
             {
                 const auto lock = lock_for_command();

@@ -3,6 +3,7 @@
 #include "api_json.hpp"
 #include "text_utils.hpp"
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/buffer_body.hpp>
@@ -11,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <optional>
@@ -28,6 +30,12 @@ constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // Pipelined bytes buffered while a response is pending; reading pauses beyond it.
 constexpr std::size_t MAX_BUFFERED_BYTES = 1024 * 1024;
+// A connection that sends nothing (no next request, a stalled body) is closed
+// after this long, so idle clients cannot use up the descriptors. No limit
+// applies while the answer is being prepared.
+constexpr auto IDLE_TIMEOUT = std::chrono::seconds(10);
+// Pause before accepting again after an accept error (out of descriptors).
+constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
 
 // A handler that throws must not take the whole server down: the request is
 // answered 500 (when it has not been answered yet) and the server goes on.
@@ -55,7 +63,7 @@ std::size_t max_header_bytes() {
 class session : public std::enable_shared_from_this<session> {
 public:
     session(unix_socket socket, std::shared_ptr<const router> routes)
-        : m_socket(std::move(socket)), m_router(std::move(routes)) {}
+        : m_socket(std::move(socket)), m_router(std::move(routes)), m_idle_timer(m_socket.get_executor()) {}
 
     void start() {
         begin_parse();
@@ -74,6 +82,14 @@ private:
         m_body_done = false;
         m_written = false;
         m_writing = false;
+        arm_idle_timer();
+    }
+
+    void arm_idle_timer() {
+        m_idle_timer.expires_after(IDLE_TIMEOUT);
+        m_idle_timer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+            if (!ec && (self->m_phase == phase::header || self->m_phase == phase::body)) self->close();
+        });
     }
 
     void read_more() {
@@ -93,6 +109,7 @@ private:
         }
         m_buffer.commit(n);
         process();
+        if (m_phase == phase::header || m_phase == phase::body) arm_idle_timer();
         read_more();
     }
 
@@ -166,6 +183,7 @@ private:
 
     void finish_body(std::string_view last_chunk) {
         m_phase = phase::responding;
+        m_idle_timer.cancel();
         m_body_done = true;
         if (m_response) deliver(last_chunk, true);
         if (m_phase != phase::closed) maybe_finish();
@@ -236,6 +254,7 @@ private:
     void close() {
         if (m_phase == phase::closed) return;
         m_phase = phase::closed;
+        m_idle_timer.cancel();
         if (m_response) {
             m_response->abort();
             m_response->release_handlers();
@@ -247,6 +266,7 @@ private:
     unix_socket m_socket;
     std::shared_ptr<const router> m_router;
     beast::flat_buffer m_buffer;
+    asio::steady_timer m_idle_timer;
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
     std::array<char, BODY_CHUNK_BYTES> m_body_chunk{};
     http_request m_request;
@@ -298,7 +318,7 @@ void router::dispatch(const response_ptr& res, http_request& req) const {
 }
 
 server::server(boost::asio::io_context& loop, router routes)
-    : m_loop(loop), m_router(std::make_shared<const router>(std::move(routes))), m_acceptor(loop) {}
+    : m_router(std::make_shared<const router>(std::move(routes))), m_acceptor(loop), m_retry_timer(loop) {}
 
 server::~server() = default;
 
@@ -320,7 +340,15 @@ boost::system::error_code server::listen(const std::string& path) {
 void server::accept_next() {
     m_acceptor.async_accept([this](const boost::system::error_code& ec, unix_socket socket) {
         if (!ec) std::make_shared<session>(std::move(socket), m_router)->start();
-        if (ec != asio::error::operation_aborted) accept_next();
+        if (ec == asio::error::operation_aborted) return;
+        if (!ec) {
+            accept_next();
+            return;
+        }
+        m_retry_timer.expires_after(ACCEPT_RETRY_DELAY);
+        m_retry_timer.async_wait([this](const boost::system::error_code& wait_error) {
+            if (!wait_error) accept_next();
+        });
     });
 }
 

@@ -9,6 +9,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <functional>
@@ -58,9 +59,9 @@ public:
 private:
     void accept_next();
 
-    boost::asio::io_context& m_loop;
     std::shared_ptr<const router> m_router;
     boost::asio::local::stream_protocol::acceptor m_acceptor;
+    boost::asio::steady_timer m_retry_timer;
 };
 
 }  // namespace httpd

@@ -137,3 +137,22 @@ def test_request_header_limit(sandbox, pad, status):
         sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * pad)]))
         responses, _ = read_responses(sock, 1)
     assert responses and responses[0][0] == status
+
+
+@pytest.mark.slow
+def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
+    box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "13"})
+    idle, half, waiting = connect(box), connect(box), connect(box)
+    half.sendall(b"GET " + CONFIG.encode() + b" HTTP/1.1\r\nHost: x\r\n")  # header never finished
+    waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))  # answered after 13 s
+    started = time.monotonic()
+    for sock in (idle, half):
+        sock.settimeout(25)  # closed after 10 s of silence; 25 s allows for a loaded machine
+        assert sock.recv(100) == b""
+    assert 9 <= time.monotonic() - started < 25
+    # Waiting for its own answer is not idleness.
+    [(status, _, body)], _ = read_responses(waiting, 1, timeout=30)
+    assert status == 200 and b'"ok":true' in body
+    for sock in (idle, half, waiting):
+        sock.close()
+    assert box.get("/config").status == 200

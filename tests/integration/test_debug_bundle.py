@@ -1,11 +1,15 @@
+"""Debug bundles made by NetBird, served or uploaded; the archive never stays behind."""
+
 import io
 import re
-import socket
 import zipfile
 
 import pytest
 
-ATTACHMENT = 'attachment; filename="netbird-debug-bundle.zip"'
+from conftest import API_PREFIX
+from test_http_frame import connect, request_bytes
+
+ROUTES = [("GET", "/debug-bundle"), ("POST", "/debug-bundle/upload")]
 
 
 def start(make_sandbox, **env):
@@ -26,67 +30,51 @@ def assert_no_archive(box):
     box.wait_for(lambda: archives(box) == [], timeout=5, what="archive deletion")
 
 
-def test_download_and_upload_leave_no_archive(make_sandbox):
+def test_download_upload_anonymize_and_failures(make_sandbox):
     box = start(make_sandbox)
     r = box.get("/debug-bundle", timeout=60)
-    assert r.status == 200, r
-    assert r.header("Content-Type") == "application/zip"
-    assert r.header("Content-Disposition") == ATTACHMENT
-    assert r.header("Cache-Control") == "no-store"
+    assert (r.status, r.header("Content-Type"), r.header("Cache-Control")) == (200, "application/zip", "no-store")
+    assert r.header("Content-Disposition") == 'attachment; filename="netbird-debug-bundle.zip"'
     with zipfile.ZipFile(io.BytesIO(r.body)) as z:
         assert z.testzip() is None and "status.json" in z.namelist()
     assert_no_archive(box)
 
     r = box.post("/debug-bundle/upload", timeout=60)
-    assert r.status == 200, r
     body = r.json()
-    assert list(body) == ["exit_code", "key", "ok", "output"]
-    assert (body["exit_code"], body["ok"]) == (0, True)
+    assert (r.status, body["exit_code"], body["ok"]) == (200, 0, True)
     assert re.fullmatch(r"[0-9a-f]{8}/[0-9a-f]{8}", body["key"])
     # The archive NetBird named lies in this sandbox's directory (so the
     # emptiness checks above and below are meaningful) and is gone.
-    path = re.search(r"Local file:\n(\S+)\n", body["output"]).group(1)
-    assert path.startswith(str(box.tmp) + "/")
+    assert re.search(r"Local file:\n(\S+)\n", body["output"]).group(1).startswith(str(box.tmp) + "/")
     assert_no_archive(box)
 
-
-@pytest.mark.parametrize("env, code", [({"NB_SIM_BUNDLE_NO_LABEL": "1"}, 0), ({"NB_SIM_EXIT_DEBUG": "3"}, 3)])
-def test_failure(make_sandbox, env, code):
-    box = start(make_sandbox, **env)
-    r = box.get("/debug-bundle", timeout=60)
-    assert (r.status, r.json()) == (500, {"error": "Debug bundle failed"})
-    assert r.header("Content-Type") == "application/json"
-    box.wait_for_log(f"[W] Debug bundle generation failed (exit {code})")
-    if code:  # an upload reports the failure in its body
-        r = box.post("/debug-bundle/upload", timeout=60)
-        assert (r.status, r.json()) == (200, {"exit_code": 3, "key": "", "ok": False,
-                                              "output": "Error: simulated failure\n"})
-
-
-@pytest.mark.parametrize("method, route", [("GET", "/debug-bundle"), ("POST", "/debug-bundle/upload")])
-def test_anonymize_flag(make_sandbox, method, route):
-    box = start(make_sandbox)
-    for value, wanted in [("1", True), ("true", True), ("yes", False), ("TRUE", False), ("", False), (None, False)]:
-        before = len(box.reports_for("debug"))
-        r = box.request(method, route, query=None if value is None else {"anonymize": value}, timeout=60)
-        assert r.status == 200, (value, r)
-        argv = box.reports_for("debug")[before]["argv"]
-        assert ("--anonymize" in argv) == wanted, (value, argv)
-        if wanted:
-            assert argv[-1] == "--anonymize"
+    for method, route in ROUTES:
+        for value, wanted in [("1", True), ("true", True), ("TRUE", False), ("", False), (None, False)]:
+            before = len(box.reports_for("debug"))
+            r = box.request(method, route, query=None if value is None else {"anonymize": value}, timeout=60)
+            assert r.status == 200, (route, value, r)
+            assert ("--anonymize" in box.reports_for("debug")[before]["argv"]) == wanted, (route, value)
     assert_no_archive(box)
 
+    # The simulator reads its knobs per call, so overrides apply at once.
+    for knob, value, code in [("NB_SIM_BUNDLE_NO_LABEL", "1", 0), ("NB_SIM_EXIT_DEBUG", "3", 3)]:
+        box.post("/env", body={"name": knob, "value": value})
+        r = box.get("/debug-bundle", timeout=60)
+        assert (r.status, r.text) == (500, '{"error":"Debug bundle failed"}')
+        box.wait_for_log(f"[W] Debug bundle generation failed (exit {code})")
+    r = box.post("/debug-bundle/upload", timeout=60)  # an upload reports the failure in its body
+    assert (r.status, r.json()) == (200, {"exit_code": 3, "key": "", "ok": False,
+                                          "output": "Error: simulated failure\n"})
 
-@pytest.mark.parametrize("method, route", [("GET", "/debug-bundle"), ("POST", "/debug-bundle/upload")])
+
+@pytest.mark.parametrize("method, route", ROUTES)
 def test_client_gone_archive_still_deleted(make_sandbox, method, route):
     # The CLI sleeps 2 s before it asks the daemon for the archive, so the
     # client is surely gone by the time the bundle exists.
     box = start(make_sandbox, NB_SIM_DELAY_DEBUG="2")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.connect(str(box.sock_path))
-        s.sendall(f"{method} /local/vantrel_vpn/api/vpn{route} HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n".encode())
+    with connect(box) as s:
+        s.sendall(request_bytes(method, API_PREFIX + route))
         box.wait_for(lambda: box.reports_for("debug"), what="the bundle command")
     client_log = box.data / "client.log"
     box.wait_for(lambda: b"verb=debug ok=true" in client_log.read_bytes(), timeout=20, what="the daemon's bundle")
     assert_no_archive(box)
-    assert box.get("/logs/list").status == 200

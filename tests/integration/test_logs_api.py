@@ -1,3 +1,5 @@
+"""Log listing, tail and download, and the storage report."""
+
 import gzip
 import os
 import time
@@ -9,7 +11,7 @@ import pytest
 # daemon just sleeps, every CLI call fails at once (so the watchdog's status
 # poll never writes anything). Python keeps the sandbox path in the cmdline,
 # so the harness can still find and kill it.
-SLEEPER = "#!/usr/bin/python3\nimport sys, time\nif sys.argv[-2:] == ['service', 'run']:\n    time.sleep(600)\nsys.exit(1)\n"
+SLEEPER = "#!/usr/bin/python3\nimport sys, time\nif sys.argv[-2:] == ['service', 'run']: time.sleep(600)\nsys.exit(1)"
 NOT_FOUND = b"Log file not found."
 
 
@@ -28,23 +30,16 @@ def assert_text(r, status, body):
     assert r.header("Cache-Control") == "no-store"
 
 
-def test_tail_source_and_missing_log(quiet):
-    for query in (None, "source=app", "source=NETBIRD", "source=", "name=netbird"):
+def test_tail_sources_limit_and_huge_sparse_log(quiet):
+    for query in (None, "source=app", "source=NETBIRD", "name=netbird"):
         assert_text(quiet.get("/logs/tail", query=query), 404, b"Unknown log source.")
     assert_text(quiet.get("/logs/tail", query="source=netbird"), 404, b"Netbird log not found.")
-
-
-@pytest.mark.parametrize("size, skipped", [(0, 0), (200000, 0), (200001, 1)])
-def test_tail_limit(quiet, size, skipped):
-    data = bytes(i % 251 for i in range(size))
-    (quiet.data / "client.log").write_bytes(data)
-    prefix = b"Log truncated to last 200000 bytes.\n" if skipped else b""
-    assert_text(quiet.get("/logs/tail", query="source=netbird"), 200, prefix + data[skipped:])
-
-
-def test_tail_of_huge_sparse_log_is_quick(quiet):
-    path = quiet.data / "client.log"
-    with open(path, "wb") as f:
+    for size, skipped in [(200000, 0), (200001, 1)]:
+        data = bytes(i % 251 for i in range(size))
+        (quiet.data / "client.log").write_bytes(data)
+        prefix = b"Log truncated to last 200000 bytes.\n" if skipped else b""
+        assert_text(quiet.get("/logs/tail", query="source=netbird"), 200, prefix + data[skipped:])
+    with open(quiet.data / "client.log", "wb") as f:  # 4 GiB, sparse
         f.truncate(4 << 30)
         f.seek((4 << 30) - 6)
         f.write(b"LAST\r\n")
@@ -54,49 +49,44 @@ def test_tail_of_huge_sparse_log_is_quick(quiet):
     # bound is loose because other test runs share the two cores.
     assert time.monotonic() - started < 2.0
     assert r.body == b"Log truncated to last 200000 bytes.\n" + bytes(199994) + b"LAST\r\n"
-    sizes = {e["name"]: e["size"] for e in quiet.get("/logs/list").json()}
-    assert sizes["client.log"] == 4 << 30
 
 
-def test_list_order_and_filter(quiet):
-    today = time.strftime("%Y-%m-%d")
+def test_list_download_and_storage(quiet):
+    today, packed = time.strftime("%Y-%m-%d"), gzip.compress(b"old day\n" * 100)
     quiet.wait_for(lambda: (quiet.logs / f"netbird_{today}.log").exists(), what="today's netbird file")
-    for path, data in {quiet.logs / "app_2025-01-30.log": b"a" * 30, quiet.logs / "app_2025-01-31.log.gz": b"g" * 31,
-                       quiet.logs / "netbird_2025-01-31.log": b"n" * 7, quiet.data / "client.log": b"c" * 5,
-                       quiet.data / "client-2025-01-29.log.gz": b"z" * 9}.items():
-        path.write_bytes(data)
+    files = {("app", "app_2025-01-31.log.gz"): packed, ("app", "app_2025-01-30.log"): b"plain \xff\x00 bytes\n",
+             ("netbird", "netbird_2025-01-31.log"): b"n" * 7, ("netbird", "client.log"): b"c" * 5,
+             ("netbird", "client-2025-01-29.log.gz"): packed[::-1]}
+    for (_, name), data in files.items():
+        (quiet.data if name.startswith("client") else quiet.logs).joinpath(name).write_bytes(data)
     # Not log files of this system, or in the wrong directory: never listed.
     for name in ("app.log", "notes.txt", "app-2025-01-01.log", "netbird_2025-1-01.log", "client.log"):
         (quiet.logs / name).write_bytes(b"x")
     for name in ("client.txt", "app_2025-01-01.log", "netbird_2025-01-01.log"):
         (quiet.data / name).write_bytes(b"x")
     (quiet.logs / "app_2025-01-01.log.gz").mkdir()
-    r = quiet.get("/logs/list")
-    assert r.status == 200 and r.header("Cache-Control") == "no-store"
-    listed = r.json()
+    listed = quiet.get("/logs/list").json()
     assert [(e["source"], e["name"]) for e in listed] == [
         ("app", f"app_{today}.log"), ("app", "app_2025-01-31.log.gz"), ("app", "app_2025-01-30.log"),
         ("netbird", f"netbird_{today}.log"), ("netbird", "netbird_2025-01-31.log"),
         ("netbird", "client.log"), ("netbird", "client-2025-01-29.log.gz")]
-    assert [e["size"] for e in listed[1:3] + listed[4:]] == [31, 30, 7, 5, 9]
-    assert all(list(e) == ["name", "size", "source"] for e in listed)
+    assert [e["size"] for e in listed[1:3] + listed[4:]] == [len(data) for data in files.values()]
 
-
-def test_download_serves_exact_bytes(quiet):
-    packed = gzip.compress(b"old day\n" * 100)
     long_name = "app_" + "x" * 236 + "_2025-01-01.log"  # 255 bytes: the longest allowed
-    for source, name, ctype, path, data in [
-            ("app", "app_2025-01-31.log.gz", "application/gzip", quiet.logs, packed),
-            ("netbird", "netbird_2025-01-31.log.gz", "application/gzip", quiet.logs, packed[::-1]),
-            ("app", "app_2025-01-30.log", "text/plain", quiet.logs, b"plain \xff\x00 bytes\n"),
-            ("netbird", "client.log", "text/plain", quiet.data, b"daemon line\n"),
-            ("netbird", "client-2025-01-29.log.gz", "application/gzip", quiet.data, packed),
-            ("app", long_name, "text/plain", quiet.logs, b"long\n")]:
-        (path / name).write_bytes(data)
+    (quiet.logs / long_name).write_bytes(b"long\n")
+    for (source, name), data in [*files.items(), (("app", long_name), b"long\n")]:
         r = quiet.get("/logs/download", query={"source": source, "name": name})
+        ctype = "application/gzip" if name.endswith(".gz") else "text/plain"
         assert (r.status, r.body, r.header("Content-Type")) == (200, data, ctype), name
         assert r.header("Content-Disposition") == f'attachment; filename="{name}"'
         assert r.header("Cache-Control") == "no-store"
+
+    # The used_pct rounding is unit-tested; other test runs write to the same disk meanwhile.
+    storage, st = quiet.get("/storage").json(), os.statvfs(quiet.data)
+    total, free = st.f_blocks * st.f_frsize, st.f_bavail * st.f_frsize
+    assert storage["total"] == total and abs(storage["free"] - free) <= total // 50
+    assert all(type(v) is int for v in storage.values())
+    assert abs(storage["used_pct"] - 100 * (total - free) / total) <= 2
 
 
 # Each bad name that the file system can hold exists as a real, readable file,
@@ -130,18 +120,3 @@ def test_download_refuses_bad_names(quiet):
         assert_text(quiet.get("/logs/download", query=query), 404, NOT_FOUND)
     control = quiet.get("/logs/download", query="source=app&name=app_2025-01-01.log")
     assert control.body == b"secret\n"
-
-
-def test_storage_matches_statvfs(sandbox):
-    r = sandbox.get("/storage")
-    assert r.status == 200 and r.header("Cache-Control") == "no-store"
-    body = r.json()
-    assert list(body) == ["free", "total", "used_pct"]
-    assert all(type(v) is int for v in body.values())
-    st = os.statvfs(sandbox.data)
-    total, free = st.f_blocks * st.f_frsize, st.f_bavail * st.f_frsize
-    assert body["total"] == total
-    # Other test runs write to the same disk meanwhile.
-    assert abs(body["free"] - free) <= total // 50
-    assert 0 <= body["used_pct"] <= 100
-    assert abs(body["used_pct"] - 100 * (total - free) / total) <= 2

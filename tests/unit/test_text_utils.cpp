@@ -17,10 +17,7 @@ TEST(ParseForm, DecodesBodiesTheWayBrowsersSendThem) {
         {"a%3Db=c", {{"a=b", "c"}}},  // an encoded "=" belongs to the key
         {"k=%00%ff", {{"k", std::string("\0\xff", 2)}}},  // bytes, not checked as UTF-8
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
-        EXPECT_EQ(text_utils::parse_form(c.body), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(text_utils::parse_form(c.body), c.expected) << c.body;
 }
 
 TEST(ParseInt, ReadsLikeStoi) {
@@ -33,10 +30,7 @@ TEST(ParseInt, ReadsLikeStoi) {
         {"abc", std::nullopt}, {"", std::nullopt},  {" ", std::nullopt},  {"-", std::nullopt},
         {"+-1", std::nullopt}, {"- 1", std::nullopt}, {"x45", std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(text_utils::parse_int(c.text), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(text_utils::parse_int(c.text), c.expected) << c.text;
 }
 
 TEST(FormatUptime, DaysOnlyFromOneFullDay) {
@@ -45,8 +39,5 @@ TEST(FormatUptime, DaysOnlyFromOneFullDay) {
         {3600, "1h0m"},  {86399, "23h59m"},  {86400, "1d0h0m"},  {90061, "1d1h1m"},
         {INT64_MIN, "0h0m"}, {10LL * 86400 + 7200, "10d2h0m"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.seconds);
-        EXPECT_EQ(text_utils::format_uptime(c.seconds), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(text_utils::format_uptime(c.seconds), c.expected) << c.seconds;
 }

@@ -50,11 +50,12 @@ std::vector<std::pair<std::string, std::string>> application::system_env() const
 }
 
 std::map<std::string, std::string> application::build_command_env() const {
-    std::map<std::string, std::string> env;
-    for (auto& [name, value] : system_env()) env[name] = value;
-    std::lock_guard<std::mutex> lock(m_env_mutex);
-    for (const auto& [name, value] : m_env_overrides) env[name] = value;
-    return env;
+    std::map<std::string, std::string> overrides;
+    {
+        std::lock_guard<std::mutex> lock(m_env_mutex);
+        overrides = m_env_overrides;
+    }
+    return netbird_utils::compose_command_env(system_env(), overrides);
 }
 
 void application::api_env_get(const response_ptr& res, request&) {

@@ -1,5 +1,7 @@
 #include "netbird_utils.hpp"
 
+#include "config_utils.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -70,6 +72,36 @@ bool is_flag_mapped_env_key(std::string_view key) {
 bool is_secret_env_key(std::string_view key) {
     return std::any_of(SECRET_MARKERS.begin(), SECRET_MARKERS.end(),
                        [key](std::string_view marker) { return key.find(marker) != std::string_view::npos; });
+}
+
+std::vector<std::string> build_up_args(std::vector<std::string> cli_prefix, const nlohmann::json& settings,
+                                       const std::map<std::string, std::string>& form) {
+    std::vector<std::string> args = std::move(cli_prefix);
+    args.emplace_back("up");
+    std::string management_url = config_utils::read_management_url(settings);
+    if (management_url.empty()) management_url = std::string(NETBIRD_DEFAULT_MANAGEMENT_URL);
+    args.emplace_back("--management-url");
+    args.push_back(management_url);
+    if (const auto lazy = form.find("enable_lazy_connection"); lazy != form.end())
+        args.emplace_back(lazy->second == "true" ? "--enable-lazy-connection=true" : "--enable-lazy-connection=false");
+    args.emplace_back("--wireguard-port");
+    args.push_back(std::to_string(config_utils::read_wireguard_port(settings)));
+    args.emplace_back("--mtu");
+    args.push_back(std::to_string(config_utils::read_mtu(settings)));
+    args.emplace_back("--interface-name");
+    args.push_back(config_utils::read_interface_name(settings));
+    args.emplace_back("--external-ip-map");
+    args.push_back(config_utils::read_external_ip_map(settings));
+    return args;
+}
+
+std::map<std::string, std::string> compose_command_env(
+    const std::vector<std::pair<std::string, std::string>>& system_env,
+    const std::map<std::string, std::string>& overrides) {
+    std::map<std::string, std::string> env;
+    for (const auto& [name, value] : system_env) env[name] = value;
+    for (const auto& [name, value] : overrides) env[name] = value;
+    return env;
 }
 
 std::optional<bool> parse_management_connected(const std::string& output) {

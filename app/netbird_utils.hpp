@@ -2,9 +2,13 @@
 // Rules about NetBird itself: tunnel-option validators, which environment
 // keys a user may override, and how debug-bundle output is read.
 
+#include <nlohmann/json.hpp>
+
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace netbird_utils {
@@ -32,6 +36,23 @@ bool is_flag_mapped_env_key(std::string_view key);
 // Override values that must never reach a log line.
 // Example: "NB_SETUP_KEY" -> true; "NB_LOG_LEVEL" -> false.
 bool is_secret_env_key(std::string_view key);
+
+// The `up` command line: the CLI prefix, "up", the management URL (the
+// settings' one, or the default when it is missing, empty or not a string),
+// the lazy-connection flag only when the form has the field, then the four
+// tunnel options as the settings' read-time rules give them.
+// Example: prefix P (5 elements), settings {}, form {} -> 16 elements:
+//   P up --management-url https://api.netbird.io:443 --wireguard-port 51820
+//   --mtu 1280 --interface-name wt0 --external-ip-map ""
+std::vector<std::string> build_up_args(std::vector<std::string> cli_prefix, const nlohmann::json& settings,
+                                       const std::map<std::string, std::string>& form);
+
+// Environment additions for a NetBird process: the system pairs in order,
+// then the overrides on top (an override replaces a system value).
+// Example: system {A=1, B=2}, overrides {B=3, C=4} -> {A=1, B=3, C=4}.
+std::map<std::string, std::string> compose_command_env(
+    const std::vector<std::pair<std::string, std::string>>& system_env,
+    const std::map<std::string, std::string>& overrides);
 
 // The boolean at management.connected of `status --json` output, or nothing
 // when the output is not JSON or the member is missing or not a boolean.

@@ -1,0 +1,35 @@
+#pragma once
+// Which log files a request may name, and the list of all downloadable logs.
+// The application's daily logs live in the logs directory; NetBird's files
+// are its daily copies there and its own client.log / client-*.log.gz in the
+// data directory.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace log_files {
+
+constexpr std::size_t MAX_LOG_NAME_BYTES = 255;
+
+struct log_entry {
+    const char* source;  // "app" or "netbird"
+    std::string name;
+    std::uintmax_t size;  // 0 when it cannot be read
+};
+
+// The existing regular file that `source` and the bare `name` of a request
+// stand for, or nothing. The only way a request names a file on disk.
+// Example: ("netbird", "client.log") -> DATA/client.log; ("app", "../app.json") -> nothing.
+std::optional<std::filesystem::path> resolve(const std::filesystem::path& data_dir, const std::filesystem::path& log_dir,
+                                             std::string_view source, std::string_view name);
+
+// Every downloadable log: "app" before "netbird", names descending within a
+// source (newest day first; client.log after the daily files, then archives).
+// Example: app_2025-01-31.log.gz, app_2025-01-30.log, netbird_2025-01-31.log, client.log, client-2025-01-29.log.gz
+std::vector<log_entry> list(const std::filesystem::path& data_dir, const std::filesystem::path& log_dir);
+
+}  // namespace log_files

@@ -55,10 +55,6 @@ public:
     void setup_file_logging();
     void run();
 
-    // Paths, for tests and the entry point.
-    const path& data_dir() const { return m_data_dir; }
-    const path& api_socket_path() const { return m_api_socket_path; }
-
     // JSON files: reading always yields an object; writing replaces the file
     // atomically and logs a failure instead of throwing.
     nlohmann::json read_json_file(const path& file) const;

@@ -12,12 +12,9 @@
 using stack_trace_info = boost::error_info<struct stack_trace_tag, boost::stacktrace::stacktrace>;
 
 // Throws `error` with the current stack trace attached.
+// Example: throw_traced(std::runtime_error("boom")) is logged as "Traced
+// exception: boom" followed by one record per frame.
 template <typename Error>
 [[noreturn]] void throw_traced(const Error& error) {
     throw boost::enable_error_info(error) << stack_trace_info(boost::stacktrace::stacktrace());
-}
-
-// Example: throw_traced_runtime("Unable to create localdata directory").
-[[noreturn]] inline void throw_traced_runtime(const std::string& message) {
-    throw_traced(std::runtime_error(message));
 }

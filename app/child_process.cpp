@@ -33,6 +33,12 @@ void prepare_exec() noexcept {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::setpgid(0, 0);
+}
+
+void kill_group(const boost::process::child& child) noexcept {
+    const auto pid = child.id();
+    if (pid > 0) ::kill(-pid, SIGKILL);
 }
 
 boost::process::environment environment_with(const std::map<std::string, std::string>& overrides) {
@@ -46,6 +52,7 @@ void discard(std::optional<boost::process::child>& child) noexcept {
         std::error_code ignored;
         child->terminate(ignored);
         child->wait(ignored);
+        kill_group(*child);
     }
     child.reset();
 }

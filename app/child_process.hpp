@@ -2,9 +2,10 @@
 // What every child process of the system gets at exec time: only standard
 // input, output and error stay open (sockets and other children's pipes are
 // not inherited, or a pipe reader would wait for an end of file that never
-// comes), and the signal mask is cleared (the supervisor blocks SIGINT and
+// comes), the signal mask is cleared (the supervisor blocks SIGINT and
 // SIGTERM for its signal thread; a child must still die of an ordinary
-// SIGTERM).
+// SIGTERM), and the child leads a process group of its own, so that whatever
+// it leaves behind holding our pipes can be killed with it.
 
 // Boost 1.74.0 process headers use std::unique_ptr without including <memory>.
 #include <memory>
@@ -19,7 +20,8 @@
 
 namespace child_process {
 
-// Marks every descriptor from 3 up close-on-exec and clears the signal mask.
+// Marks every descriptor from 3 up close-on-exec, clears the signal mask and
+// starts a new process group.
 // Async-signal-safe: it runs between fork and exec.
 void prepare_exec() noexcept;
 
@@ -33,6 +35,10 @@ struct clean_exec : boost::process::extend::handler {
 // The program's own environment with `overrides` set on top (added, or
 // replacing an inherited value); the program's environment is not changed.
 boost::process::environment environment_with(const std::map<std::string, std::string>& overrides);
+
+// SIGKILLs what is left of the process group led by `child` (the child itself
+// may already be gone); nothing happens when the group is empty.
+void kill_group(const boost::process::child& child) noexcept;
 
 // Kills and reaps a child whose start went wrong half-way, then forgets it.
 void discard(std::optional<boost::process::child>& child) noexcept;

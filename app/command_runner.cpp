@@ -81,6 +81,8 @@ application::command_result application::run_command(const std::vector<std::stri
             }
             std::this_thread::sleep_for(COMMAND_POLL_INTERVAL);
         }
+        // Anything the command left running would hold our pipes open.
+        child_process::kill_group(*child);
         join_readers();
         return {exit_code, std::move(out_data), std::move(err_data)};
     } catch (const std::exception& e) {

@@ -77,6 +77,7 @@ void application::stop_iperf_server() {
                 m_iperf_process->terminate();
                 m_iperf_process->wait();
             }
+            child_process::kill_group(*m_iperf_process);
         } catch (const std::exception& e) {
             spdlog::error("Failed to stop iperf3 server: {}", e.what());
         }

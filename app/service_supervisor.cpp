@@ -67,6 +67,7 @@ void application::stop_service() {
             m_service_process->terminate();
             m_service_process->wait();
         }
+        child_process::kill_group(*m_service_process);
         spdlog::info("VPN service stopped");
     } catch (const std::exception& e) {
         spdlog::error("Failed to stop VPN service: {}", e.what());
@@ -90,6 +91,9 @@ void application::check_service_exit() {
     if (m_shutting_down || !m_service_process) return;
     if (service_running()) return;
     spdlog::warn("VPN service exited, restarting");
+    // What the daemon left behind still holds its output pipe, which the
+    // restart waits to drain.
+    child_process::kill_group(*m_service_process);
     m_service_process.reset();
     start_service();
 }

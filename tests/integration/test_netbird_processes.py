@@ -2,6 +2,7 @@
 results, descriptor hygiene, and supervision of the long-running daemon."""
 
 import json
+import subprocess
 import time
 
 import pytest
@@ -127,3 +128,28 @@ def test_children_inherit_only_standard_descriptors(sandbox):
     assert {r["verb"] for r in reports} >= {"service", "down"}
     for r in reports:
         assert r["fds"] == [0, 1, 2], (r["verb"], r["fds"])
+
+
+def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
+    # NetBird stand-ins that leave a background process holding our pipes:
+    # the daemon exits after 2 s, a command exits at once. Reading their
+    # output must not wait for the leftovers (that would freeze the event
+    # loop on the daemon's restart).
+    box = make_sandbox()
+    (box.lib / "netbird").unlink()
+    (box.lib / "netbird").write_text(
+        '#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & sleep 2; exit 1;; esac\n'
+        "sleep 3002 &\necho done\n")
+    (box.lib / "netbird").chmod(0o755)
+    try:
+        box.start()
+        started = time.monotonic()
+        assert down(box, timeout=20)["output"] == "done\n"
+        assert time.monotonic() - started < 5  # the command itself takes milliseconds
+        box.wait_for_log("VPN service exited, restarting", timeout=15)
+        started = time.monotonic()
+        assert box.get("/config", timeout=10).status == 200
+        assert time.monotonic() - started < 2
+    finally:
+        subprocess.run(["pkill", "-KILL", "-f", "sleep 300[12]"], check=False)
+    assert subprocess.run(["pgrep", "-f", "sleep 300[12]"], capture_output=True).stdout == b""

@@ -36,6 +36,15 @@ void prepare_exec() noexcept {
     ::setpgid(0, 0);
 }
 
+void kill_and_reap(boost::process::child& child) {
+    const auto pid = child.id();
+    if (pid > 0) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);  // in case it never became a group leader
+    }
+    child.wait();
+}
+
 void kill_group(const boost::process::child& child) noexcept {
     const auto pid = child.id();
     if (pid > 0) ::kill(-pid, SIGKILL);
@@ -49,10 +58,11 @@ boost::process::environment environment_with(const std::map<std::string, std::st
 
 void discard(std::optional<boost::process::child>& child) noexcept {
     if (child && child->valid()) {
-        std::error_code ignored;
-        child->terminate(ignored);
-        child->wait(ignored);
-        kill_group(*child);
+        try {
+            kill_and_reap(*child);
+        } catch (...) {
+            // Nothing more can be done for a child that cannot be reaped.
+        }
     }
     child.reset();
 }

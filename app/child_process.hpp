@@ -36,6 +36,11 @@ struct clean_exec : boost::process::extend::handler {
 // replacing an inherited value); the program's environment is not changed.
 boost::process::environment environment_with(const std::map<std::string, std::string>& overrides);
 
+// SIGKILLs the child and its process group, then reaps the child (a
+// blocking wait: the process library's own terminate() only polls once and
+// would leave a zombie behind). Throws what the library's wait throws.
+void kill_and_reap(boost::process::child& child);
+
 // SIGKILLs what is left of the process group led by `child` (the child itself
 // may already be gone); nothing happens when the group is empty.
 void kill_group(const boost::process::child& child) noexcept;

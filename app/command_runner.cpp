@@ -74,8 +74,7 @@ application::command_result application::run_command(const std::vector<std::stri
             if (std::chrono::steady_clock::now() - started > COMMAND_TIMEOUT) {
                 spdlog::error("Command timed out after {} seconds",
                               std::chrono::duration_cast<std::chrono::seconds>(COMMAND_TIMEOUT).count());
-                child->terminate();
-                child->wait();
+                child_process::kill_and_reap(*child);
                 exit_code = EXIT_TIMED_OUT;
                 break;
             }

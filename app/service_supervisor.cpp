@@ -63,11 +63,8 @@ void application::service_log_reader() {
 void application::stop_service() {
     if (!m_service_process) return;
     try {
-        if (m_service_process->running()) {
-            m_service_process->terminate();
-            m_service_process->wait();
-        }
-        child_process::kill_group(*m_service_process);
+        if (m_service_process->running()) child_process::kill_and_reap(*m_service_process);
+        child_process::kill_group(*m_service_process);  // leftovers of a daemon that had exited
         spdlog::info("VPN service stopped");
     } catch (const std::exception& e) {
         spdlog::error("Failed to stop VPN service: {}", e.what());

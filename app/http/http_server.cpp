@@ -4,7 +4,6 @@
 #include "text_utils.hpp"
 
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
@@ -12,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include <array>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -30,9 +30,10 @@ constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // Pipelined bytes buffered while a response is pending; reading pauses beyond it.
 constexpr std::size_t MAX_BUFFERED_BYTES = 1024 * 1024;
-// A connection that sends nothing (no next request, a stalled body) is closed
-// after this long, so idle clients cannot use up the descriptors. No limit
-// applies while the answer is being prepared.
+// A connection that makes no progress for this long (no next request, a
+// stalled body, a client that stops reading its answer) is closed, so idle
+// clients cannot use up the descriptors. No limit applies while the answer
+// is being prepared.
 constexpr auto IDLE_TIMEOUT = std::chrono::seconds(10);
 // Pause before accepting again after an accept error (out of descriptors).
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
@@ -82,20 +83,32 @@ private:
         m_body_done = false;
         m_written = false;
         m_writing = false;
-        arm_idle_timer();
+        update_idle_timer();
     }
 
-    void arm_idle_timer() {
+    // The client owes us something: the rest of a request, or reading its answer.
+    bool waiting_on_client() const {
+        return m_phase == phase::header || m_phase == phase::body || (m_writing && m_phase != phase::closed);
+    }
+
+    // Restarts the idle period when the client owes us something, else stops it.
+    void update_idle_timer() {
+        if (!waiting_on_client()) {
+            m_idle_timer.cancel();
+            return;
+        }
         m_idle_timer.expires_after(IDLE_TIMEOUT);
         m_idle_timer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-            if (!ec && (self->m_phase == phase::header || self->m_phase == phase::body)) self->close();
+            if (!ec && self->waiting_on_client()) self->close();
         });
     }
 
     void read_more() {
         if (m_reading || m_phase == phase::closed || m_buffer.size() > MAX_BUFFERED_BYTES) return;
         m_reading = true;
-        m_socket.async_read_some(m_buffer.prepare(READ_CHUNK_BYTES),
+        // Read into a buffer of our own: parsing may consume (and so move)
+        // m_buffer's storage while this read is outstanding.
+        m_socket.async_read_some(asio::buffer(m_read_chunk),
                                  [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
                                      self->on_read(ec, n);
                                  });
@@ -107,9 +120,11 @@ private:
             close();
             return;
         }
+        const auto space = m_buffer.prepare(n);
+        std::memcpy(space.data(), m_read_chunk.data(), n);
         m_buffer.commit(n);
         process();
-        if (m_phase == phase::header || m_phase == phase::body) arm_idle_timer();
+        update_idle_timer();
         read_more();
     }
 
@@ -133,16 +148,20 @@ private:
         }
     }
 
+    // The response holds the session until it is answered (the cycle is
+    // broken by release_handlers), so a pending answer is never lost even
+    // while reading is paused.
+    response_ptr make_response() {
+        return std::make_shared<http_response>([self = shared_from_this()] { self->on_response_ended(); });
+    }
+
     void start_request() {
         m_phase = phase::body;
         auto& header = m_parser->get();
         m_keep_alive = header.keep_alive();
         m_request.method = std::string(header.method_string());
         m_request.target = std::string(header.target());
-        std::weak_ptr<session> weak = shared_from_this();
-        m_response = std::make_shared<http_response>([weak] {
-            if (auto self = weak.lock()) self->on_response_ended();
-        });
+        m_response = make_response();
         const response_ptr res = m_response;
         run_guarded(res, [&] { m_router->dispatch(res, m_request); });
         if (m_phase == phase::body && m_parser->is_done()) finish_body(std::string_view{});
@@ -183,7 +202,7 @@ private:
 
     void finish_body(std::string_view last_chunk) {
         m_phase = phase::responding;
-        m_idle_timer.cancel();
+        update_idle_timer();
         m_body_done = true;
         if (m_response) deliver(last_chunk, true);
         if (m_phase != phase::closed) maybe_finish();
@@ -199,20 +218,35 @@ private:
         // Written at once, also while the rest of a refused body is still arriving.
         m_writing = true;
         m_out = m_response->serialise(!m_keep_alive);
-        asio::async_write(m_socket, asio::buffer(m_out),
-                          [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
-                              self->on_written(ec);
-                          });
+        m_out_sent = 0;
+        write_more();
     }
 
-    void on_written(const boost::system::error_code& ec) {
-        m_writing = false;
-        m_out.clear();
+    // Writes piece by piece so that every bit of progress restarts the idle period.
+    void write_more() {
+        update_idle_timer();
+        m_socket.async_write_some(asio::buffer(m_out.data() + m_out_sent, m_out.size() - m_out_sent),
+                                  [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+                                      self->on_written(ec, n);
+                                  });
+    }
+
+    void on_written(const boost::system::error_code& ec, std::size_t n) {
+        if (m_phase == phase::closed) return;
         if (ec) {
+            m_writing = false;
             close();
             return;
         }
+        m_out_sent += n;
+        if (m_out_sent < m_out.size()) {
+            write_more();
+            return;
+        }
+        m_writing = false;
+        m_out.clear();
         m_written = true;
+        update_idle_timer();
         maybe_finish();
     }
 
@@ -242,10 +276,7 @@ private:
         m_keep_alive = false;
         m_phase = phase::responding;
         m_body_done = true;
-        std::weak_ptr<session> weak = shared_from_this();
-        m_response = std::make_shared<http_response>([weak] {
-            if (auto self = weak.lock()) self->on_response_ended();
-        });
+        m_response = make_response();
         m_response->write_status(too_large ? "431 Request Header Fields Too Large" : "400 Bad Request");
         m_response->write_header("Content-Type", "application/json");
         m_response->end(api_json::error_json(too_large ? "Request header fields too large" : "Bad request"));
@@ -272,6 +303,8 @@ private:
     http_request m_request;
     response_ptr m_response;
     std::string m_out;
+    std::size_t m_out_sent = 0;
+    std::array<char, READ_CHUNK_BYTES> m_read_chunk{};
     phase m_phase = phase::header;
     bool m_reading = false;
     bool m_writing = false;

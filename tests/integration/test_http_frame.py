@@ -2,6 +2,7 @@
 
 import re
 import socket
+import threading
 import time
 
 import pytest
@@ -92,6 +93,28 @@ def test_pipelined_requests_are_answered_in_order_with_json_errors(sandbox):
         assert headers["content-type"] == "application/json"
         assert body == (b'{"error":"Not found"}' if status == 404 else b'{"error":"Method not allowed"}')
     assert [re.split(r", *", h["allow"]) for _, h, _ in responses[4:6]] == [["POST"], ["GET", "POST"]]
+
+
+def test_pipelining_behind_a_pending_answer(make_sandbox):
+    # Requests that arrive while a command is still being answered wait their
+    # turn: each is answered once, in order, however much of them is buffered,
+    # and a request sent after those answers is the one answered next.
+    box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "1"})
+    down = request_bytes("POST", API_PREFIX + "/down")
+    big = b"name=mtu&value=1400&pad=" + b"x" * (3 << 20)  # more than the frame buffers while waiting
+    with connect(box) as sock:
+        sock.sendall(down + request_bytes("GET", CONFIG + "?first"))
+        first, _ = read_responses(sock, 2, timeout=20)
+        sock.sendall(request_bytes("GET", API_PREFIX + "/env"))
+        env, _ = read_responses(sock, 1, timeout=10)
+        sock.sendall(down)
+        sender = threading.Thread(target=sock.sendall, args=(request_bytes("POST", CONFIG, big),))
+        sender.start()
+        behind_big, rest = read_responses(sock, 2, timeout=20)
+        sender.join()
+    assert [status for status, _, _ in first + env + behind_big] == [200, 200, 200, 200, 413]
+    assert b'"ok":true' in first[0][2] and b'"mtu":1280' in first[1][2]
+    assert b'"presets"' in env[0][2] and rest == b""
 
 
 def test_request_header_limit(sandbox):

@@ -2,6 +2,7 @@
 results, descriptor hygiene, and supervision of the long-running daemon."""
 
 import json
+import os
 import subprocess
 import time
 
@@ -153,3 +154,28 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
     finally:
         subprocess.run(["pkill", "-KILL", "-f", "sleep 300[12]"], check=False)
     assert subprocess.run(["pgrep", "-f", "sleep 300[12]"], capture_output=True).stdout == b""
+
+
+def zombie_children(pid):
+    zombies = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                fields = open(f"/proc/{entry}/stat").read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if fields[0] == "Z" and int(fields[1]) == pid:
+                zombies.append(int(entry))
+    return zombies
+
+
+def test_stopped_children_are_reaped(sandbox):
+    # Daemons killed by restarts and a stopped iperf3 server must not linger
+    # as zombies: on a camera that runs for months they would use up the PIDs.
+    sandbox.wait_for(sandbox.daemon_pids, what="daemon")
+    for _ in range(3):
+        assert sandbox.post("/restart").json() == {"running": True}
+    assert sandbox.post("/iperf/server/start", body={"port": "15999"}).status == 200
+    assert sandbox.post("/iperf/server/stop").json()["running"] is False
+    time.sleep(0.5)  # a reaped child disappears at once; this only lets a wrong one show
+    assert zombie_children(sandbox.proc.pid) == []

@@ -2,6 +2,7 @@
 
 #include "application.hpp"
 
+#include "file_sync.hpp"
 #include "netbird_utils.hpp"
 #include "process_exit.hpp"
 
@@ -41,13 +42,6 @@ bool write_all(int fd, const std::string& text) {
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-void fsync_directory(const fs::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // Temporary files of a replacement of `target` start with this name.
@@ -119,7 +113,7 @@ void application::write_json_file(const path& file, const nlohmann::json& value)
         spdlog::error("Failed to write {}", file.string());
         return;
     }
-    fsync_directory(file.parent_path());
+    file_sync::sync_directory(file.parent_path());
 }
 
 void application::load_state() {

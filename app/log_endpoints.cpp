@@ -63,9 +63,13 @@ void application::api_logs_tail(const response_ptr& res, request& req) {
         return;
     }
     std::string body;
-    const auto size = fs::file_size(m_log_path, ec);
-    if (!ec && size > MAX_BYTES) {
-        in.seekg(static_cast<std::streamoff>(size - MAX_BYTES), std::ios::beg);
+    // The size of the file that was opened: NetBird may rotate client.log
+    // between the open and this point.
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (end > static_cast<std::streamoff>(MAX_BYTES)) {
+        in.seekg(end - static_cast<std::streamoff>(MAX_BYTES), std::ios::beg);
         body = "Log truncated to last 200000 bytes.\n";
     }
     // Never more than MAX_BYTES, even when the log grows while it is read.

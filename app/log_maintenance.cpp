@@ -1,5 +1,6 @@
 #include "log_maintenance.hpp"
 
+#include "file_sync.hpp"
 #include "gzip_file.hpp"
 #include "log_utils.hpp"
 
@@ -68,7 +69,8 @@ void compress_daily_logs(const fs::path& dir, const std::string& today) {
         const fs::path temporary = target.string() + ".tmp";
         std::error_code ignored;
         fs::remove(temporary, ignored);
-        if (!log_compression::gzip_file(source, temporary)) {
+        // The compressed copy must be on the flash before the plain file goes.
+        if (!log_compression::gzip_file(source, temporary) || !file_sync::sync_file(temporary)) {
             fs::remove(temporary, ignored);
             continue;
         }
@@ -78,6 +80,7 @@ void compress_daily_logs(const fs::path& dir, const std::string& today) {
             fs::remove(temporary, ignored);
             continue;
         }
+        file_sync::sync_directory(dir);
         fs::remove(source, ignored);
     }
 }

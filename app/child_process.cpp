@@ -36,18 +36,14 @@ void prepare_exec() noexcept {
     ::setpgid(0, 0);
 }
 
-void kill_and_reap(boost::process::child& child) {
+void stop(boost::process::child& child) {
     const auto pid = child.id();
-    if (pid > 0) {
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);  // in case it never became a group leader
-    }
+    const bool running = child.running();  // reaps a child that has exited
+    if (pid <= 0) return;
+    ::kill(-pid, SIGKILL);
+    if (!running) return;  // its pid may belong to another process by now
+    ::kill(pid, SIGKILL);  // in case it never became a group leader
     child.wait();
-}
-
-void kill_group(const boost::process::child& child) noexcept {
-    const auto pid = child.id();
-    if (pid > 0) ::kill(-pid, SIGKILL);
 }
 
 boost::process::environment environment_with(const std::map<std::string, std::string>& overrides) {
@@ -59,7 +55,7 @@ boost::process::environment environment_with(const std::map<std::string, std::st
 void discard(std::optional<boost::process::child>& child) noexcept {
     if (child && child->valid()) {
         try {
-            kill_and_reap(*child);
+            stop(*child);
         } catch (...) {
             // Nothing more can be done for a child that cannot be reaped.
         }

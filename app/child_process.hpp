@@ -36,16 +36,14 @@ struct clean_exec : boost::process::extend::handler {
 // replacing an inherited value); the program's environment is not changed.
 boost::process::environment environment_with(const std::map<std::string, std::string>& overrides);
 
-// SIGKILLs the child and its process group, then reaps the child (a
-// blocking wait: the process library's own terminate() only polls once and
-// would leave a zombie behind). Throws what the library's wait throws.
-void kill_and_reap(boost::process::child& child);
+// Ends the child and whatever is left in its process group (leftovers would
+// hold our pipes open), and reaps the child with a blocking wait: the process
+// library's own terminate() polls only once and leaves a zombie behind. A
+// child that has already exited is not signalled, only its group. Throws what
+// the library's running() and wait() throw.
+void stop(boost::process::child& child);
 
-// SIGKILLs what is left of the process group led by `child` (the child itself
-// may already be gone); nothing happens when the group is empty.
-void kill_group(const boost::process::child& child) noexcept;
-
-// Kills and reaps a child whose start went wrong half-way, then forgets it.
+// stop() ignoring errors, then forgets the child.
 void discard(std::optional<boost::process::child>& child) noexcept;
 
 }  // namespace child_process

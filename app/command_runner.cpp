@@ -74,14 +74,13 @@ application::command_result application::run_command(const std::vector<std::stri
             if (std::chrono::steady_clock::now() - started > COMMAND_TIMEOUT) {
                 spdlog::error("Command timed out after {} seconds",
                               std::chrono::duration_cast<std::chrono::seconds>(COMMAND_TIMEOUT).count());
-                child_process::kill_and_reap(*child);
                 exit_code = EXIT_TIMED_OUT;
                 break;
             }
             std::this_thread::sleep_for(COMMAND_POLL_INTERVAL);
         }
-        // Anything the command left running would hold our pipes open.
-        child_process::kill_group(*child);
+        // Kills a command that timed out, and anything a command left running.
+        child_process::stop(*child);
         join_readers();
         return {exit_code, std::move(out_data), std::move(err_data)};
     } catch (const std::exception& e) {

@@ -73,8 +73,7 @@ bool application::start_iperf_server(int port, int idle_timeout, bool one_shot) 
 void application::stop_iperf_server() {
     if (m_iperf_process) {
         try {
-            if (m_iperf_process->running()) child_process::kill_and_reap(*m_iperf_process);
-            child_process::kill_group(*m_iperf_process);
+            child_process::stop(*m_iperf_process);
         } catch (const std::exception& e) {
             spdlog::error("Failed to stop iperf3 server: {}", e.what());
         }

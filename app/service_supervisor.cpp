@@ -63,8 +63,7 @@ void application::service_log_reader() {
 void application::stop_service() {
     if (!m_service_process) return;
     try {
-        if (m_service_process->running()) child_process::kill_and_reap(*m_service_process);
-        child_process::kill_group(*m_service_process);  // leftovers of a daemon that had exited
+        child_process::stop(*m_service_process);
         spdlog::info("VPN service stopped");
     } catch (const std::exception& e) {
         spdlog::error("Failed to stop VPN service: {}", e.what());
@@ -90,7 +89,6 @@ void application::check_service_exit() {
     spdlog::warn("VPN service exited, restarting");
     // What the daemon left behind still holds its output pipe, which the
     // restart waits to drain.
-    child_process::kill_group(*m_service_process);
-    m_service_process.reset();
+    child_process::discard(m_service_process);
     start_service();
 }

@@ -11,9 +11,9 @@
 #include <spdlog/spdlog.h>
 
 #include <array>
-#include <cstring>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 

@@ -30,6 +30,11 @@
 #   NB_SIM_NON_UTF8=1            invalid UTF-8 bytes in CLI text output and in the
 #                                daemon's start lines (status --json: on stderr)
 #   NB_SIM_BUNDLE_NO_LABEL=1     debug bundle prints the path without "Local file:"
+#   NB_SIM_PEERS=N               status: N remote peers while connected (a fixed mix
+#                                of connected and not, direct and relayed, with
+#                                latencies and byte counts that grow while up)
+#   NB_SIM_PEER_MARKUP=1         status: one more peer whose name is HTML markup
+#                                (<img src=x onerror=alert(1)>), for escaping tests
 #   NB_SIM_REPORT_DIR=DIR        each invocation writes DIR/<time_ns>-<pid>-<verb>.json
 #                                with argv, env, open fds, pid, verb (and for up with
 #                                a key file: setup_key_file_mode/_existed)
@@ -236,6 +241,7 @@ class Daemon:
         self.log_lock = threading.Lock()
         self.registered = os.path.exists(config)
         self.up = False
+        self.up_since = 0.0
         self.cfg = {}
         if self.registered:
             try:
@@ -268,7 +274,7 @@ class Daemon:
         key = self.cfg.get("PrivateKey", "") if self.registered else ""
         return {"registered": self.registered, "up": self.up, "url": self.mgmt_url,
                 "mtu": self.mtu, "port": self.port, "iface": self.iface,
-                "lazy": self.lazy, "private_key": key,
+                "lazy": self.lazy, "private_key": key, "up_since": self.up_since,
                 "mgmt_disconnected": env_on("NB_SIM_MGMT_DISCONNECTED")}
 
     def write_config(self):
@@ -304,6 +310,8 @@ class Daemon:
             self.write_config()
         except OSError as e:
             return {"ok": False, "error": "up failed: write config: %s" % e}
+        if not self.up:
+            self.up_since = time.time()
         self.registered = self.up = True
         return {"ok": True}
 
@@ -409,6 +417,58 @@ class Daemon:
 
 # ---------------------------------------------------------------- CLI
 
+PEER_NAMES = ("nvr-main", "office-laptop", "cam-entrance", "cam-yard", "gateway-berlin",
+              "support-desk", "cam-warehouse", "backup-server")
+MARKUP_PEER_NAME = "<img src=x onerror=alert(1)>"
+NEVER = "0001-01-01T00:00:00Z"
+
+
+def iso(t):
+    return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def peer_details(up_since):
+    """The remote peers that NB_SIM_PEERS and NB_SIM_PEER_MARKUP ask for.
+
+    Every third peer is offline and every other online one is relayed, so a
+    handful of peers shows each state; byte counts grow with the time up."""
+    try:
+        count = max(0, min(int(os.environ.get("NB_SIM_PEERS", "0") or 0), 250))
+    except ValueError:
+        count = 0
+    names = ["%s-%d" % (PEER_NAMES[i % len(PEER_NAMES)], i // len(PEER_NAMES)) if i >= len(PEER_NAMES)
+             else PEER_NAMES[i] for i in range(count)]
+    if env_on("NB_SIM_PEER_MARKUP"):
+        names.append(MARKUP_PEER_NAME)
+    now = time.time()
+    elapsed = max(0.0, now - up_since) if up_since else 0.0
+    peers = []
+    for i, name in enumerate(names):
+        online = i % 3 != 2
+        relayed = online and i % 2 == 1
+        h = hashlib.sha256(name.encode()).digest()
+        p = {
+            "fqdn": name + ".netbird.cloud",
+            "netbirdIp": "100.64.%d.%d" % (h[0], h[1] or 1),
+            "publicKey": base64.b64encode(h).decode(),
+            "status": "Connected" if online else "Idle",
+            "lastStatusUpdate": iso(up_since or now),
+            "connectionType": ("Relayed" if relayed else "P2P") if online else "-",
+            "iceCandidateType": {"local": "relay" if relayed else "host" if online else "",
+                                 "remote": "relay" if relayed else "srflx" if online else ""},
+            "iceCandidateEndpoint": {"local": "", "remote": ""},
+            "relayAddress": "rels://relay.netbird.io:443" if relayed else "",
+            "lastWireguardHandshake": iso(now - (7 + 13 * i) % 110) if online else NEVER,
+            "transferReceived": (4096 * (i + 1) + int(elapsed * 1500 * (i + 1))) if online else 0,
+            "transferSent": (2048 * (i + 1) + int(elapsed * 900 * (i + 1))) if online else 0,
+            "latency": ((60 + 9 * i) if relayed else (2 + 5 * i)) * 1000000 if online else 0,
+            "quantumResistance": False,
+            "networks": [],
+        }
+        peers.append(p)
+    return peers
+
+
 def status_object(s, mgmt_disconnected=False):
     reg, up = s["registered"], s["up"]
     disc = mgmt_disconnected or s.get("mgmt_disconnected", False)
@@ -427,8 +487,10 @@ def status_object(s, mgmt_disconnected=False):
     else:
         daemon_status = "Idle"
     err = "simulated: management server unreachable: connection refused" if disc else ""
+    peers = peer_details(s.get("up_since", 0.0)) if connected else []
     return {
-        "peers": {"total": 0, "connected": 0, "details": []},
+        "peers": {"total": len(peers), "connected": sum(p["status"] == "Connected" for p in peers),
+                  "details": peers},
         "cliVersion": VERSION,
         "daemonVersion": VERSION,
         "management": {"url": s["url"], "connected": connected, "error": err},
@@ -468,7 +530,7 @@ def status_text(st):
         "Quantum resistance: false",
         "Lazy connection: %s" % str(st["lazyConnectionEnabled"]).lower(),
         "Networks: -",
-        "Peers count: 0/0 Connected",
+        "Peers count: %d/%d Connected" % (st["peers"]["connected"], st["peers"]["total"]),
     ]) + "\n"
 
 

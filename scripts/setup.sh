@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev googletest
   python3 python3-pytest
   iperf3 curl util-linux mount
+  nginx-light chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -1,0 +1,109 @@
+// Calls to the application's API. Paths are relative ("api/vpn/..."), so the
+// page works wherever the camera's web server mounts the application.
+// Every call resolves (never rejects) to a result the page can show:
+//   { ok, status, data, text, message, busy }
+// where `message` is the API's own words when it has any.
+
+const API = "api/vpn/";
+
+// Polls give up after this long, so a hung answer shows as a failure
+// instead of stale data; commands wait as long as the server lets them.
+export const POLL_TIMEOUT_MS = 15000;
+
+export const BUSY_MESSAGE = "NetBird is busy with other commands: try again in a moment.";
+
+// Builds a form body; fields whose value is undefined or null are left out.
+// Example: formBody({ name: "mtu", value: "1400", x: undefined }) → "name=mtu&value=1400"
+export function formBody(fields) {
+  const params = new URLSearchParams();
+  for (const [key, value] of Object.entries(fields || {})) {
+    if (value !== undefined && value !== null) params.append(key, String(value));
+  }
+  return params;
+}
+
+// The message to show for an answer, in the API's own words where it has
+// them: the "error" member, or the output of a failed command.
+// Example: messageFor(400, { error: "mtu must be ..." }, "") → "mtu must be ..."
+export function messageFor(status, data, text) {
+  if (status === 503) return BUSY_MESSAGE;
+  if (data && typeof data === "object") {
+    if (typeof data.error === "string" && data.error) return data.error;
+    if (data.ok === false && typeof data.output === "string") {
+      const out = data.output.trim();
+      return out ? out : `The command failed (exit code ${data.exit_code}).`;
+    }
+  }
+  if (status >= 200 && status < 300) return "";
+  if (status === 502 || status === 504) return `The application does not answer (HTTP ${status}). Is it running?`;
+  const body = (text || "").trim();
+  if (body && body.length < 300 && !body.startsWith("<")) return `${body} (HTTP ${status})`;
+  return `Request failed (HTTP ${status}).`;
+}
+
+async function call(method, path, { form, timeoutMs, asBlob } = {}) {
+  const init = { method, headers: {}, cache: "no-store", credentials: "same-origin" };
+  if (form !== undefined) init.body = formBody(form);
+  let timer;
+  if (timeoutMs) {
+    const controller = new AbortController();
+    init.signal = controller.signal;
+    timer = setTimeout(() => controller.abort(), timeoutMs);
+  }
+  try {
+    const response = await fetch(API + path, init);
+    const type = response.headers.get("Content-Type") || "";
+    let data = null;
+    let text = "";
+    let blob = null;
+    if (asBlob && response.ok && !type.includes("json")) {
+      blob = await response.blob();
+    } else {
+      text = await response.text();
+      if (type.includes("json")) {
+        try {
+          data = JSON.parse(text);
+        } catch (_) {
+          data = null;
+        }
+      }
+    }
+    const commandFailed = data && typeof data === "object" && data.ok === false;
+    return {
+      ok: response.ok && !commandFailed,
+      status: response.status,
+      data,
+      text,
+      blob,
+      headers: response.headers,
+      busy: response.status === 503,
+      message: messageFor(response.status, data, text),
+    };
+  } catch (err) {
+    const timedOut = err && err.name === "AbortError";
+    return {
+      ok: false, status: 0, data: null, text: "", blob: null, busy: false,
+      message: timedOut ? `No answer within ${Math.round(timeoutMs / 1000)} s.`
+                        : "The device cannot be reached (network error).",
+    };
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+export const get = (path, options) => call("GET", path, options);
+export const post = (path, form, options) => call("POST", path, { ...options, form: form || {} });
+
+// Runs `task` unless a call under the same key is still running, so that a
+// poll never has more than one request in flight. Resolves to undefined
+// when skipped.
+const inFlight = new Set();
+export async function single(key, task) {
+  if (inFlight.has(key)) return undefined;
+  inFlight.add(key);
+  try {
+    return await task();
+  } finally {
+    inFlight.delete(key);
+  }
+}

@@ -1,0 +1,63 @@
+// NetBird commands started from the page (up, down, reconnect, restart,
+// deregister). While one runs, every command button is disabled and the one
+// that was pressed shows what it is doing; the outcome, in the API's words,
+// goes to the message area that the caller names.
+
+import { post } from "./api.js";
+import { say, setText } from "./ui.js";
+import { refreshStatus } from "./status.js";
+
+const commandButtons = new Set();
+let running = false;
+
+// Buttons that start commands; they are disabled together.
+export function registerCommandButton(button) {
+  commandButtons.add(button);
+}
+
+function setRunning(active, pressed, busyLabel) {
+  running = active;
+  for (const button of commandButtons) {
+    button.disabled = active;
+    if (active && button === pressed) {
+      button.dataset.label = button.textContent;
+      button.textContent = busyLabel;
+      button.setAttribute("aria-busy", "true");
+    } else if (!active && button.dataset.label) {
+      button.textContent = button.dataset.label;
+      delete button.dataset.label;
+      button.removeAttribute("aria-busy");
+    }
+  }
+}
+
+// Runs one command. `done(result)` is called after the outcome is shown.
+// Returns the result, or undefined when another command was still running.
+export async function runCommand({ path, form, button, busyLabel, message, output, describe, done }) {
+  if (running) return undefined;
+  setRunning(true, button, busyLabel);
+  say(message, "info", busyLabel);
+  if (output) output.hidden = true;
+  let result;
+  try {
+    result = await post(path, form);
+  } finally {
+    setRunning(false, button, busyLabel);
+  }
+  if (result.ok && result.data && result.data.running === false) {
+    // A restart whose daemon did not come back is a failure, whatever the status code.
+    result.ok = false;
+    result.message = "The daemon was restarted but is not running: see the NetBird daemon's log below.";
+  }
+  if (result.ok) say(message, "ok", describe ? describe(result) : "Done.");
+  else say(message, result.busy ? "busy" : "error", result.message);
+  const text = result.data && typeof result.data.output === "string" ? result.data.output.trim() : "";
+  if (output && text && !result.busy && result.ok) {
+    setText(output, text);
+    output.hidden = false;
+  }
+  refreshStatus();
+  if (done) done(result);
+  return result;
+}
+

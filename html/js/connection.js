@@ -1,0 +1,93 @@
+// The connection section: enrol and connect (up, with the management URL and
+// a one-time setup key), disconnect, reconnect, restart the daemon, and
+// deregister after a confirmation. The setup key goes only into the body of
+// the one request that enrols; the field is emptied as soon as it is sent.
+
+import { $ } from "./ui.js";
+import { runCommand, registerCommandButton } from "./commands.js";
+import { statusUpdates } from "./status.js";
+import { configUpdates, loadConfig } from "./settings.js";
+
+let urlEdited = false;
+
+
+// The up request's fields: empty ones are left out so that they change nothing.
+// Example: upForm("", "", "true") → { enable_lazy_connection: "true" }
+export function upForm(managementUrl, setupKey, lazy) {
+  const form = {};
+  if (managementUrl.trim()) form.management_url = managementUrl.trim();
+  if (setupKey) form.setup_key = setupKey;
+  if (lazy) form.enable_lazy_connection = lazy;
+  return form;
+}
+
+function connect(event) {
+  event.preventDefault();
+  const keyField = $("up-setup-key");
+  const form = upForm($("up-management-url").value, keyField.value, $("up-lazy").value);
+  keyField.value = "";
+  runCommand({
+    path: "up", form, button: $("btn-up"), busyLabel: form.setup_key ? "Enrolling…" : "Connecting…",
+    message: $("connection-msg"), output: $("connection-output"), describe: () => "The tunnel is up. NetBird said:",
+    done: () => {
+      urlEdited = false;
+      loadConfig();
+    },
+  });
+}
+
+const simple = (path, button, busyLabel, extra = {}) => () =>
+  runCommand({ path, form: {}, button, busyLabel, message: $("connection-msg"), output: $("connection-output"), ...extra });
+
+// The banner and the environment notice offer the same two commands.
+export const reconnect = (button, message) =>
+  runCommand({
+    path: "reconnect", form: upForm("", "", $("up-lazy").value), button, busyLabel: "Reconnecting…", message,
+    output: message === $("connection-msg") ? $("connection-output") : null,
+    describe: () => "Reconnected: the tunnel is up with the current settings.",
+  });
+
+export const restartDaemon = (button, message) =>
+  runCommand({ path: "restart", form: {}, button, busyLabel: "Restarting…", message,
+               describe: () => "The daemon was restarted and is running." });
+
+function deregister() {
+  const dialog = $("deregister-dialog");
+  dialog.returnValue = "";
+  dialog.showModal();
+}
+
+function onDeregisterClosed() {
+  if ($("deregister-dialog").returnValue !== "confirm") return;
+  runCommand({
+    path: "deregister", form: {}, button: $("btn-deregister"), busyLabel: "Deregistering…",
+    message: $("connection-msg"), output: $("connection-output"),
+    describe: () => "The device was deregistered and its local VPN state wiped.",
+    done: () => loadConfig(),
+  });
+}
+
+export function initConnection() {
+  for (const id of ["btn-up", "btn-down", "btn-reconnect", "btn-restart", "btn-deregister",
+                    "pending-reconnect", "pending-restart", "env-restart-button"]) {
+    registerCommandButton($(id));
+  }
+  $("up-form").addEventListener("submit", connect);
+  $("up-management-url").addEventListener("input", () => { urlEdited = true; });
+  $("btn-down").addEventListener("click", simple("down", $("btn-down"), "Disconnecting…",
+                                                 { describe: () => "The tunnel is down." }));
+  $("btn-reconnect").addEventListener("click", () => reconnect($("btn-reconnect"), $("connection-msg")));
+  $("btn-restart").addEventListener("click", () => restartDaemon($("btn-restart"), $("connection-msg")));
+  $("btn-deregister").addEventListener("click", deregister);
+  $("deregister-dialog").addEventListener("close", onDeregisterClosed);
+
+  configUpdates.subscribe((config) => {
+    if (!urlEdited) $("up-management-url").value = config.management_url || "";
+  });
+  statusUpdates.subscribe((update) => {
+    const enrolled = !!(update && update.body.registered);
+    $("enrol-hint").hidden = !update || enrolled;
+    $("btn-up").textContent = $("btn-up").getAttribute("aria-busy") ? $("btn-up").textContent
+                              : enrolled ? "Connect" : "Enrol and connect";
+  });
+}

@@ -1,0 +1,99 @@
+// The NetBird environment section: the system entries (read-only), the
+// user's overrides (change or remove), an add form with the presets as
+// starting points, and the notice that the running daemon needs a restart.
+
+import { get, post } from "./api.js";
+import { $, el, say, withButton } from "./ui.js";
+import { restartDaemon } from "./connection.js";
+import { refreshStatus, statusUpdates } from "./status.js";
+
+function showRestartNotice(required) {
+  $("env-restart").hidden = !required;
+}
+
+async function store(name, value, button, message) {
+  const result = await withButton(button, value === "" ? "Removing…" : "Saving…",
+                                  () => post("env", { name, value }));
+  if (!result.ok) {
+    say(message, result.busy ? "busy" : "error", result.message);
+    return false;
+  }
+  say(message, "ok", value === "" ? `Removed ${name}.` : `Saved ${name}.`);
+  // The status's pending_restart tells whether the running daemon has an
+  // older environment (a value saved again unchanged needs no restart).
+  if (result.data && result.data.restart_required) refreshStatus();
+  await loadEnv();
+  return true;
+}
+
+function overrideRow(entry) {
+  const id = `env-value-${entry.name}`;
+  const input = el("input", { id, type: "text", value: entry.value, spellcheck: false, "aria-label": `Value of ${entry.name}` });
+  const save = el("button", { type: "button" }, "Save");
+  const remove = el("button", { type: "button", className: "danger" }, "Remove");
+  save.addEventListener("click", () => store(entry.name, input.value, save, $("env-msg")));
+  remove.addEventListener("click", () => store(entry.name, "", remove, $("env-msg")));
+  input.addEventListener("keydown", (event) => {
+    if (event.key === "Enter") save.click();
+  });
+  return el("tr", {},
+    el("th", { scope: "row", className: "mono" }, entry.name, el("span", { className: "sub" }, "override")),
+    el("td", {}, input),
+    el("td", { className: "actions" }, save, remove));
+}
+
+function systemRow(entry) {
+  return el("tr", { className: "system" },
+    el("th", { scope: "row", className: "mono" }, entry.name, el("span", { className: "sub" }, "system, read-only")),
+    el("td", { className: "mono" }, entry.value),
+    el("td", {}, ""));
+}
+
+function renderPresets(presets) {
+  const list = $("env-presets");
+  list.replaceChildren();
+  for (const preset of presets) {
+    const use = el("button", { type: "button", "aria-label": `Use ${preset.name}` }, "Use");
+    use.addEventListener("click", () => {
+      $("env-name").value = preset.name;
+      $("env-value").value = preset.default_value;
+      $("env-value").focus();
+    });
+    list.append(el("li", {},
+      el("span", {}, el("span", { className: "mono" }, `${preset.name}=${preset.default_value}`),
+         el("span", { className: "sub" }, preset.description)), use));
+  }
+}
+
+export async function loadEnv() {
+  const result = await get("env");
+  if (!result.ok || !result.data) {
+    say($("env-msg"), "error", `The environment could not be read: ${result.message}`);
+    return;
+  }
+  const body = $("env-body");
+  body.replaceChildren();
+  for (const entry of result.data.entries || []) body.append(entry.system ? systemRow(entry) : overrideRow(entry));
+  renderPresets(result.data.presets || []);
+}
+
+export function initEnvironment() {
+  $("env-form").addEventListener("submit", async (event) => {
+    event.preventDefault();
+    const name = $("env-name").value.trim();
+    const value = $("env-value").value;
+    if (await store(name, value, $("env-save"), $("env-msg"))) {
+      $("env-name").value = "";
+      $("env-value").value = "";
+    }
+  });
+  $("env-restart-button").addEventListener("click", async () => {
+    const result = await restartDaemon($("env-restart-button"), $("env-msg"));
+    if (result && result.ok) showRestartNotice(false);
+  });
+  // The status knows whether the daemon still runs with an old environment.
+  statusUpdates.subscribe((update) => {
+    if (update) showRestartNotice(!!update.body.pending_restart);
+  });
+  loadEnv();
+}

@@ -1,0 +1,108 @@
+// The settings section: the nine settings with their current values and
+// defaults. Each is saved or reset on its own; a refusal shows the API's
+// message next to the field. After a change of a tunnel option the page
+// asks for fresh status, which tells whether a reconnect is now pending.
+
+import { get, post } from "./api.js";
+import { $, el, say, withButton, channel } from "./ui.js";
+import { refreshStatus } from "./status.js";
+
+// Every settings report received (GET or a successful POST config).
+export const configUpdates = channel();
+
+// The application's defaults, shown beside each field (the API reports
+// effective values only).
+export const SETTINGS = [
+  { key: "management_url", label: "Management URL", kind: "text", def: "", defText: "NetBird's cloud (https://api.netbird.io:443)" },
+  { key: "wireguard_port", label: "WireGuard port", kind: "number", def: 51820, tunnel: true },
+  { key: "mtu", label: "MTU", kind: "number", def: 1280, tunnel: true },
+  { key: "interface_name", label: "Interface name", kind: "text", def: "wt0", tunnel: true },
+  { key: "external_ip_map", label: "External IP map", kind: "text", def: "", defText: "none", tunnel: true,
+    hint: "Comma-separated [localIP/]externalIP pairs, for a device behind port forwarding." },
+  { key: "watchdog_enabled", label: "Watchdog", kind: "choice", def: true, choices: [["true", "on"], ["false", "off"]],
+    hint: "Restarts the daemon when it loses its management server for longer than the time-out." },
+  { key: "watchdog_timeout", label: "Watchdog time-out (s)", kind: "number", def: 300 },
+  { key: "log_level", label: "Log level", kind: "choice", def: "info",
+    choices: ["trace", "debug", "info", "warning", "error", "critical", "off"].map((v) => [v, v]) },
+  { key: "log_retention_days", label: "Keep logs (days)", kind: "number", def: 30 },
+];
+
+const rows = new Map();
+
+function buildRow(setting) {
+  const id = `set-${setting.key}`;
+  let input;
+  if (setting.kind === "choice") {
+    input = el("select", { id, name: setting.key },
+               setting.choices.map(([value, text]) => el("option", { value }, text)));
+  } else {
+    input = el("input", { id, name: setting.key, type: "text", spellcheck: false,
+                          inputMode: setting.kind === "number" ? "numeric" : "text" });
+  }
+  const message = el("p", { id: `${id}-msg`, className: "msg", hidden: true, role: "status", "aria-live": "polite" });
+  const hintText = `Default: ${setting.defText || String(setting.def)}.` + (setting.hint ? ` ${setting.hint}` : "");
+  const hint = el("p", { id: `${id}-hint`, className: "hint" }, hintText);
+  input.setAttribute("aria-describedby", `${id}-hint ${id}-msg`);
+  const save = el("button", { type: "submit", className: "primary" }, "Save");
+  const reset = el("button", { type: "button", "aria-label": `Reset ${setting.label} to its default` }, "Reset");
+  const form = el("form", { className: "setting", id: `${id}-form`, noValidate: true },
+                  el("label", { for: id }, setting.label),
+                  el("div", { className: "row" }, input, save, reset), hint, message);
+  form.addEventListener("submit", (event) => {
+    event.preventDefault();
+    store(setting, input.value, save);
+  });
+  reset.addEventListener("click", () => store(setting, "", reset));
+  rows.set(setting.key, { input, message });
+  return form;
+}
+
+function fill(config) {
+  for (const setting of SETTINGS) {
+    const row = rows.get(setting.key);
+    const value = config[setting.key];
+    row.input.value = value === undefined || value === null ? "" : String(value);
+  }
+}
+
+async function store(setting, value, button) {
+  const row = rows.get(setting.key);
+  say(row.message, "info", "");
+  const result = await withButton(button, value === "" ? "Resetting…" : "Saving…",
+                                  () => post("config", { name: setting.key, value }));
+  if (!result.ok) {
+    row.input.setAttribute("aria-invalid", "true");
+    say(row.message, result.busy ? "busy" : "error", result.message);
+    row.input.focus();
+    return;
+  }
+  row.input.removeAttribute("aria-invalid");
+  fill(result.data);
+  configUpdates.publish(result.data);
+  const applied = value === "" ? "Reset to the default." : "Saved.";
+  say(row.message, "ok", applied);
+  if (!setting.tunnel) return;
+  // The API marks a reconnect as pending when the tunnel is wanted up.
+  const status = await get("status");
+  if (status.ok && status.data && status.data.pending_reconnect) {
+    say(row.message, "ok", `${applied} The tunnel still runs with the old value: reconnect to apply it.`);
+  }
+  refreshStatus();
+}
+
+export async function loadConfig() {
+  const result = await get("config");
+  if (!result.ok) {
+    say($("settings-msg"), "error", `Settings could not be read: ${result.message}`);
+    return;
+  }
+  say($("settings-msg"), "info", "");
+  fill(result.data);
+  configUpdates.publish(result.data);
+}
+
+export function initSettings() {
+  const list = $("settings-list");
+  for (const setting of SETTINGS) list.append(buildRow(setting));
+  loadConfig();
+}

@@ -1,0 +1,199 @@
+// The status section, the summary in the header and the pending-change
+// banner, fed by a poll of GET status every few seconds. The poll pauses
+// while the tab is hidden and never has two requests in flight. When it
+// fails, the page says so (and since when) and greys out what it last knew.
+
+import { get, single, POLL_TIMEOUT_MS } from "./api.js";
+import { $, el, setText, clockTime, channel } from "./ui.js";
+
+export const POLL_INTERVAL_MS = 5000;
+// After a command, the supervisor refreshes its snapshot right away; these
+// extra polls pick the new state up without waiting for the next round.
+const FOLLOW_UP_DELAYS_MS = [700, 2000];
+
+// Every successful poll publishes { body, status } (status: NetBird's own
+// object, or null when the daemon gave none); a failed poll publishes null.
+export const statusUpdates = channel();
+
+const FACTS = [
+  ["connection", "Connection"],
+  ["daemon", "Daemon"],
+  ["management", "Management server"],
+  ["signal", "Signal server"],
+  ["relays", "Relays"],
+  ["ip", "NetBird IP"],
+  ["fqdn", "Domain name"],
+  ["peers", "Peers"],
+  ["registered", "Enrolled"],
+  ["interface", "Interface"],
+  ["lazy", "Lazy connections"],
+  ["quantum", "Quantum resistance"],
+  ["networks", "Networks"],
+  ["dns", "DNS servers"],
+  ["pubkey", "Public key"],
+  ["profile", "Profile"],
+  ["versions", "Versions"],
+];
+
+// What the header shows for a status body.
+// Example: summarize({ ok: true, registered: true, status: { management: { connected: true } } })
+//          → { label: "Connected", tone: "good" }
+export function summarize(body) {
+  if (!body) return { label: "Device not reachable", tone: "bad" };
+  const st = body.status;
+  if (!body.ok || !st || typeof st !== "object") return { label: "NetBird daemon not available", tone: "bad" };
+  if (st.management && st.management.connected) return { label: "Connected", tone: "good" };
+  if (!body.registered || st.daemonStatus === "NeedsLogin") return { label: "Not enrolled", tone: "warn" };
+  if (st.daemonStatus === "Connecting") return { label: "Connecting…", tone: "warn" };
+  return { label: "Disconnected", tone: "off" };
+}
+
+// "Connected", or "Not connected: <reason>" for a management or signal entry.
+function link(entry) {
+  if (!entry || typeof entry !== "object") return "–";
+  const state = entry.connected ? "Connected" : "Not connected";
+  const url = entry.url ? ` to ${entry.url}` : "";
+  return entry.error ? `${state}${url} (${entry.error})` : `${state}${url}`;
+}
+
+const list = (value) => (Array.isArray(value) && value.length ? value.join(", ") : "none");
+const yesNo = (value) => (value ? "yes" : "no");
+
+function factValues(body) {
+  const st = body.status && typeof body.status === "object" ? body.status : null;
+  const peers = st && st.peers ? st.peers : null;
+  const relays = st && st.relays ? st.relays : null;
+  return {
+    connection: summarize(body).label,
+    daemon: st ? st.daemonStatus || "running" : `not available: ${(body.output || "").trim() || "no answer yet"}`,
+    management: st ? link(st.management) : "–",
+    signal: st ? link(st.signal) : "–",
+    relays: relays ? `${relays.available} of ${relays.total} available` : "–",
+    ip: st && st.netbirdIp ? st.netbirdIp : "–",
+    fqdn: st && st.fqdn ? st.fqdn : "–",
+    peers: peers ? `${peers.connected} of ${peers.total} connected` : "–",
+    registered: yesNo(body.registered),
+    interface: st ? `${st.interfaceName || "–"}${st.usesKernelInterface ? " (kernel)" : " (userspace)"}, MTU ${st.mtu ?? "–"}` : "–",
+    lazy: st ? yesNo(st.lazyConnectionEnabled) : "–",
+    quantum: st ? yesNo(st.quantumResistance) : "–",
+    networks: st ? list(st.networks) : "–",
+    dns: st ? list(st.dnsServers) : "–",
+    pubkey: st && st.publicKey ? st.publicKey : "–",
+    profile: st && st.profileName ? st.profileName : "–",
+    versions: `application ${body.app_version || "?"}, NetBird ${(st && st.daemonVersion) || body.netbird_version || "?"}`,
+  };
+}
+
+let cells = {};
+let timer = null;
+let again = false;
+let failedSince = null;
+let firstShown = false;
+let lastBody = null;
+
+function buildFacts() {
+  const dl = $("status-facts");
+  for (const [key, label] of FACTS) {
+    const dd = el("dd", { id: `st-${key}` }, "…");
+    dl.append(el("div", { className: "fact" }, el("dt", {}, label), dd));
+    cells[key] = dd;
+  }
+}
+
+function renderPending(body) {
+  const reconnect = !!(body && body.pending_reconnect);
+  const restart = !!(body && body.pending_restart);
+  $("pending").hidden = !(reconnect || restart);
+  $("pending-reconnect-text").hidden = !reconnect;
+  $("pending-reconnect").hidden = !reconnect;
+  $("pending-restart-text").hidden = !restart;
+  $("pending-restart").hidden = !restart;
+}
+
+function renderSummary(summary) {
+  const pill = $("summary");
+  setText(pill, summary.label);
+  pill.className = `pill pill-${summary.tone}`;
+}
+
+function markFirst() {
+  if (firstShown) return;
+  firstShown = true;
+  performance.mark("vantrel:first-status");
+}
+
+function onSuccess(body) {
+  failedSince = null;
+  lastBody = body;
+  $("status-failed").hidden = true;
+  $("status").classList.remove("stale");
+  const values = factValues(body);
+  for (const [key] of FACTS) setText(cells[key], values[key]);
+  setText($("status-raw"), JSON.stringify(body.status !== undefined ? body.status : body, null, 2));
+  setText($("status-updated"), `Updated ${clockTime(new Date())}.`);
+  renderSummary(summarize(body));
+  renderPending(body);
+  const st = body.status && typeof body.status === "object" ? body.status : null;
+  statusUpdates.publish({ body, status: st });
+  markFirst();
+}
+
+function onFailure(result) {
+  if (!failedSince) failedSince = new Date();
+  const box = $("status-failed");
+  setText(box, `Status unavailable since ${clockTime(failedSince)}: ${result.message} ` +
+               (lastBody ? "What is shown below is the last known state." : ""));
+  box.hidden = false;
+  $("status").classList.add("stale");
+  if (!lastBody) for (const [key] of FACTS) setText(cells[key], "–");
+  renderSummary({ label: "Device not reachable", tone: "bad" });
+  statusUpdates.publish(null);
+  markFirst();
+}
+
+function schedule(delay = POLL_INTERVAL_MS) {
+  clearTimeout(timer);
+  timer = document.hidden ? null : setTimeout(poll, delay);
+}
+
+async function poll() {
+  const ran = await single("status", async () => {
+    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
+    if (result.status === 200 && result.data && typeof result.data === "object") onSuccess(result.data);
+    else onFailure(result);
+    return true;
+  });
+  if (!ran) {
+    // A poll is already running; run once more when it is done.
+    again = true;
+    return;
+  }
+  if (again) {
+    again = false;
+    poll();
+    return;
+  }
+  schedule();
+}
+
+// Asks for fresh status now and shortly after (used after every command).
+export function refreshStatus() {
+  poll();
+  for (const delay of FOLLOW_UP_DELAYS_MS) setTimeout(() => { if (!document.hidden) poll(); }, delay);
+}
+
+// The last status body received, or null.
+export const currentStatus = () => lastBody;
+
+export function initStatus() {
+  buildFacts();
+  document.addEventListener("visibilitychange", () => {
+    if (document.hidden) {
+      clearTimeout(timer);
+      timer = null;
+    } else {
+      poll();
+    }
+  });
+  poll();
+}

@@ -22,10 +22,18 @@ from pathlib import Path
 
 import pytest
 
+REPO = Path(__file__).resolve().parents[2]
 API_PREFIX = "/local/vantrel_vpn/api/vpn"
 # Start-up normally takes well under a second; the bound is generous for a
 # loaded CI machine.
 START_TIMEOUT = 20.0
+
+
+def free_port():
+    # Other test runs share this machine, so let the kernel pick a free port.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def pytest_addoption(parser):
@@ -127,6 +135,8 @@ class Sandbox:
         self.reports = self.root / "reports"
         self.output_path = self.root / "supervisor.out"
         self.proc = None
+        self.web = None
+        self.web_dir = self.root / "web"
         self.syslog = None
         self.app_dir.mkdir(parents=True)
         self.data.mkdir()
@@ -183,6 +193,33 @@ class Sandbox:
                 time.sleep(0.05)
         raise AssertionError(f"API socket did not accept within {timeout}s\n{self.dump()}")
 
+    def start_web(self):
+        """Starts the stand-in for the platform's web server inside this
+        sandbox's mount namespace (so it forwards to this sandbox's socket) on
+        a free port; returns the page's URL."""
+        port = free_port()
+        self.web_log = open(self.root / "web_server.out", "ab")
+        self.web = subprocess.Popen(
+            ["nsenter", f"--target={self.proc.pid}", "--mount", "--",
+             str(REPO / "scripts" / "web_server.sh"), str(port), str(self.web_dir)],
+            stdin=subprocess.DEVNULL, stdout=self.web_log, stderr=subprocess.STDOUT, close_fds=True)
+        self.url = f"http://127.0.0.1:{port}/local/vantrel_vpn/"
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if self.web.poll() is not None:
+                raise AssertionError(f"web server exited with {self.web.returncode}\n{self.dump()}")
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
+                conn.request("GET", API_PREFIX + "/config")
+                if conn.getresponse().status == 200:
+                    return self.url
+            except OSError:
+                pass
+            finally:
+                conn.close()
+            time.sleep(0.05)
+        raise AssertionError(f"web server did not answer within {START_TIMEOUT}s\n{self.dump()}")
+
     def signal(self, signum):
         self.proc.send_signal(signum)
 
@@ -190,6 +227,13 @@ class Sandbox:
         return self.proc.wait(timeout=timeout)
 
     def stop(self):
+        if self.web and self.web.poll() is None:
+            self.web.terminate()
+            try:
+                self.web.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.web.kill()
+                self.web.wait()
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -315,6 +359,11 @@ class Sandbox:
             parts.append("--- netbird log ---\n" + self.netbird_log().decode("utf-8", "replace")[-3000:])
         except OSError:
             pass
+        for name in ("web_server.out", "web/error.log"):
+            try:
+                parts.append(f"--- {name} ---\n" + (self.root / name).read_text(errors="replace")[-3000:])
+            except OSError:
+                pass
         return "\n".join(parts)
 
 

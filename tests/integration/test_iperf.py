@@ -1,19 +1,13 @@
 """The iperf3 test server, with Debian's real iperf3 as lib/iperf3."""
 
 import signal
-import socket
 import subprocess
 from pathlib import Path
 
+from conftest import free_port
+
 PORT_ERROR = "Port must be an integer between 1024 and 65535"
 IDLE_ERROR = "Idle timeout must be an integer between 5 and 3600 seconds"
-
-
-def free_port():
-    # Other test runs share this machine, so stay off iperf3's usual 5201.
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def iperf_args(box):

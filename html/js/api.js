@@ -11,6 +11,11 @@ const API = "api/vpn/";
 export const POLL_TIMEOUT_MS = 15000;
 
 export const BUSY_MESSAGE = "NetBird is busy with other commands: try again in a moment.";
+const BUSY_OUTPUT = "VPN service busy";
+
+// The API's own busy answer, as opposed to a 503 of a web server in between.
+// Example: isBusy(503, { exit_code: 503, ok: false, output: "VPN service busy" }) → true
+export const isBusy = (status, data) => status === 503 && !!data && data.output === BUSY_OUTPUT;
 
 // Builds a form body; fields whose value is undefined or null are left out.
 // Example: formBody({ name: "mtu", value: "1400", x: undefined }) → "name=mtu&value=1400"
@@ -26,7 +31,7 @@ export function formBody(fields) {
 // them: the "error" member, or the output of a failed command.
 // Example: messageFor(400, { error: "mtu must be ..." }, "") → "mtu must be ..."
 export function messageFor(status, data, text) {
-  if (status === 503) return BUSY_MESSAGE;
+  if (isBusy(status, data)) return BUSY_MESSAGE;
   if (data && typeof data === "object") {
     if (typeof data.error === "string" && data.error) return data.error;
     if (data.ok === false && typeof data.output === "string") {
@@ -35,7 +40,9 @@ export function messageFor(status, data, text) {
     }
   }
   if (status >= 200 && status < 300) return "";
-  if (status === 502 || status === 504) return `The application does not answer (HTTP ${status}). Is it running?`;
+  if (status === 502 || status === 503 || status === 504) {
+    return `The application does not answer (HTTP ${status}). Is it running?`;
+  }
   const body = (text || "").trim();
   if (body && body.length < 300 && !body.startsWith("<")) return `${body} (HTTP ${status})`;
   return `Request failed (HTTP ${status}).`;
@@ -76,7 +83,7 @@ async function call(method, path, { form, timeoutMs, asBlob } = {}) {
       text,
       blob,
       headers: response.headers,
-      busy: response.status === 503,
+      busy: isBusy(response.status, data),
       message: messageFor(response.status, data, text),
     };
   } catch (err) {
@@ -103,6 +110,25 @@ export async function single(key, task) {
   inFlight.add(key);
   try {
     return await task();
+  } finally {
+    inFlight.delete(key);
+  }
+}
+
+// Like single(), but a call made while one is in flight is not lost: the
+// task runs once more when the current run ends (with what is current then).
+const rerun = new Set();
+export async function coalesced(key, task) {
+  if (inFlight.has(key)) {
+    rerun.add(key);
+    return;
+  }
+  inFlight.add(key);
+  try {
+    do {
+      rerun.delete(key);
+      await task();
+    } while (rerun.has(key));
   } finally {
     inFlight.delete(key);
   }

@@ -4,7 +4,7 @@
 // goes to the message area that the caller names.
 
 import { post } from "./api.js";
-import { say, setText } from "./ui.js";
+import { say, setText, keepFocus } from "./ui.js";
 import { refreshStatus } from "./status.js";
 
 const commandButtons = new Set();
@@ -43,6 +43,7 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
     result = await post(path, form);
   } finally {
     setRunning(false, button, busyLabel);
+    keepFocus(button);
   }
   if (result.ok && result.data && result.data.running === false) {
     // A restart whose daemon did not come back is a failure, whatever the status code.

@@ -3,12 +3,14 @@
 // deregister after a confirmation. The setup key goes only into the body of
 // the one request that enrols; the field is emptied as soon as it is sent.
 
-import { $ } from "./ui.js";
+import { post } from "./api.js";
+import { $, say } from "./ui.js";
 import { runCommand, registerCommandButton } from "./commands.js";
-import { statusUpdates } from "./status.js";
-import { configUpdates, loadConfig } from "./settings.js";
+import { configUpdates, statusUpdates } from "./state.js";
+import { loadConfig } from "./settings.js";
 
 let urlEdited = false;
+let storedUrl = "";
 
 
 // The up request's fields: empty ones are left out so that they change nothing.
@@ -21,11 +23,20 @@ export function upForm(managementUrl, setupKey, lazy) {
   return form;
 }
 
-function connect(event) {
+async function connect(event) {
   event.preventDefault();
   const keyField = $("up-setup-key");
   const form = upForm($("up-management-url").value, keyField.value, $("up-lazy").value);
   keyField.value = "";
+  // An emptied URL field means NetBird's cloud again; "up" stores only the
+  // fields it is given, so the stored URL is reset first.
+  if (!form.management_url && storedUrl) {
+    const reset = await post("config", { name: "management_url" });
+    if (!reset.ok) {
+      say($("connection-msg"), "error", `The management URL could not be reset: ${reset.message}`);
+      return;
+    }
+  }
   runCommand({
     path: "up", form, button: $("btn-up"), busyLabel: form.setup_key ? "Enrolling…" : "Connecting…",
     message: $("connection-msg"), output: $("connection-output"), describe: () => "The tunnel is up. NetBird said:",
@@ -82,8 +93,11 @@ export function initConnection() {
   $("deregister-dialog").addEventListener("close", onDeregisterClosed);
 
   configUpdates.subscribe((config) => {
-    if (!urlEdited) $("up-management-url").value = config.management_url || "";
+    storedUrl = config.management_url || "";
+    if (!urlEdited) $("up-management-url").value = storedUrl;
   });
+  // Enabled only now: without the page's code the form must not be sent.
+  $("btn-up").disabled = false;
   statusUpdates.subscribe((update) => {
     const enrolled = !!(update && update.body.registered);
     $("enrol-hint").hidden = !update || enrolled;

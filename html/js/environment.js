@@ -5,7 +5,8 @@
 import { get, post } from "./api.js";
 import { $, el, say, withButton } from "./ui.js";
 import { restartDaemon } from "./connection.js";
-import { refreshStatus, statusUpdates } from "./status.js";
+import { refreshStatus } from "./status.js";
+import { statusUpdates } from "./state.js";
 
 function showRestartNotice(required) {
   $("env-restart").hidden = !required;
@@ -29,8 +30,8 @@ async function store(name, value, button, message) {
 function overrideRow(entry) {
   const id = `env-value-${entry.name}`;
   const input = el("input", { id, type: "text", value: entry.value, spellcheck: false, "aria-label": `Value of ${entry.name}` });
-  const save = el("button", { type: "button" }, "Save");
-  const remove = el("button", { type: "button", className: "danger" }, "Remove");
+  const save = el("button", { type: "button", "aria-label": `Save ${entry.name}` }, "Save");
+  const remove = el("button", { type: "button", className: "danger", "aria-label": `Remove ${entry.name}` }, "Remove");
   save.addEventListener("click", () => store(entry.name, input.value, save, $("env-msg")));
   remove.addEventListener("click", () => store(entry.name, "", remove, $("env-msg")));
   input.addEventListener("keydown", (event) => {

@@ -4,7 +4,7 @@
 
 import { get, post, single, POLL_TIMEOUT_MS } from "./api.js";
 import { $, say, setText, withButton, formatDuration, copyText } from "./ui.js";
-import { statusUpdates } from "./status.js";
+import { statusUpdates } from "./state.js";
 
 export const IPERF_POLL_MS = 2000;
 

@@ -1,7 +1,7 @@
 // The logs and storage section: the end of a log (with a follow toggle), the
 // log files of the chosen source with download links, and the storage use.
 
-import { get, single, POLL_TIMEOUT_MS } from "./api.js";
+import { get, coalesced, POLL_TIMEOUT_MS } from "./api.js";
 import { $, el, say, setText, formatBytes } from "./ui.js";
 
 export const FOLLOW_INTERVAL_MS = 3000;
@@ -25,6 +25,41 @@ const source = () => $("log-source").value;
 const downloadUrl = (file) =>
   `api/vpn/logs/download?source=${encodeURIComponent(file.source)}&name=${encodeURIComponent(file.name)}`;
 
+function downloadLink(file) {
+  const link = el("a", { href: downloadUrl(file), download: file.name, "aria-label": `Download ${file.name}` }, "Download");
+  link.addEventListener("click", (event) => download(event, file));
+  return link;
+}
+
+// A link downloads through the browser (large files go straight to disk);
+// a quick look first makes a failure (a file gone or compressed since the
+// list was made) show here instead of as a broken download.
+async function download(event, file) {
+  const link = event.currentTarget;
+  if (link.dataset.checked === "yes") {
+    delete link.dataset.checked;
+    return;
+  }
+  event.preventDefault();
+  const controller = new AbortController();
+  let answer;
+  try {
+    answer = await fetch(link.href, { cache: "no-store", signal: controller.signal });
+  } catch (_) {
+    answer = null;
+  }
+  if (answer && answer.ok) {
+    controller.abort();  // only the headers were needed
+    link.dataset.checked = "yes";
+    link.click();
+    return;
+  }
+  const text = answer ? (await answer.text()).trim() : "";
+  say($("log-files-msg"), "error", `${file.name} could not be downloaded: ${
+    text && text.length < 200 && !text.startsWith("<") ? text : answer ? `HTTP ${answer.status}` : "network error"}`);
+  loadFiles();
+}
+
 function renderFiles() {
   const body = $("log-files-body");
   body.replaceChildren();
@@ -34,7 +69,7 @@ function renderFiles() {
       el("td", { className: "mono" }, file.name),
       el("td", {}, logDay(file.name)),
       el("td", { className: "num" }, formatBytes(file.size)),
-      el("td", {}, el("a", { href: downloadUrl(file), download: file.name, "aria-label": `Download ${file.name}` }, "Download"))));
+      el("td", {}, downloadLink(file))));
   }
   if (!shown.length) body.append(el("tr", {}, el("td", { colSpan: 4, className: "empty" }, "No log files yet.")));
 }
@@ -42,9 +77,10 @@ function renderFiles() {
 async function loadFiles() {
   const result = await get("logs/list");
   if (!result.ok || !Array.isArray(result.data)) {
-    say($("log-msg"), "error", `The log files could not be listed: ${result.message}`);
+    say($("log-files-msg"), "error", `The log files could not be listed: ${result.message}`);
     return false;
   }
+  say($("log-files-msg"), "info", "");
   files = result.data;
   renderFiles();
   return true;
@@ -70,7 +106,10 @@ function showTail(text, note) {
 }
 
 async function tailApp() {
-  if (!(await loadFiles())) return;
+  if (!(await loadFiles())) {
+    say($("log-msg"), "error", "The application's log files could not be listed.");
+    return;
+  }
   const newest = files.find((f) => f.source === "app" && f.name.endsWith(".log"));
   if (!newest) {
     showTail("", "The application has not written a log file today.");
@@ -102,8 +141,10 @@ async function tailNetbird() {
   showTail(result.text, "");
 }
 
+// A change of source while a tail is being read is not lost: the tail is
+// read once more, for the source chosen then.
 function refreshTail() {
-  return single("log-tail", () => (source() === "app" ? tailApp() : tailNetbird()));
+  return coalesced("log-tail", () => (source() === "app" ? tailApp() : tailNetbird()));
 }
 
 function setFollow(on) {

@@ -2,7 +2,7 @@
 // sortable by name and by state.
 
 import { $, el, setText, formatBytes, formatDuration, secondsSince } from "./ui.js";
-import { statusUpdates } from "./status.js";
+import { statusUpdates } from "./state.js";
 
 const STATE_ORDER = { Connected: 0, Connecting: 1, Idle: 2 };
 
@@ -77,7 +77,9 @@ export function initPeers() {
     });
   }
   statusUpdates.subscribe((update) => {
-    if (!update) return;  // keep the last known peers while the poll fails
+    // While the poll fails the last known peers stay, greyed out as old.
+    $("peers").classList.toggle("stale", !update);
+    if (!update) return;
     const info = update.status && update.status.peers;
     peers = info && Array.isArray(info.details) ? info.details.filter((p) => p && typeof p === "object") : [];
     setText($("peers-summary"), info ? `${info.connected} of ${info.total} peers connected.`

@@ -1,14 +1,15 @@
 // The settings section: the nine settings with their current values and
 // defaults. Each is saved or reset on its own; a refusal shows the API's
 // message next to the field. After a change of a tunnel option the page
-// asks for fresh status, which tells whether a reconnect is now pending.
+// asks for fresh status, whose pending_reconnect tells whether the running
+// tunnel still has the old value.
 
 import { get, post } from "./api.js";
-import { $, el, say, withButton, channel } from "./ui.js";
+import { $, el, say, withButton } from "./ui.js";
 import { refreshStatus } from "./status.js";
+import { configUpdates, statusUpdates } from "./state.js";
 
-// Every settings report received (GET or a successful POST config).
-export const configUpdates = channel();
+const RECONNECT_HINT = "The tunnel still runs with the old value: reconnect to apply it.";
 
 // The application's defaults, shown beside each field (the API reports
 // effective values only).
@@ -43,7 +44,7 @@ function buildRow(setting) {
   const hintText = `Default: ${setting.defText || String(setting.def)}.` + (setting.hint ? ` ${setting.hint}` : "");
   const hint = el("p", { id: `${id}-hint`, className: "hint" }, hintText);
   input.setAttribute("aria-describedby", `${id}-hint ${id}-msg`);
-  const save = el("button", { type: "submit", className: "primary" }, "Save");
+  const save = el("button", { type: "submit", className: "primary", "aria-label": `Save ${setting.label}` }, "Save");
   const reset = el("button", { type: "button", "aria-label": `Reset ${setting.label} to its default` }, "Reset");
   const form = el("form", { className: "setting", id: `${id}-form`, noValidate: true },
                   el("label", { for: id }, setting.label),
@@ -53,13 +54,19 @@ function buildRow(setting) {
     store(setting, input.value, save);
   });
   reset.addEventListener("click", () => store(setting, "", reset));
-  rows.set(setting.key, { input, message });
+  const row = { input, message, edited: false, hinted: false };
+  rows.set(setting.key, row);
+  // An edit not saved yet is kept when other settings are reloaded.
+  input.addEventListener("input", () => { row.edited = true; });
   return form;
 }
 
-function fill(config) {
+// Shows the report's values, except in fields with an edit not saved yet.
+function fill(config, savedKey) {
   for (const setting of SETTINGS) {
     const row = rows.get(setting.key);
+    if (setting.key === savedKey) row.edited = false;
+    if (row.edited) continue;
     const value = config[setting.key];
     row.input.value = value === undefined || value === null ? "" : String(value);
   }
@@ -77,17 +84,24 @@ async function store(setting, value, button) {
     return;
   }
   row.input.removeAttribute("aria-invalid");
-  fill(result.data);
+  fill(result.data, setting.key);
   configUpdates.publish(result.data);
-  const applied = value === "" ? "Reset to the default." : "Saved.";
-  say(row.message, "ok", applied);
-  if (!setting.tunnel) return;
+  say(row.message, "ok", value === "" ? "Reset to the default." : "Saved.");
+  row.hinted = !!setting.tunnel;
   // The API marks a reconnect as pending when the tunnel is wanted up.
-  const status = await get("status");
-  if (status.ok && status.data && status.data.pending_reconnect) {
-    say(row.message, "ok", `${applied} The tunnel still runs with the old value: reconnect to apply it.`);
+  if (setting.tunnel) refreshStatus();
+}
+
+// The hint under a saved tunnel option follows the status's pending_reconnect.
+function followPendingReconnect(update) {
+  if (!update) return;
+  const pending = !!update.body.pending_reconnect;
+  for (const row of rows.values()) {
+    if (!row.hinted) continue;
+    const text = row.message.textContent.replace(` ${RECONNECT_HINT}`, "");
+    say(row.message, "ok", pending ? `${text} ${RECONNECT_HINT}` : text);
+    if (!pending) row.hinted = false;
   }
-  refreshStatus();
 }
 
 export async function loadConfig() {
@@ -104,5 +118,6 @@ export async function loadConfig() {
 export function initSettings() {
   const list = $("settings-list");
   for (const setting of SETTINGS) list.append(buildRow(setting));
+  statusUpdates.subscribe(followPendingReconnect);
   loadConfig();
 }

@@ -3,17 +3,14 @@
 // while the tab is hidden and never has two requests in flight. When it
 // fails, the page says so (and since when) and greys out what it last knew.
 
-import { get, single, POLL_TIMEOUT_MS } from "./api.js";
-import { $, el, setText, clockTime, channel } from "./ui.js";
+import { get, POLL_TIMEOUT_MS } from "./api.js";
+import { $, el, setText, clockTime } from "./ui.js";
+import { configUpdates, statusUpdates } from "./state.js";
 
 export const POLL_INTERVAL_MS = 5000;
 // After a command, the supervisor refreshes its snapshot right away; these
 // extra polls pick the new state up without waiting for the next round.
 const FOLLOW_UP_DELAYS_MS = [700, 2000];
-
-// Every successful poll publishes { body, status } (status: NetBird's own
-// object, or null when the daemon gave none); a failed poll publishes null.
-export const statusUpdates = channel();
 
 const FACTS = [
   ["connection", "Connection"],
@@ -59,6 +56,28 @@ function link(entry) {
 const list = (value) => (Array.isArray(value) && value.length ? value.join(", ") : "none");
 const yesNo = (value) => (value ? "yes" : "no");
 
+// NetBird lists its DNS server groups as objects with their servers and
+// the domains they answer for.
+// Example: dnsServers([{ servers: ["100.64.0.1:53"], domains: ["corp"] }]) → "100.64.0.1:53 (corp)"
+export function dnsServers(groups) {
+  if (!Array.isArray(groups) || !groups.length) return "none";
+  return groups.map((group) => {
+    if (!group || typeof group !== "object") return String(group);
+    const servers = Array.isArray(group.servers) ? group.servers.join(", ") : "?";
+    const domains = Array.isArray(group.domains) && group.domains.length ? ` (${group.domains.join(", ")})` : "";
+    return servers + domains;
+  }).join("; ");
+}
+
+// The tunnel interface as configured; NetBird's status may name it too.
+let config = null;
+
+function interfaceText(st) {
+  const name = st.interfaceName || (config && config.interface_name) || "–";
+  const mtu = st.mtu ?? (config ? config.mtu : undefined);
+  return `${name}${st.usesKernelInterface ? " (kernel)" : " (userspace)"}${mtu ? `, MTU ${mtu}` : ""}`;
+}
+
 function factValues(body) {
   const st = body.status && typeof body.status === "object" ? body.status : null;
   const peers = st && st.peers ? st.peers : null;
@@ -73,11 +92,11 @@ function factValues(body) {
     fqdn: st && st.fqdn ? st.fqdn : "–",
     peers: peers ? `${peers.connected} of ${peers.total} connected` : "–",
     registered: yesNo(body.registered),
-    interface: st ? `${st.interfaceName || "–"}${st.usesKernelInterface ? " (kernel)" : " (userspace)"}, MTU ${st.mtu ?? "–"}` : "–",
+    interface: st ? interfaceText(st) : "–",
     lazy: st ? yesNo(st.lazyConnectionEnabled) : "–",
     quantum: st ? yesNo(st.quantumResistance) : "–",
     networks: st ? list(st.networks) : "–",
-    dns: st ? list(st.dnsServers) : "–",
+    dns: st ? dnsServers(st.dnsServers) : "–",
     pubkey: st && st.publicKey ? st.publicKey : "–",
     profile: st && st.profileName ? st.profileName : "–",
     versions: `application ${body.app_version || "?"}, NetBird ${(st && st.daemonVersion) || body.netbird_version || "?"}`,
@@ -86,6 +105,7 @@ function factValues(body) {
 
 let cells = {};
 let timer = null;
+let polling = false;
 let again = false;
 let failedSince = null;
 let firstShown = false;
@@ -157,23 +177,26 @@ function schedule(delay = POLL_INTERVAL_MS) {
 }
 
 async function poll() {
-  const ran = await single("status", async () => {
-    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
-    if (result.status === 200 && result.data && typeof result.data === "object") onSuccess(result.data);
-    else onFailure(result);
-    return true;
-  });
-  if (!ran) {
-    // A poll is already running; run once more when it is done.
+  if (polling) {
+    // One request at a time: ask for one more round when this one is done.
     again = true;
     return;
   }
-  if (again) {
-    again = false;
-    poll();
-    return;
+  polling = true;
+  try {
+    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
+    if (result.status === 200 && result.data && typeof result.data === "object") onSuccess(result.data);
+    else onFailure(result);
+  } finally {
+    // Whatever went wrong in showing this round, the next one comes.
+    polling = false;
+    if (again) {
+      again = false;
+      setTimeout(poll);
+    } else {
+      schedule();
+    }
   }
-  schedule();
 }
 
 // Asks for fresh status now and shortly after (used after every command).
@@ -187,6 +210,10 @@ export const currentStatus = () => lastBody;
 
 export function initStatus() {
   buildFacts();
+  configUpdates.subscribe((report) => {
+    config = report;
+    if (lastBody) setText(cells.interface, factValues(lastBody).interface);
+  });
   document.addEventListener("visibilitychange", () => {
     if (document.hidden) {
       clearTimeout(timer);

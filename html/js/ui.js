@@ -53,7 +53,14 @@ export async function withButton(button, busyLabel, task) {
     button.disabled = false;
     button.removeAttribute("aria-busy");
     button.textContent = label;
+    keepFocus(button);
   }
+}
+
+// A disabled button loses the keyboard focus to the page; give it back so
+// that a keyboard user goes on from where they were.
+export function keepFocus(button) {
+  if (document.activeElement === document.body && button.isConnected && !button.hidden) button.focus();
 }
 
 // Example: formatBytes(1536) → "1.5 KiB"; formatBytes(0) → "0 B"
@@ -116,8 +123,8 @@ export async function copyText(text) {
   return copied;
 }
 
-// A tiny publish/subscribe point: the status poll feeds the sections that
-// depend on the tunnel's state.
+// A tiny publish/subscribe point. One listener that fails does not keep
+// the value from the others.
 export function channel() {
   const listeners = new Set();
   return {
@@ -126,7 +133,13 @@ export function channel() {
       return () => listeners.delete(fn);
     },
     publish(value) {
-      for (const fn of listeners) fn(value);
+      for (const fn of listeners) {
+        try {
+          fn(value);
+        } catch (err) {
+          setTimeout(() => { throw err; });  // reported, not swallowed
+        }
+      }
     },
   };
 }

@@ -54,7 +54,12 @@ def page(browser, make_sandbox, request):
     wait_text(browser, "status-updated", "Updated")
     browser.box = box
     yield browser
+    # Script errors of the page fail the test; refused requests are expected
+    # (the browser logs every 4xx and 5xx answer).
+    errors = [e["message"] for e in browser.get_log("browser")
+              if e["level"] == "SEVERE" and "Failed to load resource" not in e["message"]]
     browser.get("about:blank")
+    assert errors == []
 
 
 def find(driver, element_id):

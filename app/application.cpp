@@ -81,6 +81,7 @@ void application::init_paths() {
     m_api_socket_path = fs::path(API_SOCKET_ROOT) / m_app_name / "api.sock";
     m_env_path = m_data_dir / "env.json";
     m_app_config_path = m_data_dir / "app.json";
+    m_daemon_pid_path = m_data_dir / "netbird-daemon.pid";
 }
 
 void application::ensure_data_dir() const {
@@ -124,16 +125,8 @@ void application::load_state() {
         for (const auto& [key, value] : stored.items()) {
             if (value.is_string()) m_env_overrides[key] = value.get<std::string>();
         }
-        bool removed = false;
-        for (auto it = m_env_overrides.begin(); it != m_env_overrides.end();) {
-            if (netbird_utils::is_protected_env_key(it->first) || netbird_utils::is_flag_mapped_env_key(it->first)) {
-                it = m_env_overrides.erase(it);
-                removed = true;
-            } else {
-                ++it;
-            }
-        }
-        if (removed) write_json_file(m_env_path, nlohmann::json(m_env_overrides));
+        if (netbird_utils::drop_unloadable_overrides(m_env_overrides))
+            write_json_file(m_env_path, nlohmann::json(m_env_overrides));
     }
     m_app_config = read_json_file(m_app_config_path);
     if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
@@ -168,6 +161,7 @@ void application::run() {
     if (block_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(block_error));
 
     m_desired_up = fs::exists(m_config_path);
+    end_leftover_daemon();
     start_service();
 
     httpd::router routes;
@@ -226,10 +220,29 @@ void application::start_signal_thread(int signal_fd) {
 void application::shutdown(int signal_number, int signal_fd) {
     spdlog::info("Signal {} received, shutting down", signal_number);
     m_shutting_down = true;
+    end_commands();
     stop_service();
     stop_iperf_server();
     ::close(signal_fd);
     flush_logs_and_exit(0);
+}
+
+void application::end_commands() {
+    // Nothing queued runs any more, and the running command ends with its
+    // whole process group instead of outliving us; then no setup key staged
+    // for any of them stays on the flash.
+    m_stopping.store(true, std::memory_order_release);
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        dropped.swap(m_command_queue);
+    }
+    dropped.clear();
+    if (const pid_t pid = m_command_pid.load(std::memory_order_acquire); pid > 0) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+    }
+    remove_stale_temporary_files();
 }
 
 void application::wind_down() {
@@ -237,6 +250,7 @@ void application::wind_down() {
     // detached and end with the process; the children are stopped here so that
     // nothing outlives the supervisor.
     m_shutting_down = true;
+    end_commands();
     stop_service();
     stop_iperf_server();
 }

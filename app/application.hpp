@@ -23,10 +23,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 class application {
 public:
@@ -60,6 +63,11 @@ public:
     nlohmann::json read_json_file(const path& file) const;
     void write_json_file(const path& file, const nlohmann::json& value) const;
 
+    // The hourly heartbeat line and log upkeep (pruning and compression), run
+    // by the watchdog; public so that an hour's upkeep can be checked without
+    // waiting an hour.
+    void log_heartbeat(bool management_connected);
+
 private:
     // Paths and persisted state.
     void init_paths();
@@ -71,6 +79,7 @@ private:
     void on_listen(const boost::system::error_code& ec);
     void start_signal_thread(int signal_fd);
     void shutdown(int signal_number, int signal_fd);
+    void end_commands();
     void wind_down();
 
     // Logging.
@@ -104,13 +113,15 @@ private:
     std::vector<std::string> build_up_args(const form_map& form) const;
 
     // Daemon supervision.
-    void start_service();
+    bool start_service();
     void stop_service();
     void restart_service();
     void service_log_reader();
     void stop_log_capture();
     void check_service_exit();
     bool service_running();
+    void write_daemon_pid_file(pid_t pid) const;
+    void end_leftover_daemon() const;
 
     // Command queue.
     bool enqueue_command(std::function<void()> job);
@@ -133,10 +144,10 @@ private:
     // Watchdog.
     void start_watchdog();
     void watchdog_loop();
+    void watchdog_cycle(std::uint64_t tick, bool& last_healthy);
     std::optional<command_result> poll_status();
     bool status_is_healthy(const command_result& result) const;
     void on_health_probe(bool healthy);
-    void log_heartbeat(bool management_connected);
     void wake_status_poller();
 
     // VPN control and status.
@@ -149,6 +160,7 @@ private:
     void api_restart(const response_ptr& res, request& req);
     void api_reconnect(const response_ptr& res, request& req);
     void api_deregister(const response_ptr& res, request& req);
+    void wipe_after_deregister();
 
     // HTTP frame.
     void setup_routes(httpd::router& routes);
@@ -190,11 +202,15 @@ private:
     path m_api_socket_path;
     path m_env_path;
     path m_app_config_path;
+    path m_daemon_pid_path;
 
     std::optional<boost::process::child> m_service_process;
     std::unique_ptr<boost::process::ipstream> m_service_stderr;
     std::thread m_service_log_thread;
     std::shared_ptr<spdlog::logger> m_netbird_file_logger;
+    std::string m_service_start_error;  // the last failure to start, logged once
+    std::chrono::steady_clock::time_point m_service_retry_at{};
+    std::chrono::seconds m_service_retry_delay{5};
 
     std::optional<boost::process::child> m_iperf_process;
     std::unique_ptr<boost::process::ipstream> m_iperf_output_stream;
@@ -213,6 +229,10 @@ private:
 
     std::mutex m_command_mutex;
     std::atomic<int> m_commands_waiting{0};
+    // The running NetBird command (one at a time, under m_command_mutex), 0 when none.
+    mutable std::atomic<pid_t> m_command_pid{0};
+    // Set by shutdown: no further command starts.
+    std::atomic<bool> m_stopping{false};
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
     std::deque<std::function<void()>> m_command_queue;
@@ -223,6 +243,9 @@ private:
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;
+
+    // Setup keys staged for "up" commands that have not ended (loop thread only).
+    std::set<path> m_staged_key_files;
 
     bool m_shutting_down = false;
     bool m_desired_up = false;

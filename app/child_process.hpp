@@ -4,37 +4,71 @@
 // not inherited, or a pipe reader would wait for an end of file that never
 // comes), the signal mask is cleared (the supervisor blocks SIGINT and
 // SIGTERM for its signal thread; a child must still die of an ordinary
-// SIGTERM), and the child leads a process group of its own, so that whatever
-// it leaves behind holding our pipes can be killed with it.
+// SIGTERM), the child leads a process group of its own, so that whatever it
+// leaves behind holding our pipes can be killed with it, and it dies with
+// the supervisor (a killed supervisor must not leave a daemon behind).
 
 // Boost 1.74.0 process headers use std::unique_ptr without including <memory>.
 #include <memory>
 
 #include <boost/process/child.hpp>
-#include <boost/process/environment.hpp>
 #include <boost/process/extend.hpp>
 
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 namespace child_process {
 
-// Marks every descriptor from 3 up close-on-exec, clears the signal mask and
-// starts a new process group.
+// Marks every descriptor from 3 up close-on-exec, clears the signal mask,
+// starts a new process group and asks for SIGKILL when the thread that
+// started the child ends (all of ours live as long as the process). A child
+// whose parent is already gone (not `parent`) ends at once.
 // Async-signal-safe: it runs between fork and exec.
-void prepare_exec() noexcept;
+void prepare_exec(pid_t parent) noexcept;
 
 struct clean_exec : boost::process::extend::handler {
+    pid_t parent = ::getpid();
+
     template <typename Executor>
     void on_exec_setup(Executor&) const {
-        prepare_exec();
+        prepare_exec(parent);
     }
 };
 
-// The program's own environment with `overrides` set on top (added, or
-// replacing an inherited value); the program's environment is not changed.
-boost::process::environment environment_with(const std::map<std::string, std::string>& overrides);
+// The environment of a child: `inherited` (a null-terminated "NAME=value"
+// array such as environ) with `overrides` set on top, replacing an inherited
+// entry of the same name. Entries without "=" are kept as they are.
+// Example: {"A=1", "B=2"} with {B: "3", C: "4"} -> {"A=1", "B=3", "C=4"}.
+std::vector<std::string> compose_environ(const char* const* inherited,
+                                         const std::map<std::string, std::string>& overrides);
+
+// Hands an environment block to one launch (instead of the process
+// library's environment object, whose lookups read past short strings).
+class env_block : public boost::process::extend::handler {
+public:
+    explicit env_block(std::vector<std::string> entries);
+    // A move keeps the strings where they are, so the pointers stay valid;
+    // a copy would point into the original.
+    env_block(env_block&&) = default;
+    env_block(const env_block&) = delete;
+    env_block& operator=(const env_block&) = delete;
+
+    template <typename Executor>
+    void on_setup(Executor& exec) {
+        exec.env = m_pointers.data();
+    }
+
+private:
+    std::vector<std::string> m_entries;
+    std::vector<char*> m_pointers;  // into m_entries, null-terminated
+};
+
+// The program's own environment with `overrides` on top, for one launch.
+env_block environment_with(const std::map<std::string, std::string>& overrides);
 
 // Ends the child and whatever is left in its process group (leftovers would
 // hold our pipes open), and reaps the child with a blocking wait: the process

@@ -5,6 +5,8 @@
 
 #include "api_json.hpp"
 
+#include <spdlog/spdlog.h>
+
 namespace {
 
 constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
@@ -53,7 +55,15 @@ void application::command_worker_loop() {
             job = std::move(m_command_queue.front());
             m_command_queue.pop_front();
         }
-        job();
+        // One job that fails (out of memory, say) must not end the worker and
+        // with it every later command.
+        try {
+            job();
+        } catch (const std::exception& e) {
+            spdlog::error("Command job failed: {}", e.what());
+        } catch (...) {
+            spdlog::error("Command job failed");
+        }
     }
 }
 

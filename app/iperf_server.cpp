@@ -24,6 +24,8 @@ constexpr int IPERF_MIN_PORT = 1024;
 constexpr int IPERF_MAX_PORT = 65535;
 constexpr int IPERF_MIN_IDLE_TIMEOUT = 5;
 constexpr int IPERF_MAX_IDLE_TIMEOUT = 3600;
+// A longer output line is cut: the buffer holds 400 lines, not 400 files.
+constexpr std::size_t IPERF_MAX_LINE_BYTES = 16 * 1024;
 
 // A form number: the fallback when absent or empty, 0 when it does not read.
 int form_int(const text_utils::form_map& form, const char* key, int fallback) {
@@ -88,14 +90,14 @@ void application::stop_iperf_server() {
 void application::iperf_log_reader() {
     if (!m_iperf_output_stream) return;
     std::string line;
-    while (std::getline(*m_iperf_output_stream, line)) {
+    while (text_utils::read_bounded_line(*m_iperf_output_stream, line, IPERF_MAX_LINE_BYTES)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         {
             std::lock_guard<std::mutex> lock(m_iperf_mutex);
             m_iperf_output.push_back(line);
             if (m_iperf_output.size() > IPERF_MAX_OUTPUT_LINES) m_iperf_output.pop_front();
         }
-        spdlog::debug("[iperf3] {}", line);
+        spdlog::debug("[iperf3] {}", text_utils::escape_for_log(line));
     }
 }
 

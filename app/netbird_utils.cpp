@@ -1,6 +1,7 @@
 #include "netbird_utils.hpp"
 
 #include "config_utils.hpp"
+#include "text_utils.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -69,6 +70,23 @@ bool is_flag_mapped_env_key(std::string_view key) {
     return std::find(FLAG_MAPPED_KEYS.begin(), FLAG_MAPPED_KEYS.end(), key) != FLAG_MAPPED_KEYS.end();
 }
 
+bool drop_unloadable_overrides(std::map<std::string, std::string>& overrides) {
+    bool removed = false;
+    std::size_t kept = 0;
+    for (auto it = overrides.begin(); it != overrides.end();) {
+        const bool refused = is_protected_env_key(it->first) || is_flag_mapped_env_key(it->first) ||
+                             it->second.size() > MAX_ENV_VALUE_BYTES || kept >= MAX_ENV_OVERRIDES;
+        if (refused) {
+            it = overrides.erase(it);
+            removed = true;
+        } else {
+            ++kept;
+            ++it;
+        }
+    }
+    return removed;
+}
+
 bool is_secret_env_key(std::string_view key) {
     return std::any_of(SECRET_MARKERS.begin(), SECRET_MARKERS.end(),
                        [key](std::string_view marker) { return key.find(marker) != std::string_view::npos; });
@@ -114,11 +132,25 @@ std::optional<bool> parse_management_connected(const std::string& output) {
     return connected->get<bool>();
 }
 
+bool is_daemon_command_line(const std::vector<std::string>& argv, const std::string& netbird_path,
+                            const std::string& daemon_addr) {
+    const auto n = argv.size();
+    if (n < 4 || argv[n - 2] != "service" || argv[n - 1] != "run") return false;
+    bool program = false;
+    bool address = false;
+    for (std::size_t i = 0; i + 2 < n; ++i) {
+        if (argv[i] == netbird_path) program = true;
+        if ((argv[i] == "--daemon-addr" && argv[i + 1] == daemon_addr) || argv[i] == "--daemon-addr=" + daemon_addr)
+            address = true;
+    }
+    return program && address;
+}
+
 std::string render_command_line(const std::vector<std::string>& args) {
     std::string line;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (i > 0) line += ' ';
-        line += args[i];
+        line += text_utils::escape_for_log(args[i]);
         if (args[i] == "--setup-key" && i + 1 < args.size()) {
             line += " <redacted>";
             ++i;

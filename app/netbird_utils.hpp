@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +34,19 @@ bool is_protected_env_key(std::string_view key);
 // Keys that are settings passed as flags. Example: "NB_MTU" -> true.
 bool is_flag_mapped_env_key(std::string_view key);
 
+// Bounds of the overrides. Every NetBird process gets them in its
+// environment, where the kernel limits one string to 128 KiB and all of them
+// together to a quarter of the stack limit; these keep the whole set far below.
+constexpr std::size_t MAX_ENV_VALUE_BYTES = 4096;
+constexpr std::size_t MAX_ENV_OVERRIDES = 64;
+
+// Removes from overrides read from env.json what may not be there: protected
+// and flag-mapped keys, values longer than MAX_ENV_VALUE_BYTES, and entries
+// beyond MAX_ENV_OVERRIDES (the first ones in key order stay). True when
+// something was removed.
+// Example: {NB_A: "x", NB_MTU: "1400"} -> {NB_A: "x"}, true.
+bool drop_unloadable_overrides(std::map<std::string, std::string>& overrides);
+
 // Override values that must never reach a log line.
 // Example: "NB_SETUP_KEY" -> true; "NB_LOG_LEVEL" -> false.
 bool is_secret_env_key(std::string_view key);
@@ -59,8 +73,18 @@ std::map<std::string, std::string> compose_command_env(
 // Example: {"management":{"connected":false}} -> false; {} -> nothing.
 std::optional<bool> parse_management_connected(const std::string& output);
 
+// Whether a process's argument vector is our NetBird daemon: one argument is
+// the NetBird executable's path, one is "--daemon-addr" followed by our
+// socket address (or joined to it by "="), and it ends in "service run".
+// An interpreter in front (a script) is allowed.
+// Example: {"/a/lib/netbird", "--daemon-addr", "unix:///a/nb.sock", "service", "run"}
+//          with "/a/lib/netbird" and "unix:///a/nb.sock" -> true; the same without "run" -> false.
+bool is_daemon_command_line(const std::vector<std::string>& argv, const std::string& netbird_path,
+                            const std::string& daemon_addr);
+
 // A command line for the log: arguments joined by blanks, the value after
-// "--setup-key" replaced by "<redacted>".
+// "--setup-key" replaced by "<redacted>", control characters escaped (a
+// setting such as the management URL must not break the log line).
 // Example: {"nb", "up", "--setup-key", "K"} -> "nb up --setup-key <redacted>".
 std::string render_command_line(const std::vector<std::string>& args);
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <istream>
 
 namespace text_utils {
 namespace {
@@ -88,6 +89,47 @@ std::string format_uptime(std::int64_t seconds) {
     if (seconds >= 86400) out += std::to_string(days) + "d";
     out += std::to_string(hours) + "h" + std::to_string(minutes) + "m";
     return out;
+}
+
+std::string escape_for_log(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += HEX[byte >> 4];
+            out += HEX[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool read_bounded_line(std::istream& in, std::string& line, std::size_t max_bytes) {
+    line.clear();
+    std::streambuf* buffer = in.rdbuf();
+    if (buffer == nullptr || !in.good()) return false;
+    bool any = false;
+    bool truncated = false;
+    while (true) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            if (!any) in.setstate(std::ios::failbit);
+            break;
+        }
+        any = true;
+        if (c == '\n') break;
+        if (line.size() < max_bytes) line.push_back(static_cast<char>(c));
+        else truncated = true;
+    }
+    if (truncated) line.append(LINE_TRUNCATED_MARKER);
+    return any;
 }
 
 }  // namespace text_utils

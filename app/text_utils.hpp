@@ -2,7 +2,9 @@
 // Small text rules shared by the HTTP API and the logs: form decoding,
 // integer reading and the uptime text of the heartbeat.
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +35,21 @@ std::string query_value(std::string_view query, std::string_view key);
 // digit follows or the value does not fit 32 bits.
 // Example: " 45s" -> 45; "0x10" -> 0; "abc" -> nothing; "99999999999" -> nothing.
 std::optional<int> parse_int(std::string_view text);
+
+// Text from a user or a peer, made safe for one log line: a line feed becomes
+// the two characters "\n", every other control byte (and DEL) "\xHH"; the
+// rest is unchanged, so a value cannot forge a record of its own.
+// Example: "a\r\nb" -> "a\x0d\nb" (backslashes literal).
+std::string escape_for_log(std::string_view text);
+
+// Appended to a line that read_bounded_line cut short.
+constexpr std::string_view LINE_TRUNCATED_MARKER = " [line truncated]";
+
+// Reads one line (its line feed dropped) keeping at most `max_bytes` of it;
+// the rest of a longer line is skipped and LINE_TRUNCATED_MARKER appended.
+// False at the end of the input with nothing read.
+// Example: "abcdef\nx" with max 3 -> "abc [line truncated]", then "x", then false.
+bool read_bounded_line(std::istream& in, std::string& line, std::size_t max_bytes);
 
 // Uptime as "[Nd]NhNm"; negative counts as 0.
 // Example: 90061 -> "1d1h1m"; 86399 -> "23h59m"; 60 -> "0h1m".

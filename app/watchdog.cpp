@@ -32,18 +32,30 @@ void application::watchdog_loop() {
             m_poll_wake = false;
         }
         next = std::chrono::steady_clock::now() + POLL_INTERVAL;
-        post_to_loop([this] { check_service_exit(); });
-        if (auto result = poll_status()) {
-            const bool healthy = status_is_healthy(*result);
-            last_healthy = healthy;
-            post_to_loop([this, healthy, result = std::move(*result)]() mutable {
-                m_status_snapshot = std::move(result);
-                on_health_probe(healthy);
-            });
-        }
         ++tick;
-        if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, last_healthy] { log_heartbeat(last_healthy); });
+        // A cycle that fails (out of memory, say) is logged; the watchdog
+        // goes on with the next one.
+        try {
+            watchdog_cycle(tick, last_healthy);
+        } catch (const std::exception& e) {
+            spdlog::error("Watchdog cycle failed: {}", e.what());
+        } catch (...) {
+            spdlog::error("Watchdog cycle failed");
+        }
     }
+}
+
+void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
+    post_to_loop([this] { check_service_exit(); });
+    if (auto result = poll_status()) {
+        const bool healthy = status_is_healthy(*result);
+        last_healthy = healthy;
+        post_to_loop([this, healthy, result = std::move(*result)]() mutable {
+            m_status_snapshot = std::move(result);
+            on_health_probe(healthy);
+        });
+    }
+    if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, healthy = last_healthy] { log_heartbeat(healthy); });
 }
 
 std::optional<application::command_result> application::poll_status() {
@@ -103,6 +115,8 @@ void application::log_heartbeat(bool management_connected) {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_started_at);
     spdlog::info("heartbeat: uptime={} service={} management={}", text_utils::format_uptime(secs.count()),
                  service_running() ? "running" : "stopped", management_connected ? "connected" : "disconnected");
+    // A device that runs for months must not wait for a restart to prune.
+    prune_daily_logs(log_retention_days());
     compress_daily_logs();
 }
 

@@ -1,3 +1,4 @@
+#include "application.hpp"
 #include "gzip_file.hpp"
 #include "log_maintenance.hpp"
 #include "log_utils.hpp"
@@ -150,4 +151,18 @@ TEST(StorageReport, UsedPercentRoundsHalfUp) {
         {1000, 994, 1}, {1000, 995, 1}, {1000, 996, 0}, {0, 0, 0}, {1000, 2000, 0}, {1000, 0, 100}};
     for (const auto& c : cases)
         EXPECT_EQ(storage_utils::used_percent(c.capacity, c.available), c.expected) << c.available;
+}
+
+TEST(Heartbeat, PrunesByTheRetentionOnADeviceThatNeverRestarts) {
+    // The unit-test binary's own application directory stands in for the camera's.
+    application app{"vantrel_vpn"};
+    const fs::path logs = fs::read_symlink("/proc/self/exe").parent_path() / "localdata" / "logs";
+    fs::create_directories(logs);
+    const auto today = lm::format_date(*lm::local_now());
+    write_file(logs / "app_2000-01-01.log.gz", "years old");
+    write_file(logs / ("app_" + *today + ".log"), "today");
+    app.log_heartbeat(true);
+    EXPECT_FALSE(fs::exists(logs / "app_2000-01-01.log.gz"));
+    EXPECT_TRUE(fs::exists(logs / ("app_" + *today + ".log")));
+    fs::remove_all(logs.parent_path());
 }

@@ -40,6 +40,8 @@ TEST(CommandLine, SetupKeyValueIsRedacted) {
     EXPECT_EQ(nb::render_command_line(args{"nb", "up", "--setup-key"}), "nb up --setup-key");
     EXPECT_EQ(nb::render_command_line(args{"nb", "up", "--setup-key-file", "/d/k"}), "nb up --setup-key-file /d/k");
     EXPECT_EQ(nb::render_command_line(args{}), "");
+    EXPECT_EQ(nb::render_command_line(args{"nb", "--management-url", "https://x\n[E] y"}),
+              "nb --management-url https://x\\n[E] y");
 }
 
 TEST(StatusOutput, ManagementConnected) {
@@ -68,4 +70,32 @@ TEST(DebugBundleOutput, ArchivePathAndUploadKey) {
         {"Upload file key:\n\nabc", std::nullopt}, {"Upload file key: abc", std::nullopt},
     };
     for (const auto& c : keys) EXPECT_EQ(nb::parse_debug_bundle_upload_key(c.output), c.key) << c.output;
+}
+
+TEST(DaemonCommandLine, OnlyOurDaemonIsRecognised) {
+    using args = std::vector<std::string>;
+    const std::string exe = "/app/lib/netbird", addr = "unix:///app/localdata/netbird.sock";
+    const struct { args argv; bool ours; } cases[] = {
+        {{exe, "--config", "c", "--daemon-addr", addr, "service", "run"}, true},
+        {{"/usr/bin/python3", exe, "--daemon-addr", addr, "service", "run"}, true},  // a script's interpreter
+        {{exe, "--daemon-addr=" + addr, "service", "run"}, true},
+        {{exe, "--daemon-addr", addr, "status"}, false},
+        {{exe, "--daemon-addr", "unix:///other.sock", "service", "run"}, false},
+        {{"/other/netbird", "--daemon-addr", addr, "service", "run"}, false},
+        {{"sleep", "100"}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(nb::is_daemon_command_line(c.argv, exe, addr), c.ours) << c.argv.size();
+}
+
+TEST(EnvOverrides, LoadKeepsOnlyWhatFitsTheEnvironment) {
+    std::map<std::string, std::string> loaded = {{"NB_MTU", "1400"}, {"NB_CONFIG", "/x"}, {"HOME", "/h"},
+                                                 {"NB_BIG", std::string(4097, 'x')}, {"NB_OK", std::string(4096, 'x')}};
+    for (int i = 0; i < 70; ++i) loaded["NB_Z" + std::to_string(100 + i)] = "v";
+    EXPECT_TRUE(nb::drop_unloadable_overrides(loaded));
+    EXPECT_EQ(loaded.size(), nb::MAX_ENV_OVERRIDES);
+    EXPECT_EQ(loaded.count("HOME") + loaded.count("NB_OK"), 2u);  // the load applies no syntax rule
+    EXPECT_EQ(loaded.count("NB_MTU") + loaded.count("NB_CONFIG") + loaded.count("NB_BIG"), 0u);
+    EXPECT_EQ(loaded.rbegin()->first, "NB_Z161");  // the first 64 in key order stay
+    EXPECT_FALSE(nb::drop_unloadable_overrides(loaded));
 }

@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <optional>
+#include <sstream>
+#include <vector>
 
 using text_utils::form_map;
 
@@ -40,4 +42,21 @@ TEST(FormatUptime, DaysOnlyFromOneFullDay) {
         {INT64_MIN, "0h0m"}, {10LL * 86400 + 7200, "10d2h0m"},
     };
     for (const auto& c : cases) EXPECT_EQ(text_utils::format_uptime(c.seconds), c.expected) << c.seconds;
+}
+
+TEST(EscapeForLog, ControlBytesCannotStartARecord) {
+    EXPECT_EQ(text_utils::escape_for_log("a\r\nb"), "a\\x0d\\nb");
+    EXPECT_EQ(text_utils::escape_for_log(std::string("\0\t\x1f\x7f", 4)), "\\x00\\x09\\x1f\\x7f");
+    EXPECT_EQ(text_utils::escape_for_log("caf\xc3\xa9 \\n ok"), "caf\xc3\xa9 \\n ok");  // the rest as it is
+}
+
+TEST(ReadBoundedLine, LongLinesAreCutAndTheirRestSkipped) {
+    std::istringstream in("abcdef\nxyz\n\nabc\nend");
+    std::vector<std::string> lines;
+    for (std::string line; text_utils::read_bounded_line(in, line, 3);) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"abc [line truncated]", "xyz", "", "abc", "end"}));
+    std::istringstream empty("");
+    std::string line = "stale";
+    EXPECT_FALSE(text_utils::read_bounded_line(empty, line, 3));
+    EXPECT_EQ(line, "");
 }

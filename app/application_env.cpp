@@ -88,19 +88,25 @@ void application::api_env_set(const response_ptr& res, request&) {
         else if (!netbird_utils::is_valid_env_key(name)) refusal = "Invalid env key";
         else if (netbird_utils::is_protected_env_key(name)) refusal = "Env key is read-only";
         else if (netbird_utils::is_flag_mapped_env_key(name)) refusal = "Use Tunnel settings for this NetBird flag";
+        const auto value_it = form.find("value");
+        const bool setting = value_it != form.end() && !value_it->second.empty();
+        if (refusal == nullptr && setting && value_it->second.size() > netbird_utils::MAX_ENV_VALUE_BYTES)
+            refusal = "Env value must be at most 4096 bytes";
         if (refusal != nullptr) {
             write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
             return;
         }
-        const auto value_it = form.find("value");
-        const bool setting = value_it != form.end() && !value_it->second.empty();
         bool changed = false;
         bool removed = false;
         std::map<std::string, std::string> snapshot;
         {
             std::lock_guard<std::mutex> lock(m_env_mutex);
             const auto existing = m_env_overrides.find(name);
-            if (setting) {
+            if (setting && existing == m_env_overrides.end() && m_env_overrides.size() >= netbird_utils::MAX_ENV_OVERRIDES)
+                refusal = "At most 64 env overrides are allowed";
+            if (refusal != nullptr) {
+                // Answered below, outside the lock.
+            } else if (setting) {
                 changed = existing == m_env_overrides.end() || existing->second != value_it->second;
                 m_env_overrides[name] = value_it->second;
             } else if (existing != m_env_overrides.end()) {
@@ -109,13 +115,18 @@ void application::api_env_set(const response_ptr& res, request&) {
             }
             snapshot = m_env_overrides;
         }
+        if (refusal != nullptr) {
+            write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+            return;
+        }
         write_json_file(m_env_path, nlohmann::json(snapshot));
         if (removed) {
             spdlog::info("NetBird env override removed: {}", name);
         } else if (changed) {
             // Overrides may carry credentials (NB_SETUP_KEY, tokens): never log those values.
             spdlog::info("NetBird env override set: {}={}", name,
-                         netbird_utils::is_secret_env_key(name) ? std::string(REDACTED) : value_it->second);
+                         netbird_utils::is_secret_env_key(name) ? std::string(REDACTED)
+                                                                 : text_utils::escape_for_log(value_it->second));
         }
         const bool running = service_running();
         if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);

@@ -70,7 +70,7 @@ void application::api_config_set(const response_ptr& res, request&) {
             changed = existing == m_app_config.end() || *existing != stored;
             m_app_config[name] = stored;
             write_json_file(m_app_config_path, m_app_config);
-            if (changed) spdlog::info("App setting changed: {}={}", name, value);
+            if (changed) spdlog::info("App setting changed: {}={}", name, text_utils::escape_for_log(value));
         } else {
             changed = m_app_config.erase(name) > 0;
             write_json_file(m_app_config_path, m_app_config);

@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <future>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,10 @@ constexpr const char* APP_VERSION = "1.0.0";
 constexpr const char* NETBIRD_VERSION = "0.72.4";
 constexpr const char* SETUP_KEY_TEMPLATE = "setup-key-XXXXXX";
 constexpr mode_t SETUP_KEY_MODE = 0600;
+// After a deregistration the restarted daemon gets this long to open its
+// socket before the next queued command (usually a new "up") runs.
+constexpr auto DAEMON_READY_WAIT = std::chrono::seconds(5);
+constexpr auto DAEMON_READY_POLL = std::chrono::milliseconds(50);
 
 void remove_quietly(const fs::path& file) {
     std::error_code ignored;
@@ -87,6 +93,16 @@ void application::api_up(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     collect_body(res, [this, res, aborted](const std::string& body) {
         const auto form = text_utils::parse_form(body);
+        // Settings given with "up" pass the same checks as POST /config;
+        // a refused one stores nothing and runs nothing.
+        for (const auto& [key, value] : form) {
+            if (!config_utils::is_valid_config_key(key) || value.empty()) continue;
+            const std::string refusal = config_utils::validate_config_value(key, value);
+            if (!refusal.empty()) {
+                write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+                return;
+            }
+        }
         m_desired_up = true;
         if (!m_app_config.is_object()) m_app_config = nlohmann::json::object();
         bool stored = false;
@@ -115,12 +131,18 @@ void application::api_up(const response_ptr& res, request&) {
         args.emplace_back("--setup-key-file");
         args.push_back(key_file->string());
         // The key file goes whatever happens: after the command, or at once
-        // when the queue refuses the job (then the hook never runs).
-        const auto cleanup = [key_file = *key_file, mark_flags_applied](const command_result& result) {
+        // when the queue refuses the job (then the hook never runs). Until
+        // then a deregistration's wipe leaves it alone.
+        m_staged_key_files.insert(*key_file);
+        const auto cleanup = [this, key_file = *key_file, mark_flags_applied](const command_result& result) {
             remove_quietly(key_file);
+            m_staged_key_files.erase(key_file);
             mark_flags_applied(result);
         };
-        const auto on_refused = [key_file = *key_file] { remove_quietly(key_file); };
+        const auto on_refused = [this, key_file = *key_file] {
+            remove_quietly(key_file);
+            m_staged_key_files.erase(key_file);
+        };
         dispatch_command(res, aborted, std::move(args), false, nullptr, cleanup, on_refused);
     });
 }
@@ -168,26 +190,48 @@ void application::api_reconnect(const response_ptr& res, request&) {
     });
 }
 
+void application::wipe_after_deregister() {
+    stop_service();
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    for (const auto& entry : entries) {
+        // Keys staged for commands still queued belong to those commands.
+        if (entry == m_env_path || entry == m_log_dir || m_staged_key_files.count(entry) > 0) continue;
+        std::error_code ignored;
+        fs::remove_all(entry, ignored);
+    }
+    if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
+    m_pending_reconnect.store(false, std::memory_order_release);
+    m_pending_restart.store(false, std::memory_order_release);
+    start_service();
+}
+
 void application::api_deregister(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     m_desired_up = false;
     auto args = base_args_cli();
     args.emplace_back("deregister");
-    const auto cleanup = [this](const command_result&) {
-        stop_service();
+    // The wipe runs on the loop (it stops and starts the daemon) while the job
+    // still holds the command lock, so no queued command runs in between and
+    // sees half of the old state or loses its files.
+    auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
+        const auto lock = lock_for_command();
+        command_result result = run_command(args, false);
+        auto wiped = std::make_shared<std::promise<void>>();
+        auto done = wiped->get_future();
+        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), wiped] {
+            wipe_after_deregister();
+            wake_status_poller();
+            wiped->set_value();
+            if (!aborted->load(std::memory_order_acquire)) write_json(res, build_json_result(result), "200 OK", false);
+        });
+        done.wait();
+        const auto deadline = std::chrono::steady_clock::now() + DAEMON_READY_WAIT;
         std::error_code ec;
-        std::vector<fs::path> entries;
-        for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec))
-            entries.push_back(it->path());
-        for (const auto& entry : entries) {
-            if (entry == m_env_path || entry == m_log_dir) continue;
-            std::error_code ignored;
-            fs::remove_all(entry, ignored);
-        }
-        if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
-        m_pending_reconnect.store(false, std::memory_order_release);
-        m_pending_restart.store(false, std::memory_order_release);
-        start_service();
+        while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(DAEMON_READY_POLL);
     };
-    dispatch_command(res, aborted, std::move(args), false, nullptr, cleanup);
+    if (!enqueue_command(std::move(job))) answer_busy(res, false);
 }

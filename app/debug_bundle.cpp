@@ -4,12 +4,11 @@
 #include "application.hpp"
 
 #include "api_json.hpp"
+#include "http/file_body.hpp"
+#include "log_files.hpp"
 #include "netbird_utils.hpp"
 
 #include <spdlog/spdlog.h>
-
-#include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -56,15 +55,17 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
                 return;
             }
             if (result.exit_code == 0 && archive) {
-                std::ifstream in(*archive, std::ios::binary);
-                if (in) {
-                    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                std::uintmax_t size = 0;
+                const int fd = log_files::open_regular(*archive, size);
+                if (fd >= 0) {
+                    // Streamed from the open file, which is deleted below:
+                    // the descriptor keeps it readable until it is sent.
                     res->write_status("200 OK");
                     res->write_header("Content-Type", "application/zip");
                     res->write_header("Content-Disposition",
                                       std::string("attachment; filename=\"") + BUNDLE_FILE_NAME + "\"");
                     res->write_header("Cache-Control", "no-store");
-                    res->end(content);
+                    res->end_streamed(size, httpd::file_body(fd));
                 } else {
                     write_json(res, api_json::error_json("Could not read debug bundle"), "500 Internal Server Error",
                                true);

@@ -4,11 +4,14 @@
 #include "application.hpp"
 
 #include "api_json.hpp"
+#include "http/file_body.hpp"
 #include "log_files.hpp"
 #include "storage_utils.hpp"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -16,13 +19,25 @@ namespace {
 
 constexpr std::uintmax_t MAX_BYTES = 200000;  // tail size
 
-void write_text(const httpd::response_ptr& res, const char* status, const std::string& body,
-                const std::string& disposition = {}, const char* content_type = "text/plain") {
+void write_text(const httpd::response_ptr& res, const char* status, std::string body) {
     res->write_status(status);
-    res->write_header("Content-Type", content_type);
-    if (!disposition.empty()) res->write_header("Content-Disposition", disposition);
+    res->write_header("Content-Type", "text/plain");
     res->write_header("Cache-Control", "no-store");
-    res->end(body);
+    res->end(std::move(body));
+}
+
+// Reads up to `length` bytes at `offset`; fewer when the file is shorter.
+std::string read_at(int fd, std::uintmax_t offset, std::size_t length) {
+    std::string out(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    out.resize(done);
+    return out;
 }
 
 }  // namespace
@@ -52,32 +67,31 @@ void application::api_logs_tail(const response_ptr& res, request& req) {
         write_text(res, "404 Not Found", "Unknown log source.");
         return;
     }
+    // A symbolic link in place of the log is not followed: it is no log of ours.
     std::error_code ec;
-    if (!fs::exists(m_log_path, ec)) {
+    const auto status = fs::symlink_status(m_log_path, ec);
+    if (ec || !fs::exists(status) || fs::is_symlink(status)) {
         write_text(res, "404 Not Found", "Netbird log not found.");
         return;
     }
-    std::ifstream in(m_log_path, std::ios::binary);
-    if (!in) {
+    // The size of the file that was opened: NetBird may rotate client.log
+    // between the open and the read.
+    std::uintmax_t size = 0;
+    const int fd = log_files::open_regular(m_log_path, size);
+    if (fd < 0) {
         write_text(res, "500 Internal Server Error", "Unable to open netbird log.");
         return;
     }
     std::string body;
-    // The size of the file that was opened: NetBird may rotate client.log
-    // between the open and this point.
-    in.seekg(0, std::ios::end);
-    const std::streamoff end = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (end > static_cast<std::streamoff>(MAX_BYTES)) {
-        in.seekg(end - static_cast<std::streamoff>(MAX_BYTES), std::ios::beg);
+    std::uintmax_t start = 0;
+    if (size > MAX_BYTES) {
+        start = size - MAX_BYTES;
         body = "Log truncated to last 200000 bytes.\n";
     }
     // Never more than MAX_BYTES, even when the log grows while it is read.
-    std::string content(MAX_BYTES, '\0');
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(in.gcount()));
-    body += content;
-    write_text(res, "200 OK", body);
+    body += read_at(fd, start, static_cast<std::size_t>(std::min<std::uintmax_t>(size, MAX_BYTES)));
+    ::close(fd);
+    write_text(res, "200 OK", std::move(body));
 }
 
 void application::api_logs_list(const response_ptr& res, request&) {
@@ -91,14 +105,20 @@ void application::api_logs_download(const response_ptr& res, request& req) {
         write_text(res, "404 Not Found", "Log file not found.");
         return;
     }
-    std::ifstream in(*file, std::ios::binary);
-    if (!in) {
+    std::uintmax_t size = 0;
+    const int fd = log_files::open_regular(*file, size);
+    if (fd < 0) {
         write_text(res, "500 Internal Server Error", "Unable to open log file.");
         return;
     }
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Streamed from the file: a log of hundreds of megabytes must not be
+    // copied into memory. The length is that of the file when it was opened.
     const bool gz = name.size() > 2 && name.compare(name.size() - 3, 3, ".gz") == 0;
-    write_text(res, "200 OK", content, "attachment; filename=\"" + name + "\"", gz ? "application/gzip" : "text/plain");
+    res->write_status("200 OK");
+    res->write_header("Content-Type", gz ? "application/gzip" : "text/plain");
+    res->write_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
+    res->write_header("Cache-Control", "no-store");
+    res->end_streamed(size, httpd::file_body(fd));
 }
 
 void application::api_storage(const response_ptr& res, request&) {

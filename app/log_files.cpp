@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace log_files {
@@ -12,13 +16,20 @@ namespace {
 
 bool is_regular_entry(const fs::directory_entry& entry) {
     std::error_code ec;
-    if (entry.is_symlink(ec) || ec) return fs::is_regular_file(fs::status(entry.path(), ec)) && !ec;
-    return entry.is_regular_file(ec) && !ec;
+    const auto status = entry.symlink_status(ec);
+    return !ec && fs::is_regular_file(status);
+}
+
+bool is_real_directory(const fs::path& dir) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(dir, ec);
+    return !ec && fs::is_directory(status);
 }
 
 // Calls add(name, size) for every regular file of `dir` whose name passes `keep`.
 template <typename Keep, typename Add>
 void walk(const fs::path& dir, Keep keep, Add add) {
+    if (!is_real_directory(dir)) return;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         if (!is_regular_entry(*it)) continue;
@@ -59,11 +70,25 @@ std::optional<fs::path> resolve(const fs::path& data_dir, const fs::path& log_di
         return std::nullopt;
     }
     const fs::path candidate = base / std::string(name);
-    if (candidate.parent_path() != base) return std::nullopt;
+    if (candidate.parent_path() != base || !is_real_directory(base)) return std::nullopt;
     std::error_code ec;
-    const auto status = fs::status(candidate, ec);
+    const auto status = fs::symlink_status(candidate, ec);
     if (ec || !fs::is_regular_file(status)) return std::nullopt;
     return candidate;
+}
+
+int open_regular(const fs::path& file, std::uintmax_t& size) {
+    // The checks are made on the opened descriptor: the file may have been
+    // swapped for a link between a look at its name and the open.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    size = static_cast<std::uintmax_t>(info.st_size);
+    return fd;
 }
 
 std::vector<log_entry> list(const fs::path& data_dir, const fs::path& log_dir) {

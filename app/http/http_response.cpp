@@ -17,8 +17,25 @@ void http_response::write_header(std::string_view name, std::string_view value) 
 
 void http_response::end(std::string_view body) {
     if (m_ended || m_aborted) return;
+    m_body.assign(body.data(), body.size());
+    finish();
+}
+
+void http_response::end(std::string&& body) {
+    if (m_ended || m_aborted) return;
+    m_body = std::move(body);
+    finish();
+}
+
+void http_response::end_streamed(std::uint64_t length, body_reader reader) {
+    if (m_ended || m_aborted) return;
+    m_stream_length = length;
+    m_reader = std::move(reader);
+    finish();
+}
+
+void http_response::finish() {
     m_ended = true;
-    m_body = std::string(body);
     if (m_on_end) m_on_end();
 }
 
@@ -47,14 +64,14 @@ void http_response::release_handlers() {
     m_on_end = nullptr;
 }
 
-std::string http_response::serialise(bool close_connection) const {
+std::string http_response::head(bool close_connection) const {
     std::string out;
-    out.reserve(m_headers.size() + m_body.size() + 96);
+    out.reserve(m_status.size() + m_headers.size() + 80);
     out.append("HTTP/1.1 ").append(m_status).append("\r\n");
     out.append(m_headers);
-    out.append("Content-Length: ").append(std::to_string(m_body.size())).append("\r\n");
+    out.append("Content-Length: ").append(std::to_string(body_length())).append("\r\n");
     if (close_connection) out.append("Connection: close\r\n");
-    out.append("\r\n").append(m_body);
+    out.append("\r\n");
     return out;
 }
 

@@ -4,6 +4,8 @@
 // the loop. Once the client has gone away the handle is "aborted": the abort
 // callback has fired and nothing more is written.
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +19,9 @@ public:
     // may be empty). Bodiless requests get one empty last chunk.
     using data_handler = std::function<void(std::string_view chunk, bool last)>;
     using abort_handler = std::function<void()>;
+    // Fills `buffer` with the next piece of a streamed body (at most
+    // `capacity` bytes) and returns its size; 0 when no more can be read.
+    using body_reader = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
     explicit http_response(std::function<void()> on_end);
 
@@ -24,6 +29,13 @@ public:
     void write_header(std::string_view name, std::string_view value);
     // Completes the response with `body`; the frame adds Content-Length.
     void end(std::string_view body = {});
+    void end(std::string&& body);
+    // Completes the response with a body of exactly `length` bytes that the
+    // frame asks `reader` for piece by piece, each piece when the previous
+    // one has been sent, so that a large file never sits in memory. A reader
+    // that runs dry early ends the connection (the client sees a short body,
+    // never a wrong one).
+    void end_streamed(std::uint64_t length, body_reader reader);
 
     void on_data(data_handler handler);
     void on_aborted(abort_handler handler);
@@ -36,12 +48,20 @@ public:
     void abort();
     // Drops the callbacks, which usually hold this handle, once the request is over.
     void release_handlers();
-    std::string serialise(bool close_connection) const;
+    // Status line and headers, Content-Length included.
+    std::string head(bool close_connection) const;
+    std::string take_body() { return std::move(m_body); }
+    body_reader take_reader() { return std::move(m_reader); }
+    std::uint64_t body_length() const { return m_reader ? m_stream_length : m_body.size(); }
 
 private:
+    void finish();
+
     std::string m_status = "200 OK";
     std::string m_headers;
     std::string m_body;
+    body_reader m_reader;
+    std::uint64_t m_stream_length = 0;
     bool m_ended = false;
     bool m_aborted = false;
     data_handler m_data_handler;

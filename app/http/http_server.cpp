@@ -8,22 +8,30 @@
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/core/string.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <list>
 #include <optional>
 
+#include <sys/resource.h>
+
 namespace httpd {
-namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using unix_socket = asio::local::stream_protocol::socket;
+using clock = std::chrono::steady_clock;
+
+namespace {
 
 constexpr std::size_t DEFAULT_MAX_HEADER_BYTES = 4096;
 constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
@@ -35,8 +43,24 @@ constexpr std::size_t MAX_BUFFERED_BYTES = 1024 * 1024;
 // clients cannot use up the descriptors. No limit applies while the answer
 // is being prepared.
 constexpr auto IDLE_TIMEOUT = std::chrono::seconds(10);
+// After an answer that ends the connection, what the client still sends is
+// read and dropped for up to this long: closing with unread input would
+// reset the connection before the client has read the answer.
+constexpr auto LINGER_TIMEOUT = std::chrono::seconds(2);
 // Pause before accepting again after an accept error (out of descriptors).
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
+// A streamed body (a log file, a debug bundle) goes out in pieces of this
+// size, the next one read when the previous one is sent.
+constexpr std::size_t STREAM_PIECE_BYTES = 64 * 1024;
+// Connections are capped below the descriptor limit, keeping this many
+// descriptors for NetBird commands, the daemon, iperf3 and the log files.
+constexpr rlim_t DESCRIPTOR_RESERVE = 64;
+constexpr std::size_t MAX_CONNECTIONS = 1024;
+// At most one warning about the cap in this time.
+constexpr auto CAP_WARNING_INTERVAL = std::chrono::seconds(60);
+constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
+// Output pieces handed to one gathered write.
+constexpr std::size_t MAX_GATHER = 4;
 
 // A handler that throws must not take the whole server down: the request is
 // answered 500 (when it has not been answered yet) and the server goes on.
@@ -61,18 +85,77 @@ std::size_t max_header_bytes() {
     return DEFAULT_MAX_HEADER_BYTES;
 }
 
+// Example: a soft limit of 256 descriptors allows 192 connections; 1024 allows 960.
+std::size_t connection_cap() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MAX_CONNECTIONS;
+    const rlim_t soft = limit.rlim_cur;
+    const rlim_t cap = soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : soft / 2;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(cap), 1, MAX_CONNECTIONS);
+}
+
+bool expects_continue(const bhttp::request_parser<bhttp::buffer_body>::value_type& header) {
+    const auto expect = header.find(bhttp::field::expect);
+    return expect != header.end() && beast::iequals(expect->value(), "100-continue");
+}
+
+}  // namespace
+
+class session;
+
+// The open connections, for the cap.
+struct connection_registry {
+    std::list<session*> sessions;
+};
+
+// One connection: requests are read, handled and answered in order.
 class session : public std::enable_shared_from_this<session> {
 public:
-    session(unix_socket socket, std::shared_ptr<const router> routes)
-        : m_socket(std::move(socket)), m_router(std::move(routes)), m_idle_timer(m_socket.get_executor()) {}
+    session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry)
+        : m_socket(std::move(socket)),
+          m_router(std::move(routes)),
+          m_registry(std::move(registry)),
+          m_timer(m_socket.get_executor()) {}
+
+    ~session() { unregister(); }
 
     void start() {
+        m_entry = m_registry->sessions.insert(m_registry->sessions.end(), this);
+        m_registered = true;
         begin_parse();
+        arm_timer(m_last_activity + IDLE_TIMEOUT);
         read_more();
     }
 
+    // Between requests (or lingering before the close): closing it loses nothing.
+    bool idle() const { return m_phase == phase::header || m_phase == phase::lingering; }
+    clock::time_point last_activity() const { return m_last_activity; }
+
+    void close() {
+        if (m_phase == phase::closed) return;
+        m_phase = phase::closed;
+        unregister();
+        m_timer.cancel();
+        m_reader = nullptr;  // a streamed file is closed at once
+        if (m_response) {
+            m_response->abort();
+            m_response->release_handlers();
+        }
+        boost::system::error_code ignored;
+        m_socket.close(ignored);
+    }
+
 private:
-    enum class phase { header, body, responding, closed };
+    enum class phase { header, body, responding, lingering, closed };
+
+    void unregister() {
+        if (!m_registered) return;
+        m_registered = false;
+        m_registry->sessions.erase(m_entry);
+    }
+
+    // Progress restarts the idle period; reading the clock costs no system call.
+    void touch() { m_last_activity = clock::now(); }
 
     void begin_parse() {
         m_parser.emplace();
@@ -82,25 +165,39 @@ private:
         m_phase = phase::header;
         m_body_done = false;
         m_written = false;
-        m_writing = false;
-        update_idle_timer();
+        m_final_queued = false;
+        touch();
     }
 
-    // The client owes us something: the rest of a request, or reading its answer.
+    // The client owes us something: the rest of a request, reading its answer,
+    // or its end of the connection.
     bool waiting_on_client() const {
-        return m_phase == phase::header || m_phase == phase::body || (m_writing && m_phase != phase::closed);
+        return m_phase == phase::header || m_phase == phase::body || m_phase == phase::lingering ||
+               (m_writing && m_phase != phase::closed);
     }
 
-    // Restarts the idle period when the client owes us something, else stops it.
-    void update_idle_timer() {
+    // One timer per connection, re-armed only when it fires (or when the
+    // connection starts to linger), not at every request.
+    void arm_timer(clock::time_point at) {
+        m_timer.expires_at(at);
+        m_timer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+            if (!ec) self->on_timer();
+        });
+    }
+
+    void on_timer() {
+        if (m_phase == phase::closed) return;
+        const auto now = clock::now();
         if (!waiting_on_client()) {
-            m_idle_timer.cancel();
+            arm_timer(now + IDLE_TIMEOUT);
             return;
         }
-        m_idle_timer.expires_after(IDLE_TIMEOUT);
-        m_idle_timer.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-            if (!ec && self->waiting_on_client()) self->close();
-        });
+        const auto deadline = m_last_activity + (m_phase == phase::lingering ? LINGER_TIMEOUT : IDLE_TIMEOUT);
+        if (now >= deadline) {
+            close();
+            return;
+        }
+        arm_timer(deadline);
     }
 
     void read_more() {
@@ -120,11 +217,13 @@ private:
             close();
             return;
         }
-        const auto space = m_buffer.prepare(n);
-        std::memcpy(space.data(), m_read_chunk.data(), n);
-        m_buffer.commit(n);
-        process();
-        update_idle_timer();
+        touch();
+        if (m_phase != phase::lingering) {
+            const auto space = m_buffer.prepare(n);
+            std::memcpy(space.data(), m_read_chunk.data(), n);
+            m_buffer.commit(n);
+            process();
+        }
         read_more();
     }
 
@@ -159,12 +258,18 @@ private:
         m_phase = phase::body;
         auto& header = m_parser->get();
         m_keep_alive = header.keep_alive();
-        m_request.method = std::string(header.method_string());
-        m_request.target = std::string(header.target());
+        m_request.method.assign(header.method_string().data(), header.method_string().size());
+        m_request.target.assign(header.target().data(), header.target().size());
         m_response = make_response();
         const response_ptr res = m_response;
-        run_guarded(res, [&] { m_router->dispatch(res, m_request); });
-        if (m_phase == phase::body && m_parser->is_done()) finish_body(std::string_view{});
+        run_guarded(res, [this, &res] { m_router->dispatch(res, m_request); });
+        if (m_phase != phase::body) return;
+        if (m_parser->is_done()) {
+            finish_body(std::string_view{});
+            return;
+        }
+        // A client that asked waits for this before it sends the body.
+        if (!res->ended() && expects_continue(header)) queue_output(std::string(CONTINUE_ANSWER));
     }
 
     // Feeds one piece of body to the handler; false when more input is needed.
@@ -202,7 +307,6 @@ private:
 
     void finish_body(std::string_view last_chunk) {
         m_phase = phase::responding;
-        update_idle_timer();
         m_body_done = true;
         if (m_response) deliver(last_chunk, true);
         if (m_phase != phase::closed) maybe_finish();
@@ -210,44 +314,100 @@ private:
 
     void deliver(std::string_view chunk, bool last) {
         const response_ptr res = m_response;
-        run_guarded(res, [&] { res->deliver(chunk, last); });
+        run_guarded(res, [&res, chunk, last] { res->deliver(chunk, last); });
     }
 
     void on_response_ended() {
-        if (m_phase == phase::closed || m_writing || m_written) return;
-        // Written at once, also while the rest of a refused body is still arriving.
-        m_writing = true;
-        m_out = m_response->serialise(!m_keep_alive);
-        m_out_sent = 0;
-        write_more();
+        if (m_phase == phase::closed || m_final_queued) return;
+        // Queued at once, also while the rest of a refused body is still arriving.
+        m_final_queued = true;
+        const std::uint64_t length = m_response->body_length();
+        m_outq.push_back(m_response->head(!m_keep_alive));
+        m_reader = m_response->take_reader();
+        m_stream_left = m_reader ? length : 0;
+        std::string body = m_response->take_body();
+        if (!body.empty()) m_outq.push_back(std::move(body));
+        if (!m_writing) write_more();
     }
 
-    // Writes piece by piece so that every bit of progress restarts the idle period.
-    void write_more() {
-        update_idle_timer();
-        m_socket.async_write_some(asio::buffer(m_out.data() + m_out_sent, m_out.size() - m_out_sent),
-                                  [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
-                                      self->on_written(ec, n);
-                                  });
+    void queue_output(std::string piece) {
+        m_outq.push_back(std::move(piece));
+        if (!m_writing) write_more();
     }
 
-    void on_written(const boost::system::error_code& ec, std::size_t n) {
-        if (m_phase == phase::closed) return;
-        if (ec) {
-            m_writing = false;
+    // Reads the next piece of a streamed body when everything before it is sent.
+    void fill_stream_piece() {
+        if (!m_reader) return;
+        if (m_stream_left == 0) {
+            m_reader = nullptr;
+            return;
+        }
+        std::string piece = std::move(m_spare);
+        piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(STREAM_PIECE_BYTES, m_stream_left)));
+        std::size_t got = 0;
+        try {
+            got = std::min(m_reader(piece.data(), piece.size()), piece.size());
+        } catch (const std::exception& e) {
+            spdlog::error("Reading a response body failed: {}", e.what());
+        }
+        if (got == 0) {
+            // The promised length cannot be kept: end the connection rather
+            // than let the client take what follows for the rest of the body.
             close();
             return;
         }
-        m_out_sent += n;
-        if (m_out_sent < m_out.size()) {
-            write_more();
+        piece.resize(got);
+        m_stream_left -= got;
+        if (m_stream_left == 0) m_reader = nullptr;
+        m_outq.push_back(std::move(piece));
+    }
+
+    // Writes what is queued, several pieces in one gathered write; every bit
+    // of progress restarts the idle period.
+    void write_more() {
+        if (m_phase == phase::closed) return;
+        if (m_outq.empty()) fill_stream_piece();
+        if (m_phase == phase::closed) return;
+        if (m_outq.empty()) {
+            if (m_final_queued && !m_reader) {
+                m_written = true;
+                maybe_finish();
+            }
             return;
         }
+        // Unused slots stay empty buffers, which the write skips.
+        std::array<asio::const_buffer, MAX_GATHER> pieces{};
+        std::size_t count = 0;
+        for (const auto& piece : m_outq) {
+            if (count == pieces.size()) break;
+            const std::size_t skip = count == 0 ? m_front_sent : 0;
+            pieces[count++] = asio::buffer(piece.data() + skip, piece.size() - skip);
+        }
+        m_writing = true;
+        m_socket.async_write_some(pieces, [self = shared_from_this()](const boost::system::error_code& ec,
+                                                                      std::size_t n) { self->on_written(ec, n); });
+    }
+
+    void on_written(const boost::system::error_code& ec, std::size_t n) {
         m_writing = false;
-        m_out.clear();
-        m_written = true;
-        update_idle_timer();
-        maybe_finish();
+        if (m_phase == phase::closed) return;
+        if (ec) {
+            close();
+            return;
+        }
+        touch();
+        while (n > 0 && !m_outq.empty()) {
+            const std::size_t left = m_outq.front().size() - m_front_sent;
+            if (n < left) {
+                m_front_sent += n;
+                break;
+            }
+            n -= left;
+            m_spare = std::move(m_outq.front());  // its storage serves the next streamed piece
+            m_outq.pop_front();
+            m_front_sent = 0;
+        }
+        write_more();
     }
 
     // The request is over once its body is read and its response written.
@@ -256,9 +416,7 @@ private:
         if (m_response) m_response->release_handlers();
         m_response.reset();
         if (!m_keep_alive) {
-            boost::system::error_code ignored;
-            m_socket.shutdown(unix_socket::shutdown_send, ignored);
-            close();
+            start_lingering();
             return;
         }
         begin_parse();
@@ -266,54 +424,65 @@ private:
         read_more();
     }
 
+    void start_lingering() {
+        boost::system::error_code ignored;
+        m_socket.shutdown(unix_socket::shutdown_send, ignored);
+        m_phase = phase::lingering;
+        m_buffer.consume(m_buffer.size());
+        touch();
+        arm_timer(m_last_activity + LINGER_TIMEOUT);
+        read_more();
+    }
+
     void reject_malformed(const boost::system::error_code& ec) {
         // A request that cannot be parsed ends the connection after one answer.
-        if (m_phase == phase::body) {
-            close();
-            return;
+        m_keep_alive = false;
+        m_body_done = true;
+        if (m_phase == phase::body && m_response) {
+            if (m_response->ended()) {
+                // Answered already: close once that answer is out.
+                m_phase = phase::responding;
+                maybe_finish();
+                return;
+            }
+            // Its handler never gets the rest of its body.
+            m_response->abort();
+            m_response->release_handlers();
         }
         const bool too_large = ec == bhttp::error::header_limit;
-        m_keep_alive = false;
         m_phase = phase::responding;
-        m_body_done = true;
         m_response = make_response();
         m_response->write_status(too_large ? "431 Request Header Fields Too Large" : "400 Bad Request");
         m_response->write_header("Content-Type", "application/json");
         m_response->end(api_json::error_json(too_large ? "Request header fields too large" : "Bad request"));
     }
 
-    void close() {
-        if (m_phase == phase::closed) return;
-        m_phase = phase::closed;
-        m_idle_timer.cancel();
-        if (m_response) {
-            m_response->abort();
-            m_response->release_handlers();
-        }
-        boost::system::error_code ignored;
-        m_socket.close(ignored);
-    }
-
     unix_socket m_socket;
     std::shared_ptr<const router> m_router;
+    std::shared_ptr<connection_registry> m_registry;
+    std::list<session*>::iterator m_entry;
+    bool m_registered = false;
+    asio::steady_timer m_timer;
+    clock::time_point m_last_activity{};
     beast::flat_buffer m_buffer;
-    asio::steady_timer m_idle_timer;
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
     std::array<char, BODY_CHUNK_BYTES> m_body_chunk{};
     http_request m_request;
     response_ptr m_response;
-    std::string m_out;
-    std::size_t m_out_sent = 0;
+    std::deque<std::string> m_outq;
+    std::size_t m_front_sent = 0;
+    std::string m_spare;
+    http_response::body_reader m_reader;
+    std::uint64_t m_stream_left = 0;
     std::array<char, READ_CHUNK_BYTES> m_read_chunk{};
     phase m_phase = phase::header;
     bool m_reading = false;
     bool m_writing = false;
     bool m_written = false;
+    bool m_final_queued = false;
     bool m_body_done = false;
     bool m_keep_alive = true;
 };
-
-}  // namespace
 
 std::string http_request::path() const { return target.substr(0, target.find('?')); }
 
@@ -351,9 +520,17 @@ void router::dispatch(const response_ptr& res, http_request& req) const {
 }
 
 server::server(boost::asio::io_context& loop, router routes)
-    : m_router(std::make_shared<const router>(std::move(routes))), m_acceptor(loop), m_retry_timer(loop) {}
+    : m_router(std::make_shared<const router>(std::move(routes))),
+      m_acceptor(loop),
+      m_retry_timer(loop),
+      m_registry(std::make_shared<connection_registry>()),
+      m_max_connections(connection_cap()) {}
 
-server::~server() = default;
+server::~server() {
+    // Sessions still open hold the registry; they must not reach back into it.
+    const auto sessions = m_registry->sessions;
+    for (session* s : sessions) s->close();
+}
 
 boost::system::error_code server::listen(const std::string& path) {
     boost::system::error_code ec;
@@ -372,7 +549,7 @@ boost::system::error_code server::listen(const std::string& path) {
 
 void server::accept_next() {
     m_acceptor.async_accept([this](const boost::system::error_code& ec, unix_socket socket) {
-        if (!ec) std::make_shared<session>(std::move(socket), m_router)->start();
+        if (!ec) admit(std::move(socket));
         if (ec == asio::error::operation_aborted) return;
         if (!ec) {
             accept_next();
@@ -383,6 +560,29 @@ void server::accept_next() {
             if (!wait_error) accept_next();
         });
     });
+}
+
+void server::admit(asio::local::stream_protocol::socket socket) {
+    if (m_registry->sessions.size() >= m_max_connections) {
+        // At the cap, the connection that has waited longest for a request
+        // makes room; when every connection is busy the new one is refused.
+        session* oldest = nullptr;
+        for (session* s : m_registry->sessions) {
+            if (s->idle() && (oldest == nullptr || s->last_activity() < oldest->last_activity())) oldest = s;
+        }
+        const auto now = clock::now();
+        if (now - m_last_cap_warning >= CAP_WARNING_INTERVAL) {
+            m_last_cap_warning = now;
+            spdlog::warn("API connections at their limit of {}: closing the oldest idle ones", m_max_connections);
+        }
+        if (oldest == nullptr) {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        oldest->close();
+    }
+    std::make_shared<session>(std::move(socket), m_router, m_registry)->start();
 }
 
 }  // namespace httpd

@@ -12,12 +12,15 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace httpd {
+
+struct connection_registry;
 
 struct http_request {
     std::string method;
@@ -58,10 +61,15 @@ public:
 
 private:
     void accept_next();
+    // Starts a session, making room first when the connections are at their cap.
+    void admit(boost::asio::local::stream_protocol::socket socket);
 
     std::shared_ptr<const router> m_router;
     boost::asio::local::stream_protocol::acceptor m_acceptor;
     boost::asio::steady_timer m_retry_timer;
+    std::shared_ptr<connection_registry> m_registry;
+    std::size_t m_max_connections;
+    std::chrono::steady_clock::time_point m_last_cap_warning{};
 };
 
 }  // namespace httpd

@@ -149,7 +149,7 @@ class Sandbox:
         os.symlink(iperf3, self.lib / "iperf3")
 
     # -- process -----------------------------------------------------------
-    def start(self, env=None, umask=None, syslog=False, wait=True):
+    def start(self, env=None, umask=None, syslog=False, wait=True, nofile=None):
         os.makedirs("/run/http", exist_ok=True)
         steps = [f"mount --bind '{self.run_http}' /run/http"]
         if syslog:
@@ -166,6 +166,8 @@ class Sandbox:
             ]
         if umask is not None:
             steps.append(f"umask {umask:03o}")
+        if nofile is not None:
+            steps.append(f"ulimit -n {nofile}")
         steps.append(f"exec '{self.app_dir / 'vantrel_vpn'}'")
         child_env = dict(os.environ)
         child_env["NB_SIM_REPORT_DIR"] = str(self.reports)
@@ -267,6 +269,12 @@ class Sandbox:
             if marker in cmdline:
                 pids.append(int(entry))
         return pids
+
+    def rss_kib(self):
+        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+        return 0
 
     def daemon_pids(self):
         """PIDs of the simulator processes running `service run` for this sandbox."""

@@ -3,8 +3,10 @@ results, descriptor hygiene, and supervision of the long-running daemon."""
 
 import json
 import os
+import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -137,11 +139,17 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
     # output must not wait for the leftovers (that would freeze the event
     # loop on the daemon's restart).
     box = make_sandbox()
+    left = box.root / "leftovers"
     (box.lib / "netbird").unlink()
     (box.lib / "netbird").write_text(
-        '#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & sleep 2; exit 1;; esac\n'
-        "sleep 3002 &\necho done\n")
+        f'#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & echo $! >>{left}; sleep 2; exit 1;; esac\n'
+        f"sleep 3002 &\necho $! >>{left}\necho done\n")
     (box.lib / "netbird").chmod(0o755)
+
+    def alive():  # a zombie has no command line
+        pids = map(int, left.read_text().split()) if left.exists() else []
+        return [pid for pid in pids if Path(f"/proc/{pid}/cmdline").exists()
+                and Path(f"/proc/{pid}/cmdline").read_bytes()]
     try:
         box.start()
         started = time.monotonic()
@@ -151,9 +159,13 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
         started = time.monotonic()
         assert box.get("/config", timeout=10).status == 200
         assert time.monotonic() - started < 2
+        # The leftovers of the command and of the first daemon went with their
+        # process groups (each new daemon leaves a new one until it exits).
+        first_two = left.read_text().split()[:2]
+        box.wait_for(lambda: not set(map(int, first_two)) & set(alive()), what="leftovers ended")
     finally:
-        subprocess.run(["pkill", "-KILL", "-f", "sleep 300[12]"], check=False)
-    assert subprocess.run(["pgrep", "-f", "sleep 300[12]"], capture_output=True).stdout == b""
+        for pid in alive():
+            os.kill(pid, signal.SIGKILL)
 
 
 def zombie_children(pid):

@@ -1,0 +1,243 @@
+"""What an attacker on the device, a power cut or a long uptime would try:
+exhausted descriptors, huge downloads, a killed supervisor, shutdown in the
+middle of a command, planted links, hostile input and the frame's edges."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+from conftest import API_PREFIX, UnixHTTPConnection
+from test_http_frame import connect, read_responses, request_bytes
+
+CONFIG = API_PREFIX + "/config"
+
+
+def in_background(call, *args, **kwargs):
+    """Runs a request whose answer never comes (the supervisor goes away)."""
+    def run():
+        try:
+            call(*args, **kwargs)
+        except OSError:
+            pass
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def open_fds(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def test_descriptor_flood_leaves_commands_working(make_sandbox):
+    # Any local process may connect to the world-writable socket: idle
+    # connections beyond the descriptor limit must neither crash the
+    # supervisor nor starve the NetBird commands of pipes.
+    box = make_sandbox().start(nofile=256)
+    daemon = box.wait_for(box.daemon_pids, what="the daemon")
+    flood = []
+    try:
+        for _ in range(300):
+            s = socket.socket(socket.AF_UNIX)
+            s.setblocking(False)
+            try:
+                s.connect(str(box.sock_path))
+            except OSError:
+                pass  # a full backlog refuses; that is fine
+            flood.append(s)
+        time.sleep(6)  # the watchdog runs its status command (every 5 s) under the flood
+        assert box.proc.poll() is None
+        assert box.get("/status", timeout=10).status == 200
+        assert box.post("/down", timeout=30).json()["exit_code"] == 0
+        assert box.daemon_pids() == daemon
+    finally:
+        for s in flood:
+            s.close()
+
+
+def test_large_download_is_streamed_and_a_client_may_leave_half_way(sandbox):
+    size = 256 << 20
+    with open(sandbox.logs / "netbird_2000-01-01.log", "wb") as f:
+        f.truncate(size)  # sparse: costs no disk
+    time.sleep(1)
+    idle_rss, idle_fds = sandbox.rss_kib(), open_fds(sandbox.proc.pid)
+    query = "?source=netbird&name=netbird_2000-01-01.log"
+    conn = UnixHTTPConnection(sandbox.sock_path, timeout=60)
+    conn.request("GET", API_PREFIX + "/logs/download" + query)
+    resp = conn.getresponse()
+    assert (resp.status, resp.getheader("Content-Length")) == (200, str(size))
+    received, peak, status_seconds = 0, idle_rss, None
+    while chunk := resp.read(1 << 20):
+        received += len(chunk)
+        peak = max(peak, sandbox.rss_kib())
+        if status_seconds is None and received >= 32 << 20:
+            started = time.monotonic()
+            assert sandbox.get("/status").status == 200
+            status_seconds = time.monotonic() - started
+    conn.close()
+    assert received == size
+    # Pieces of 64 KiB: a few hundred KiB above idle, where the whole file
+    # in memory would be 256 MiB or more.
+    assert peak - idle_rss < 16 * 1024
+    # Answered between two pieces (milliseconds); 5 s allows for a loaded machine.
+    assert status_seconds < 5
+
+    conn = UnixHTTPConnection(sandbox.sock_path, timeout=60)
+    conn.request("GET", API_PREFIX + "/logs/download" + query)
+    conn.getresponse().read(1 << 20)
+    conn.close()
+    sandbox.wait_for(lambda: open_fds(sandbox.proc.pid) <= idle_fds, what="the file closed after the client left")
+
+
+def test_no_daemon_outlives_its_supervisor_or_piles_up(make_sandbox):
+    box = make_sandbox().start()
+    for _ in range(3):
+        box.wait_for(box.daemon_pids, what="a daemon")
+        box.proc.kill()
+        box.proc.wait()
+        box.start()
+        time.sleep(1)
+        assert len(box.daemon_pids()) == 1
+    box.stop()
+
+    # A daemon that did survive (recorded in the pid file) is ended by the next start.
+    leftover = subprocess.Popen(
+        [str(box.lib / "netbird"), "--config", str(box.data / "config.json"), "--log-file", "console",
+         "--daemon-addr", f"unix://{box.data / 'netbird.sock'}", "service", "run"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    (box.data / "netbird-daemon.pid").write_text(f"{leftover.pid}\n")
+    box.start()
+    assert leftover.wait(timeout=20) == -signal.SIGKILL
+    box.wait_for(lambda: len(box.daemon_pids()) == 1, what="one daemon")
+
+
+def test_sigterm_ends_the_running_command_and_removes_staged_keys(make_sandbox):
+    box = make_sandbox().start(env={"NB_SIM_DELAY_UP": "30"})
+    for i in range(3):
+        in_background(box.post, "/up", body={"setup_key": f"KEY-{i}"}, timeout=60)
+    box.wait_for(lambda: box.reports_for("up"), what="the first up running")
+    assert len(list(box.data.glob("setup-key-*"))) == 3
+    box.signal(signal.SIGTERM)
+    assert box.wait_exit() == 0
+    box.wait_for(lambda: not box.pids_matching(str(box.app_dir)), timeout=5, what="no process left")
+    assert list(box.data.glob("setup-key-*")) == []
+
+
+def test_symbolic_links_are_never_served_or_listed(sandbox, tmp_path):
+    secret = tmp_path / "shadow"
+    secret.write_text("root:secret\n")
+    (sandbox.logs / "app_2000-01-04.log.gz").symlink_to(secret)
+    sandbox.wait_for(lambda: (sandbox.data / "client.log").exists(), what="client.log")
+    (sandbox.data / "client.log").unlink()
+    (sandbox.data / "client.log").symlink_to(secret)
+    download = sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-04.log.gz"})
+    assert (download.status, download.body) == (404, b"Log file not found.")
+    assert (sandbox.get("/logs/tail", query="source=netbird").status) == 404
+    listed = sandbox.get("/logs/list").text
+    assert "app_2000-01-04" not in listed and "client.log" not in listed
+
+    # A logs directory that is itself a link is not read at all.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "app_2000-01-05.log").write_text("elsewhere\n")
+    sandbox.logs.rename(sandbox.data / "logs.real")
+    sandbox.logs.symlink_to(elsewhere)
+    assert sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-05.log"}).status == 404
+    assert "app_2000-01-05" not in sandbox.get("/logs/list").text
+
+
+def test_daemon_that_could_not_start_is_started_when_its_program_is_back(make_sandbox):
+    box = make_sandbox()
+    (box.lib / "netbird").unlink()
+    box.start()
+    time.sleep(7)  # past the first retry (5 s)
+    assert box.app_log().count("VPN CLI not found") == 1  # once per state change, not per retry
+    (box.lib / "netbird").symlink_to(box.simulator)
+    # Retries back off 5, 10, 20 s: the next one comes within 15 s; 45 s for a loaded machine.
+    box.wait_for(box.daemon_pids, timeout=45, what="the daemon")
+
+
+def test_environment_overrides_are_bounded(sandbox):
+    r = sandbox.post("/env", body={"name": "NB_BIG", "value": "x" * 4097})
+    assert (r.status, r.json()) == (400, {"error": "Env value must be at most 4096 bytes"})
+    for i in range(64):
+        assert sandbox.post("/env", body={"name": f"NB_K{i:02}", "value": "x" * 4096}).status == 200
+    r = sandbox.post("/env", body={"name": "NB_ONE_MORE", "value": "1"})
+    assert (r.status, r.json()) == (400, {"error": "At most 64 env overrides are allowed"})
+    assert sandbox.post("/env", body={"name": "NB_K00", "value": "changed"}).status == 200
+    assert len(json.loads((sandbox.data / "env.json").read_text())) == 64
+    # The composed environment still fits: every NetBird command starts.
+    assert sandbox.post("/down").json()["exit_code"] == 0
+
+
+def test_up_refuses_invalid_settings_as_config_does(sandbox):
+    for field, value in [("mtu", "abc"), ("log_level", "bogus"), ("log_retention_days", "-5"),
+                         ("watchdog_enabled", "maybe"), ("external_ip_map", "1.2.3.4 --evil")]:
+        refused = sandbox.post("/config", body={"name": field, "value": value})
+        r = sandbox.post("/up", body={field: value, "setup_key": "KEY"})
+        assert refused.status == 400 and (r.status, r.json()) == (400, refused.json()), field
+    assert not (sandbox.data / "app.json").exists()
+    assert sandbox.reports_for("up") == [] and list(sandbox.data.glob("setup-key-*")) == []
+
+
+def test_control_characters_cannot_forge_log_records(sandbox):
+    url = "https://x\n[2026-01-01 00:00:00.000] [E] forged"
+    assert sandbox.post("/config", body={"name": "management_url", "value": url}).status == 200
+    assert sandbox.post("/env", body={"name": "NB_NOTE", "value": "a\r\n[E] forged"}).status == 200
+    assert sandbox.post("/down").status == 200
+    sandbox.post("/up")
+    sandbox.wait_for_log("--management-url")
+    log = sandbox.app_log()
+    assert not [line for line in log.splitlines() if line.startswith(("[2026-01-01", "[E] forged"))]
+    assert "https://x\\n[2026" in log and "a\\x0d\\n[E] forged" in log
+    assert sandbox.get("/config").json()["management_url"] == url  # stored as sent
+
+
+def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
+    box = make_sandbox().start(env={"NB_SIM_DAEMON_EXIT_AFTER": "4"})
+    assert box.post("/env", body={"name": "NB_LOG_LEVEL", "value": "debug"}).json()["restart_required"]
+    assert box.get("/status").json()["pending_restart"] is True
+    box.wait_for_log("VPN service exited, restarting", timeout=20)
+    box.wait_for(lambda: box.get("/status").json()["pending_restart"] is False, what="pending_restart cleared")
+
+    # An up queued right behind a deregistration runs after the wipe, with its key.
+    box = make_sandbox().start(env={"NB_SIM_DELAY_DEREGISTER": "1"})
+    results = {}
+    threading.Thread(target=lambda: results.update(dereg=box.post("/deregister", timeout=60))).start()
+    time.sleep(0.3)
+    up = box.post("/up", body={"setup_key": "NEW-KEY"}, timeout=60).json()
+    assert up["ok"], up
+    assert (box.data / "config.json").exists()
+
+
+def test_frame_edges_continue_malformed_chunks_and_long_lines(make_sandbox):
+    box = make_sandbox()
+    (box.lib / "netbird").unlink()
+    (box.lib / "netbird").write_text(
+        "#!/usr/bin/python3\nimport sys, time\nif sys.argv[-2:] == ['service', 'run']:\n"
+        "    sys.stderr.write('x' * 100000 + '\\nafter\\n'); sys.stderr.flush(); time.sleep(600)\nsys.exit(1)\n")
+    (box.lib / "netbird").chmod(0o755)
+    box.start()
+    with connect(box) as sock:
+        body = b"name=mtu&value=1400"
+        sock.sendall(request_bytes("POST", CONFIG, body, headers=[("Expect", "100-continue")])[:-len(body)])
+        sock.settimeout(5)  # the answer comes at once; without it a client waits about a second
+        assert sock.recv(100).startswith(b"HTTP/1.1 100 Continue\r\n\r\n")
+        sock.sendall(body)
+        [(status, _, _)], _ = read_responses(sock, 1)
+        assert status == 200
+    with connect(box) as sock:
+        sock.sendall(request_bytes("POST", CONFIG, headers=[("Transfer-Encoding", "chunked")]) + b"zz\r\n")
+        [(status, headers, _)], rest = read_responses(sock, 1)
+        assert (status, headers.get("connection"), rest) == (400, "close", b"")
+    with connect(box) as sock:  # far more header than the limit: a client that sends it all still reads the answer
+        sock.settimeout(10)
+        sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * (256 << 10))]))
+        [(status, _, _)], _ = read_responses(sock, 1)
+        assert status == 431
+    lines = box.wait_for(lambda: [l for l in box.netbird_log().split(b"\n") if b"xxxx" in l], what="the long line")
+    assert len(lines[0]) < 17 * 1024 and lines[0].endswith(b" [line truncated]")
+    assert b"after" in box.netbird_log()

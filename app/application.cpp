@@ -238,10 +238,9 @@ void application::end_commands() {
         dropped.swap(m_command_queue);
     }
     dropped.clear();
-    if (const pid_t pid = m_command_pid.load(std::memory_order_acquire); pid > 0) {
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
-    }
+    // The group only: the command leads its own, and its pid alone may
+    // already have been reaped and reused.
+    if (const pid_t pid = m_command_pid.load(std::memory_order_acquire); pid > 0) ::kill(-pid, SIGKILL);
     remove_stale_temporary_files();
 }
 

@@ -82,9 +82,23 @@ void application::dispatch_command(const response_ptr& res, const abort_flag& ab
         }
         post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
                       after = std::move(after), result = std::move(result)] {
-            if (after) after(result);
+            // Whatever fails here, the hook's clean-up is tried and the client answered.
+            try {
+                if (after) after(result);
+            } catch (const std::exception& e) {
+                spdlog::error("Command clean-up failed: {}", e.what());
+            }
             wake_status_poller();
-            if (!aborted->load(std::memory_order_acquire)) write_json(res, render(result), "200 OK", no_store);
+            if (aborted->load(std::memory_order_acquire)) return;
+            std::string body;
+            try {
+                body = render(result);
+            } catch (const std::exception& e) {
+                spdlog::error("Command answer failed: {}", e.what());
+                write_json(res, api_json::error_json("Internal error"), "500 Internal Server Error", no_store);
+                return;
+            }
+            write_json(res, body, "200 OK", no_store);
         });
     };
     if (enqueue_command(std::move(job))) return;

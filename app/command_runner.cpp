@@ -13,6 +13,7 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <thread>
 
@@ -66,8 +67,10 @@ application::command_result application::run_command(const std::vector<std::stri
         child.emplace(bp::exe = args.front(), bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
                       bp::std_out > *out_stream, bp::std_err > *err_stream,
                       child_process::environment_with(overrides), child_process::clean_exec{});
-        // Shutdown ends the command's whole process group through this.
+        // Shutdown ends the command's whole process group through this; a
+        // shutdown that came between the check above and the start ends it here.
         m_command_pid.store(child->id(), std::memory_order_release);
+        if (m_stopping.load(std::memory_order_acquire)) ::kill(-child->id(), SIGKILL);
         out_thread = std::thread([&out_stream, &out_data] { read_stream(*out_stream, out_data); });
         err_thread = std::thread([&err_stream, &err_data] { read_stream(*err_stream, err_data); });
 

@@ -1,25 +1,35 @@
 #include "gzip_file.hpp"
 
-#include <fstream>
+#include <cerrno>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace log_compression {
 
 bool gzip_file(const std::filesystem::path& source, const std::filesystem::path& target) {
-    std::ifstream in(source, std::ios::binary);
-    if (!in) return false;
-    gzFile out = gzopen(target.c_str(), "wb");
-    if (out == nullptr) return false;
+    // Never through a symbolic link: its target could be any file of the device.
+    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) return false;
+    struct stat info {};
+    gzFile out = nullptr;
+    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode) || (out = gzopen(target.c_str(), "wb")) == nullptr) {
+        ::close(in);
+        return false;
+    }
     std::vector<char> buffer(GZIP_BUFFER_BYTES);
     bool ok = true;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = in.gcount();
-        if (got > 0 && gzwrite(out, buffer.data(), static_cast<unsigned>(got)) != static_cast<int>(got)) ok = false;
+    while (true) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        if (gzwrite(out, buffer.data(), static_cast<unsigned>(got)) != static_cast<int>(got)) ok = false;
     }
-    if (in.bad()) ok = false;
+    ::close(in);
     if (gzclose(out) != Z_OK) ok = false;
     return ok;
 }

@@ -78,9 +78,12 @@ std::optional<fs::path> resolve(const fs::path& data_dir, const fs::path& log_di
 }
 
 int open_regular(const fs::path& file, std::uintmax_t& size) {
-    // The checks are made on the opened descriptor: the file may have been
-    // swapped for a link between a look at its name and the open.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    // The checks are made on what was opened: the file or its directory may
+    // have been swapped for a link between a look at the name and the open.
+    const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return -1;
+    const int fd = ::openat(dir, file.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    ::close(dir);
     if (fd < 0) return -1;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -16,6 +16,14 @@ bool is_regular(const fs::directory_entry& entry) {
     return entry.is_regular_file(ec) && !ec;  // follows symbolic links
 }
 
+// A link named like a daily log must not be compressed into a real file
+// that the download then serves.
+bool is_regular_not_link(const fs::directory_entry& entry) {
+    std::error_code ec;
+    const auto status = entry.symlink_status(ec);
+    return !ec && fs::is_regular_file(status);
+}
+
 }  // namespace
 
 std::optional<std::string> retention_cutoff(std::tm now, int retention_days) {
@@ -57,7 +65,7 @@ void prune_daily_logs(const fs::path& dir, const std::string& cutoff) {
 void compress_daily_logs(const fs::path& dir, const std::string& today) {
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!is_regular(*it)) continue;
+        if (!is_regular_not_link(*it)) continue;
         const fs::path source = it->path();
         const std::string name = source.filename().string();
         if (!log_utils::is_app_log_name(name) && !log_utils::is_netbird_daily_name(name)) continue;

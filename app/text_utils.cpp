@@ -99,6 +99,8 @@ std::string escape_for_log(std::string_view text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte == '\n') {
             out += "\\n";
+        } else if (byte == '\\') {
+            out += "\\\\";  // so that a literal "\n" in a value cannot pass for an escaped line feed
         } else if (byte < 0x20 || byte == 0x7F) {
             out += "\\x";
             out += HEX[byte >> 4];

@@ -37,9 +37,9 @@ std::string query_value(std::string_view query, std::string_view key);
 std::optional<int> parse_int(std::string_view text);
 
 // Text from a user or a peer, made safe for one log line: a line feed becomes
-// the two characters "\n", every other control byte (and DEL) "\xHH"; the
-// rest is unchanged, so a value cannot forge a record of its own.
-// Example: "a\r\nb" -> "a\x0d\nb" (backslashes literal).
+// the two characters "\n", every other control byte (and DEL) "\xHH", a
+// backslash "\\"; the rest is unchanged, so a value cannot forge a record.
+// Example: "a\r\nb" -> "a\x0d\nb"; "a\b" -> "a\\b" (backslashes literal).
 std::string escape_for_log(std::string_view text);
 
 // Appended to a line that read_bounded_line cut short.

@@ -37,7 +37,11 @@ constexpr std::size_t DEFAULT_MAX_HEADER_BYTES = 4096;
 constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // Pipelined bytes buffered while a response is pending; reading pauses beyond it.
-constexpr std::size_t MAX_BUFFERED_BYTES = 1024 * 1024;
+constexpr std::size_t MAX_BUFFERED_BYTES = 64 * 1024;
+// The body of a request that was answered early (413, say) is read and
+// dropped up to this much, to keep the connection; beyond it the connection
+// ends once the answer is out.
+constexpr std::uint64_t MAX_DRAINED_BODY_BYTES = 1024 * 1024;
 // A connection that makes no progress for this long (no next request, a
 // stalled body, a client that stops reading its answer) is closed, so idle
 // clients cannot use up the descriptors. No limit applies while the answer
@@ -53,8 +57,10 @@ constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
 // size, the next one read when the previous one is sent.
 constexpr std::size_t STREAM_PIECE_BYTES = 64 * 1024;
 // Connections are capped below the descriptor limit, keeping this many
-// descriptors for NetBird commands, the daemon, iperf3 and the log files.
+// descriptors for NetBird commands, the daemon, iperf3 and the log files,
+// and counting two per connection (a download holds its file open).
 constexpr rlim_t DESCRIPTOR_RESERVE = 64;
+constexpr rlim_t DESCRIPTORS_PER_CONNECTION = 2;
 constexpr std::size_t MAX_CONNECTIONS = 1024;
 // At most one warning about the cap in this time.
 constexpr auto CAP_WARNING_INTERVAL = std::chrono::seconds(60);
@@ -85,13 +91,14 @@ std::size_t max_header_bytes() {
     return DEFAULT_MAX_HEADER_BYTES;
 }
 
-// Example: a soft limit of 256 descriptors allows 192 connections; 1024 allows 960.
+// Example: a soft limit of 256 descriptors allows 96 connections; 1024 allows 480.
 std::size_t connection_cap() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return MAX_CONNECTIONS;
     const rlim_t soft = limit.rlim_cur;
-    const rlim_t cap = soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : soft / 2;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(cap), 1, MAX_CONNECTIONS);
+    const rlim_t usable = soft > 2 * DESCRIPTOR_RESERVE ? soft - DESCRIPTOR_RESERVE : soft / 2;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(usable / DESCRIPTORS_PER_CONNECTION), 1,
+                                   MAX_CONNECTIONS);
 }
 
 bool expects_continue(const bhttp::request_parser<bhttp::buffer_body>::value_type& header) {
@@ -166,6 +173,7 @@ private:
         m_body_done = false;
         m_written = false;
         m_final_queued = false;
+        m_drained = 0;
         touch();
     }
 
@@ -217,8 +225,9 @@ private:
             close();
             return;
         }
-        touch();
+        // While lingering, input is dropped and its deadline stays fixed.
         if (m_phase != phase::lingering) {
+            touch();
             const auto space = m_buffer.prepare(n);
             std::memcpy(space.data(), m_read_chunk.data(), n);
             m_buffer.commit(n);
@@ -300,6 +309,17 @@ private:
             return true;
         }
         if (got > 0 && m_response) deliver(chunk, false);
+        if (m_response && m_response->ended()) {
+            m_drained += got;
+            if (m_drained > MAX_DRAINED_BODY_BYTES) {
+                // Answered already; the rest of this body is not worth reading.
+                m_keep_alive = false;
+                m_phase = phase::responding;
+                m_body_done = true;
+                maybe_finish();
+                return false;
+            }
+        }
         // need_more can leave unparsed bytes behind (half a chunk header):
         // wait for the rest instead of parsing the same bytes again.
         return !need_more && (used > 0 || got > 0);
@@ -474,6 +494,7 @@ private:
     std::string m_spare;
     http_response::body_reader m_reader;
     std::uint64_t m_stream_left = 0;
+    std::uint64_t m_drained = 0;  // body bytes read after the request was answered
     std::array<char, READ_CHUNK_BYTES> m_read_chunk{};
     phase m_phase = phase::header;
     bool m_reading = false;

@@ -122,6 +122,8 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
     };
     for (const auto& [name, content] : files) write_file(dir.path / name, content);
     fs::create_directory(dir.path / "app_2025-03-02.log");  // not a regular file
+    write_file(dir.path / "secret", "secret");
+    fs::create_symlink(dir.path / "secret", dir.path / "netbird_2025-03-28.log");  // a planted link
 
     lm::prune_daily_logs(dir.path, "2025-03-25");
     lm::compress_daily_logs(dir.path, "2025-03-31");
@@ -134,6 +136,7 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
                              "other_2025-03-30.log", "app-2025-03-01.log", "client.log", "client-2025-03-01.log.gz"})
         EXPECT_EQ(read_file(dir.path / kept), files.at(kept)) << kept;
     EXPECT_TRUE(fs::is_directory(dir.path / "app_2025-03-02.log"));
+    EXPECT_FALSE(fs::exists(dir.path / "netbird_2025-03-28.log.gz"));  // never compressed into a real file
     EXPECT_EQ(gunzip(dir.path / "app_2025-03-30.log.gz"), big);
     EXPECT_EQ(gunzip(dir.path / "netbird_2025-03-30.log.gz"), std::optional<std::string>("yesterday nb\n"));
 

@@ -47,7 +47,8 @@ TEST(FormatUptime, DaysOnlyFromOneFullDay) {
 TEST(EscapeForLog, ControlBytesCannotStartARecord) {
     EXPECT_EQ(text_utils::escape_for_log("a\r\nb"), "a\\x0d\\nb");
     EXPECT_EQ(text_utils::escape_for_log(std::string("\0\t\x1f\x7f", 4)), "\\x00\\x09\\x1f\\x7f");
-    EXPECT_EQ(text_utils::escape_for_log("caf\xc3\xa9 \\n ok"), "caf\xc3\xa9 \\n ok");  // the rest as it is
+    EXPECT_EQ(text_utils::escape_for_log("a\\nb"), "a\\\\nb");  // a literal backslash-n is not a line feed
+    EXPECT_EQ(text_utils::escape_for_log("caf\xc3\xa9 ok"), "caf\xc3\xa9 ok");  // the rest as it is
 }
 
 TEST(ReadBoundedLine, LongLinesAreCutAndTheirRestSkipped) {

@@ -97,6 +97,8 @@ private:
     int watchdog_timeout_seconds() const;
     int log_retention_days() const;
     std::string build_config_json() const;
+    // The settings report, built again only when the settings changed.
+    const std::string& config_report() const;
     void api_config_get(const response_ptr& res, request& req);
     void api_config_set(const response_ptr& res, request& req);
 
@@ -164,7 +166,7 @@ private:
 
     // HTTP frame.
     void setup_routes(httpd::router& routes);
-    void write_json(const response_ptr& res, const std::string& body, const char* status, bool no_store) const;
+    void write_json(const response_ptr& res, std::string_view body, const char* status, bool no_store) const;
 
     // Logs and storage.
     std::optional<path> resolve_log_file(std::string_view source, std::string_view name) const;
@@ -222,8 +224,12 @@ private:
 
     std::map<std::string, std::string> m_env_overrides;
     nlohmann::json m_app_config;
+    mutable nlohmann::json m_config_report_source;  // the settings config_report() was built from
+    mutable std::optional<std::string> m_config_report;
 
-    boost::asio::io_context m_io;
+    // Sockets and timers are used by the loop thread alone (other threads only
+    // post tasks), so the reactor's per-descriptor locks can go.
+    boost::asio::io_context m_io{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     boost::asio::io_context* m_loop = nullptr;
     std::unique_ptr<httpd::server> m_server;
 

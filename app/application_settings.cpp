@@ -38,8 +38,18 @@ std::string application::build_config_json() const {
     });
 }
 
+const std::string& application::config_report() const {
+    // Comparing the few stored members costs far less than building and
+    // serialising the report, and no change can be missed.
+    if (!m_config_report || m_config_report_source != m_app_config) {
+        m_config_report_source = m_app_config;
+        m_config_report = build_config_json();
+    }
+    return *m_config_report;
+}
+
 void application::api_config_get(const response_ptr& res, request&) {
-    write_json(res, build_config_json(), "200 OK", false);
+    write_json(res, config_report(), "200 OK", false);
 }
 
 void application::api_config_set(const response_ptr& res, request&) {
@@ -79,6 +89,6 @@ void application::api_config_set(const response_ptr& res, request&) {
         if (name == "log_retention_days") prune_daily_logs(config_utils::parse_retention_days(m_app_config));
         if (name == "log_level") apply_log_level(config_utils::parse_log_level(m_app_config));
         if (is_reconnect_key(name) && changed && m_desired_up) m_pending_reconnect.store(true, std::memory_order_release);
-        write_json(res, build_config_json(), "200 OK", false);
+        write_json(res, config_report(), "200 OK", false);
     });
 }

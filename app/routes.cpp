@@ -39,12 +39,12 @@ void application::setup_routes(httpd::router& routes) {
     add("GET", "/iperf/server/status", &application::api_iperf_status);
 }
 
-void application::write_json(const response_ptr& res, const std::string& body, const char* status,
+void application::write_json(const response_ptr& res, std::string_view body, const char* status,
                              bool no_store) const {
     res->write_status(status);
     res->write_header("Content-Type", "application/json");
     if (no_store) res->write_header("Cache-Control", "no-store");
-    res->end(body);
+    res->end(body);  // copied into the handle's own buffer, which is reused
 }
 
 void application::collect_body(const response_ptr& res, std::function<void(const std::string& body)> on_complete) {

@@ -1,13 +1,32 @@
 #include "http/http_response.hpp"
 
+#include <charconv>
 #include <utility>
 
 namespace httpd {
 
-http_response::http_response(std::function<void()> on_end) : m_on_end(std::move(on_end)) {}
+namespace {
+
+constexpr std::string_view DEFAULT_STATUS = "200 OK";
+
+}  // namespace
+
+http_response::http_response(std::shared_ptr<response_sink> sink) : m_status(DEFAULT_STATUS), m_sink(std::move(sink)) {}
+
+void http_response::reuse(std::shared_ptr<response_sink> sink) {
+    m_status.assign(DEFAULT_STATUS);
+    m_headers.clear();
+    m_body.clear();
+    m_reader = nullptr;
+    m_stream_length = 0;
+    m_ended = false;
+    m_aborted = false;
+    release_handlers();
+    m_sink = std::move(sink);
+}
 
 void http_response::write_status(std::string_view status) {
-    if (!m_ended && !m_aborted) m_status = std::string(status);
+    if (!m_ended && !m_aborted) m_status.assign(status.data(), status.size());
 }
 
 void http_response::write_header(std::string_view name, std::string_view value) {
@@ -23,7 +42,7 @@ void http_response::end(std::string_view body) {
 
 void http_response::end(std::string&& body) {
     if (m_ended || m_aborted) return;
-    m_body = std::move(body);
+    m_body.swap(body);
     finish();
 }
 
@@ -36,7 +55,7 @@ void http_response::end_streamed(std::uint64_t length, body_reader reader) {
 
 void http_response::finish() {
     m_ended = true;
-    if (m_on_end) m_on_end();
+    if (m_sink) m_sink->on_response_ended();
 }
 
 void http_response::on_data(data_handler handler) { m_data_handler = std::move(handler); }
@@ -61,18 +80,17 @@ void http_response::abort() {
 void http_response::release_handlers() {
     m_data_handler = nullptr;
     m_abort_handler = nullptr;
-    m_on_end = nullptr;
+    m_sink.reset();
 }
 
-std::string http_response::head(bool close_connection) const {
-    std::string out;
-    out.reserve(m_status.size() + m_headers.size() + 80);
+void http_response::append_head(bool close_connection, std::string& out) const {
+    char length[24];
+    const auto end = std::to_chars(length, length + sizeof length, body_length()).ptr;
     out.append("HTTP/1.1 ").append(m_status).append("\r\n");
     out.append(m_headers);
-    out.append("Content-Length: ").append(std::to_string(body_length())).append("\r\n");
+    out.append("Content-Length: ").append(length, end).append("\r\n");
     if (close_connection) out.append("Connection: close\r\n");
     out.append("\r\n");
-    return out;
 }
 
 }  // namespace httpd

@@ -13,6 +13,15 @@
 
 namespace httpd {
 
+// The connection a response belongs to; it sends the response once ended.
+class response_sink {
+public:
+    virtual void on_response_ended() = 0;
+
+protected:
+    ~response_sink() = default;
+};
+
 class http_response {
 public:
     // A chunk of the request body; `last` is true for the final chunk (which
@@ -23,7 +32,8 @@ public:
     // `capacity` bytes) and returns its size; 0 when no more can be read.
     using body_reader = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
-    explicit http_response(std::function<void()> on_end);
+    // The response holds its connection until it is answered (or released).
+    explicit http_response(std::shared_ptr<response_sink> sink);
 
     void write_status(std::string_view status);
     void write_header(std::string_view name, std::string_view value);
@@ -46,18 +56,23 @@ public:
     // Frame side.
     void deliver(std::string_view chunk, bool last);
     void abort();
-    // Drops the callbacks, which usually hold this handle, once the request is over.
+    // Drops the callbacks, which usually hold this handle, and the
+    // connection once the request is over.
     void release_handlers();
-    // Status line and headers, Content-Length included.
-    std::string head(bool close_connection) const;
-    std::string take_body() { return std::move(m_body); }
+    // Makes a finished handle that nobody else holds new again, for the
+    // connection's next request (its buffers keep their memory).
+    void reuse(std::shared_ptr<response_sink> sink);
+    // Appends the status line and headers, Content-Length included, to `out`.
+    void append_head(bool close_connection, std::string& out) const;
+    // Written from here by the frame, so the handle keeps its memory for the next request.
+    std::string_view body() const { return m_body; }
     body_reader take_reader() { return std::move(m_reader); }
     std::uint64_t body_length() const { return m_reader ? m_stream_length : m_body.size(); }
 
 private:
     void finish();
 
-    std::string m_status = "200 OK";
+    std::string m_status;
     std::string m_headers;
     std::string m_body;
     body_reader m_reader;
@@ -66,7 +81,7 @@ private:
     bool m_aborted = false;
     data_handler m_data_handler;
     abort_handler m_abort_handler;
-    std::function<void()> m_on_end;
+    std::shared_ptr<response_sink> m_sink;
 };
 
 using response_ptr = std::shared_ptr<http_response>;

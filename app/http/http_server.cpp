@@ -1,13 +1,12 @@
 #include "http/http_server.hpp"
 
 #include "api_json.hpp"
+#include "http/request_parser.hpp"
 #include "text_utils.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/core/string.hpp>
 #include <spdlog/spdlog.h>
 
@@ -16,7 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <vector>
 #include <limits>
 #include <list>
 #include <optional>
@@ -28,8 +27,13 @@ namespace httpd {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
-using unix_socket = asio::local::stream_protocol::socket;
+// Sockets and timers bound to the io_context's own executor type, not the
+// type-erased one: every operation is cheaper.
+using executor = asio::io_context::executor_type;
+using unix_socket = asio::basic_stream_socket<asio::local::stream_protocol, executor>;
+using unix_acceptor = asio::basic_socket_acceptor<asio::local::stream_protocol, executor>;
 using clock = std::chrono::steady_clock;
+using timer = asio::basic_waitable_timer<clock, asio::wait_traits<clock>, executor>;
 
 namespace {
 
@@ -67,6 +71,8 @@ constexpr auto CAP_WARNING_INTERVAL = std::chrono::seconds(60);
 constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
 // Output pieces handed to one gathered write.
 constexpr std::size_t MAX_GATHER = 4;
+// Written pieces whose memory is kept for the next ones.
+constexpr std::size_t SPARE_PIECES = 4;
 
 // A handler that throws must not take the whole server down: the request is
 // answered 500 (when it has not been answered yet) and the server goes on.
@@ -101,14 +107,22 @@ std::size_t connection_cap() {
                                    MAX_CONNECTIONS);
 }
 
-bool expects_continue(const bhttp::request_parser<bhttp::buffer_body>::value_type& header) {
-    const auto expect = header.find(bhttp::field::expect);
-    return expect != header.end() && beast::iequals(expect->value(), "100-continue");
-}
-
 }  // namespace
 
 class session;
+
+// Marks the time a session spends inside a handler it called.
+class dispatch_guard {
+public:
+    explicit dispatch_guard(bool& flag) : m_flag(flag), m_was(flag) { m_flag = true; }
+    ~dispatch_guard() { m_flag = m_was; }
+    dispatch_guard(const dispatch_guard&) = delete;
+    dispatch_guard& operator=(const dispatch_guard&) = delete;
+
+private:
+    bool& m_flag;
+    bool m_was;
+};
 
 // The open connections, for the cap.
 struct connection_registry {
@@ -116,7 +130,7 @@ struct connection_registry {
 };
 
 // One connection: requests are read, handled and answered in order.
-class session : public std::enable_shared_from_this<session> {
+class session : public std::enable_shared_from_this<session>, public response_sink {
 public:
     session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry)
         : m_socket(std::move(socket)),
@@ -129,6 +143,11 @@ public:
     void start() {
         m_entry = m_registry->sessions.insert(m_registry->sessions.end(), this);
         m_registered = true;
+        // Answers are first written at once (see write_more); the socket
+        // must say "would block" rather than block the loop.
+        boost::system::error_code ignored;
+        m_socket.non_blocking(true, ignored);
+        touch();
         begin_parse();
         arm_timer(m_last_activity + IDLE_TIMEOUT);
         read_more();
@@ -166,7 +185,7 @@ private:
 
     void begin_parse() {
         m_parser.emplace();
-        m_parser->header_limit(static_cast<std::uint32_t>(max_header_bytes()));
+        m_parser->header_limit(m_max_header_bytes);
         // The handlers enforce their own limit and ignore the rest of a refused body.
         m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
         m_phase = phase::header;
@@ -174,7 +193,6 @@ private:
         m_written = false;
         m_final_queued = false;
         m_drained = 0;
-        touch();
     }
 
     // The client owes us something: the rest of a request, reading its answer,
@@ -258,40 +276,57 @@ private:
 
     // The response holds the session until it is answered (the cycle is
     // broken by release_handlers), so a pending answer is never lost even
-    // while reading is paused.
+    // while reading is paused. The last request's handle is used again when
+    // no handler kept it.
     response_ptr make_response() {
-        return std::make_shared<http_response>([self = shared_from_this()] { self->on_response_ended(); });
+        std::shared_ptr<response_sink> sink(shared_from_this(), static_cast<response_sink*>(this));
+        if (m_previous_response && m_previous_response.use_count() == 1) {
+            response_ptr res = std::move(m_previous_response);
+            res->reuse(std::move(sink));
+            return res;
+        }
+        m_previous_response.reset();
+        return std::make_shared<http_response>(std::move(sink));
+    }
+
+    // A piece of output with the memory of an earlier one, when there is one.
+    std::string take_piece() {
+        if (m_spares.empty()) return {};
+        std::string piece = std::move(m_spares.back());
+        m_spares.pop_back();
+        piece.clear();
+        return piece;
     }
 
     void start_request() {
         m_phase = phase::body;
-        auto& header = m_parser->get();
-        m_keep_alive = header.keep_alive();
-        m_request.method.assign(header.method_string().data(), header.method_string().size());
-        m_request.target.assign(header.target().data(), header.target().size());
+        m_keep_alive = m_parser->keep_alive();
+        m_request.method.assign(m_parser->method());
+        m_request.target.assign(m_parser->target());
         m_response = make_response();
         const response_ptr res = m_response;
-        run_guarded(res, [this, &res] { m_router->dispatch(res, m_request); });
+        {
+            const dispatch_guard guard(m_dispatching);
+            run_guarded(res, [this, &res] { m_router->dispatch(res, m_request); });
+        }
         if (m_phase != phase::body) return;
         if (m_parser->is_done()) {
             finish_body(std::string_view{});
             return;
         }
         // A client that asked waits for this before it sends the body.
-        if (!res->ended() && expects_continue(header)) queue_output(std::string(CONTINUE_ANSWER));
+        if (!res->ended() && m_parser->expects_continue()) queue_output(CONTINUE_ANSWER);
     }
 
     // Feeds one piece of body to the handler; false when more input is needed.
     bool read_body_chunk() {
         if (m_parser->is_done()) return true;
         if (m_buffer.size() == 0) return false;
-        auto& body = m_parser->get().body();
-        body.data = m_body_chunk.data();
-        body.size = m_body_chunk.size();
+        m_parser->lend_body_buffer(m_body_chunk.data(), m_body_chunk.size());
         boost::system::error_code ec;
         const std::size_t used = m_parser->put(m_buffer.data(), ec);
         m_buffer.consume(used);
-        const std::size_t got = m_body_chunk.size() - body.size;
+        const std::size_t got = m_body_chunk.size() - m_parser->body_left();
         bool need_more = false;
         if (ec == bhttp::error::need_buffer) {
             ec = {};
@@ -334,26 +369,35 @@ private:
 
     void deliver(std::string_view chunk, bool last) {
         const response_ptr res = m_response;
+        const dispatch_guard guard(m_dispatching);
         run_guarded(res, [&res, chunk, last] { res->deliver(chunk, last); });
     }
 
-    void on_response_ended() {
+    void on_response_ended() override {
         if (m_phase == phase::closed || m_final_queued) return;
+        // A write error closes the connection, which may drop the last
+        // other hold on it.
+        const auto self = shared_from_this();
         // Queued at once, also while the rest of a refused body is still arriving.
         m_final_queued = true;
         const std::uint64_t length = m_response->body_length();
-        m_outq.push_back(m_response->head(!m_keep_alive));
+        std::string head = take_piece();
+        m_response->append_head(!m_keep_alive, head);
+        m_out.push_back(std::move(head));
         m_reader = m_response->take_reader();
         m_stream_left = m_reader ? length : 0;
-        std::string body = m_response->take_body();
-        if (!body.empty()) m_outq.push_back(std::move(body));
+        m_body_out = m_response->body();
         if (!m_writing) write_more();
     }
 
-    void queue_output(std::string piece) {
-        m_outq.push_back(std::move(piece));
+    void queue_output(std::string_view text) {
+        std::string piece = take_piece();
+        piece.append(text);
+        m_out.push_back(std::move(piece));
         if (!m_writing) write_more();
     }
+
+    bool output_empty() const { return m_out_front == m_out.size() && m_body_out.empty(); }
 
     // Reads the next piece of a streamed body when everything before it is sent.
     void fill_stream_piece() {
@@ -362,7 +406,7 @@ private:
             m_reader = nullptr;
             return;
         }
-        std::string piece = std::move(m_spare);
+        std::string piece = take_piece();
         piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(STREAM_PIECE_BYTES, m_stream_left)));
         std::size_t got = 0;
         try {
@@ -379,33 +423,56 @@ private:
         piece.resize(got);
         m_stream_left -= got;
         if (m_stream_left == 0) m_reader = nullptr;
-        m_outq.push_back(std::move(piece));
+        m_out.push_back(std::move(piece));
     }
 
     // Writes what is queued, several pieces in one gathered write; every bit
-    // of progress restarts the idle period.
+    // of progress restarts the idle period. An answer held in memory is
+    // written at once, which nearly always takes it whole; only the rest, and
+    // streamed bodies (so that one fast download cannot hold the loop), wait
+    // for the loop.
     void write_more() {
-        if (m_phase == phase::closed) return;
-        if (m_outq.empty()) fill_stream_piece();
-        if (m_phase == phase::closed) return;
-        if (m_outq.empty()) {
-            if (m_final_queued && !m_reader) {
-                m_written = true;
-                maybe_finish();
+        while (true) {
+            if (m_phase == phase::closed) return;
+            if (output_empty()) fill_stream_piece();
+            if (m_phase == phase::closed) return;
+            if (output_empty()) {
+                if (m_final_queued && !m_reader) {
+                    m_written = true;
+                    // A handler that answered inside its call is followed
+                    // by the code that called it, which finishes the request.
+                    if (!m_dispatching) maybe_finish();
+                }
+                return;
             }
-            return;
+            if (m_reader) break;
+            boost::system::error_code ec;
+            const std::size_t n = m_socket.write_some(gather(), ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+            if (ec) {
+                close();
+                return;
+            }
+            consume_output(n);
         }
+        m_writing = true;
+        m_socket.async_write_some(gather(), [self = shared_from_this()](const boost::system::error_code& ec,
+                                                                        std::size_t n) { self->on_written(ec, n); });
+    }
+
+    // The queued output as one gathered write.
+    std::array<asio::const_buffer, MAX_GATHER> gather() const {
         // Unused slots stay empty buffers, which the write skips.
         std::array<asio::const_buffer, MAX_GATHER> pieces{};
         std::size_t count = 0;
-        for (const auto& piece : m_outq) {
-            if (count == pieces.size()) break;
+        for (std::size_t i = m_out_front; i < m_out.size() && count < pieces.size() - 1; ++i) {
             const std::size_t skip = count == 0 ? m_front_sent : 0;
-            pieces[count++] = asio::buffer(piece.data() + skip, piece.size() - skip);
+            pieces[count++] = asio::buffer(m_out[i].data() + skip, m_out[i].size() - skip);
         }
-        m_writing = true;
-        m_socket.async_write_some(pieces, [self = shared_from_this()](const boost::system::error_code& ec,
-                                                                      std::size_t n) { self->on_written(ec, n); });
+        // The body follows everything queued before it (the head).
+        if (m_out_front + count == m_out.size() && !m_body_out.empty())
+            pieces[count++] = asio::buffer(m_body_out.data(), m_body_out.size());
+        return pieces;
     }
 
     void on_written(const boost::system::error_code& ec, std::size_t n) {
@@ -415,26 +482,37 @@ private:
             close();
             return;
         }
+        consume_output(n);
+        write_more();
+    }
+
+    // Drops `n` written bytes from the front of the output.
+    void consume_output(std::size_t n) {
         touch();
-        while (n > 0 && !m_outq.empty()) {
-            const std::size_t left = m_outq.front().size() - m_front_sent;
+        while (n > 0 && m_out_front < m_out.size()) {
+            std::string& front = m_out[m_out_front];
+            const std::size_t left = front.size() - m_front_sent;
             if (n < left) {
                 m_front_sent += n;
                 break;
             }
             n -= left;
-            m_spare = std::move(m_outq.front());  // its storage serves the next streamed piece
-            m_outq.pop_front();
+            if (m_spares.size() < SPARE_PIECES) m_spares.push_back(std::move(front));
+            ++m_out_front;
             m_front_sent = 0;
         }
-        write_more();
+        m_body_out.remove_prefix(std::min(n, m_body_out.size()));
+        if (m_out_front == m_out.size()) {
+            m_out.clear();
+            m_out_front = 0;
+        }
     }
 
     // The request is over once its body is read and its response written.
     void maybe_finish() {
         if (!m_body_done || !m_written || m_phase == phase::closed) return;
         if (m_response) m_response->release_handlers();
-        m_response.reset();
+        m_previous_response = std::move(m_response);
         if (!m_keep_alive) {
             start_lingering();
             return;
@@ -474,7 +552,11 @@ private:
         m_response = make_response();
         m_response->write_status(too_large ? "431 Request Header Fields Too Large" : "400 Bad Request");
         m_response->write_header("Content-Type", "application/json");
-        m_response->end(api_json::error_json(too_large ? "Request header fields too large" : "Bad request"));
+        {
+            const dispatch_guard guard(m_dispatching);
+            m_response->end(api_json::error_json(too_large ? "Request header fields too large" : "Bad request"));
+        }
+        maybe_finish();
     }
 
     unix_socket m_socket;
@@ -482,16 +564,20 @@ private:
     std::shared_ptr<connection_registry> m_registry;
     std::list<session*>::iterator m_entry;
     bool m_registered = false;
-    asio::steady_timer m_timer;
+    timer m_timer;
     clock::time_point m_last_activity{};
     beast::flat_buffer m_buffer;
-    std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
+    std::optional<request_parser> m_parser;
+    std::uint32_t m_max_header_bytes = static_cast<std::uint32_t>(max_header_bytes());
     std::array<char, BODY_CHUNK_BYTES> m_body_chunk{};
     http_request m_request;
     response_ptr m_response;
-    std::deque<std::string> m_outq;
-    std::size_t m_front_sent = 0;
-    std::string m_spare;
+    response_ptr m_previous_response;  // kept for the next request when nobody else holds it
+    std::vector<std::string> m_out;    // output not yet written, from m_out_front on
+    std::size_t m_out_front = 0;
+    std::size_t m_front_sent = 0;      // bytes of m_out[m_out_front] already written
+    std::string_view m_body_out;       // the rest of the response body, inside m_response
+    std::vector<std::string> m_spares;
     http_response::body_reader m_reader;
     std::uint64_t m_stream_left = 0;
     std::uint64_t m_drained = 0;  // body bytes read after the request was answered
@@ -503,9 +589,10 @@ private:
     bool m_final_queued = false;
     bool m_body_done = false;
     bool m_keep_alive = true;
+    bool m_dispatching = false;  // inside a handler called by this session
 };
 
-std::string http_request::path() const { return target.substr(0, target.find('?')); }
+std::string_view http_request::path() const { return std::string_view(target).substr(0, target.find('?')); }
 
 std::string http_request::get_query(std::string_view key) const {
     const auto question = target.find('?');
@@ -518,7 +605,7 @@ void router::add(std::string method, std::string path, handler h) {
 }
 
 void router::dispatch(const response_ptr& res, http_request& req) const {
-    const std::string path = req.path();
+    const std::string_view path = req.path();
     std::string allowed;
     for (const auto& r : m_routes) {
         if (r.path != path) continue;
@@ -583,7 +670,7 @@ void server::accept_next() {
     });
 }
 
-void server::admit(asio::local::stream_protocol::socket socket) {
+void server::admit(socket_type socket) {
     if (m_registry->sessions.size() >= m_max_connections) {
         // At the cap, the connection that has waited longest for a request
         // makes room; when every connection is busy the new one is refused.

@@ -27,7 +27,7 @@ struct http_request {
     std::string target;
 
     // The target without its query string.
-    std::string path() const;
+    std::string_view path() const;
     // A query parameter, percent-decoded; empty when absent.
     std::string get_query(std::string_view key) const;
 };
@@ -62,11 +62,15 @@ public:
 private:
     void accept_next();
     // Starts a session, making room first when the connections are at their cap.
-    void admit(boost::asio::local::stream_protocol::socket socket);
+    using executor = boost::asio::io_context::executor_type;
+    using socket_type = boost::asio::basic_stream_socket<boost::asio::local::stream_protocol, executor>;
+    void admit(socket_type socket);
 
     std::shared_ptr<const router> m_router;
-    boost::asio::local::stream_protocol::acceptor m_acceptor;
-    boost::asio::steady_timer m_retry_timer;
+    boost::asio::basic_socket_acceptor<boost::asio::local::stream_protocol, executor> m_acceptor;
+    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
+                                      executor>
+        m_retry_timer;
     std::shared_ptr<connection_registry> m_registry;
     std::size_t m_max_connections;
     std::chrono::steady_clock::time_point m_last_cap_warning{};

@@ -1,0 +1,84 @@
+#pragma once
+// The HTTP request parser of one request: Beast's parser core with only what
+// the server needs kept (method, target, "Expect: 100-continue"), so that no
+// header field is copied or allocated. The body is copied into a buffer the
+// server lends (like Beast's buffer_body): when it is full, put() stops with
+// error::need_buffer.
+
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+
+#include <cstring>
+#include <string_view>
+
+namespace httpd {
+
+class request_parser : public boost::beast::http::basic_parser<true> {
+public:
+    std::string_view method() const { return m_method; }
+    std::string_view target() const { return m_target; }
+    bool expects_continue() const { return m_expects_continue; }
+
+    // Where the next body bytes go; `body_left()` is the space still free.
+    void lend_body_buffer(char* data, std::size_t size) {
+        m_body_data = data;
+        m_body_left = size;
+    }
+    std::size_t body_left() const { return m_body_left; }
+
+private:
+    using error_code = boost::beast::error_code;
+    using string_view = boost::beast::string_view;
+
+    void on_request_impl(boost::beast::http::verb, string_view method, string_view target, int,
+                         error_code& ec) override {
+        // Views into the input, valid until that input is consumed: the
+        // server copies them out before it parses on.
+        m_method = std::string_view(method.data(), method.size());
+        m_target = std::string_view(target.data(), target.size());
+        ec = {};
+    }
+
+    void on_response_impl(int, string_view, int, error_code& ec) override { ec = {}; }
+
+    void on_field_impl(boost::beast::http::field name, string_view, string_view value, error_code& ec) override {
+        if (name == boost::beast::http::field::expect && boost::beast::iequals(value, "100-continue"))
+            m_expects_continue = true;
+        ec = {};
+    }
+
+    void on_header_impl(error_code& ec) override { ec = {}; }
+
+    void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code& ec) override { ec = {}; }
+
+    std::size_t on_body_impl(string_view body, error_code& ec) override { return take_body(body, ec); }
+
+    void on_chunk_header_impl(std::uint64_t, string_view, error_code& ec) override { ec = {}; }
+
+    std::size_t on_chunk_body_impl(std::uint64_t, string_view body, error_code& ec) override {
+        return take_body(body, ec);
+    }
+
+    void on_finish_impl(error_code& ec) override { ec = {}; }
+
+    std::size_t take_body(string_view body, error_code& ec) {
+        const std::size_t n = body.size() < m_body_left ? body.size() : m_body_left;
+        if (n > 0) std::memcpy(m_body_data, body.data(), n);
+        m_body_data += n;
+        m_body_left -= n;
+        if (n == body.size())
+            ec = {};
+        else
+            ec = boost::beast::http::error::need_buffer;
+        return n;
+    }
+
+    std::string_view m_method;
+    std::string_view m_target;
+    bool m_expects_continue = false;
+    char* m_body_data = nullptr;
+    std::size_t m_body_left = 0;
+};
+
+}  // namespace httpd

@@ -9,3 +9,4 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 cd "$root/build"
 ctest --output-on-failure "$@"
+"$root/scripts/test_ratio.sh" || true  # shown, not enforced: a refactoring may pass through

@@ -47,7 +47,7 @@ def wait_exit(proc, timeout):
 class UnixHTTP(http.client.HTTPConnection):
     def __init__(self, path, timeout):
         super().__init__("localhost", timeout=timeout)
-        self.unix_path = path
+        self.unix_path = str(path)
 
     def connect(self):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)

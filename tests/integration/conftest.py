@@ -7,6 +7,7 @@ socket of the test (so syslog records can be read).
 Needs root (mount namespaces); CI runs as root.
 """
 
+import ctypes
 import http.client
 import json
 import os
@@ -15,14 +16,18 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
+import weakref
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+from sandbox import UnixHTTP, rss_kib  # noqa: E402  (shared with the stress and benchmark tools)
 API_PREFIX = "/local/vantrel_vpn/api/vpn"
 # Start-up normally takes well under a second; the bound is generous for a
 # loaded CI machine.
@@ -36,6 +41,40 @@ def free_port():
         return s.getsockname()[1]
 
 
+def pytest_configure(config):
+    # Orphans of a supervisor a test killed come back to this process rather
+    # than to init, so that cleaning up can stay within what the tests started.
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def processes():
+    """PID -> (state, parent PID) of every process."""
+    found = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            state, ppid = Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()[:2]
+            found[int(entry)] = (state, int(ppid))
+        except (OSError, ValueError):
+            continue
+    return found
+
+
+def descendants(pid, table=None):
+    """PIDs of every process below `pid` (children, their children...)."""
+    table = processes() if table is None else table
+    children = [child for child, (_, ppid) in table.items() if ppid == pid]
+    return children + [p for child in children for p in descendants(child, table)]
+
+
+def reap_orphans(keep):
+    """Collects the orphans that came back to this process and have ended,
+    except the processes in `keep`, whose exit status is still to be read."""
+    for pid, (state, ppid) in processes().items():
+        if state == "Z" and ppid == os.getpid() and pid not in keep:
+            os.waitpid(pid, os.WNOHANG)
+
+
 def pytest_addoption(parser):
     parser.addoption("--binary", required=True, help="path of the built vantrel_vpn")
     parser.addoption("--simulator", required=True, help="path of tools/netbird_sim.py")
@@ -46,17 +85,6 @@ def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
     setattr(item, "rep_" + report.when, report)
-
-
-class UnixHTTPConnection(http.client.HTTPConnection):
-    def __init__(self, path, timeout=30):
-        super().__init__("localhost", timeout=timeout)
-        self.unix_path = str(path)
-
-    def connect(self):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.settimeout(self.timeout)
-        self.sock.connect(self.unix_path)
 
 
 class Response:
@@ -81,6 +109,55 @@ class Response:
 
     def __repr__(self):
         return f"<Response {self.status} {self.body[:300]!r}>"
+
+
+# -- raw HTTP on the API socket ------------------------------------------
+def request_bytes(method, path, body=b"", headers=()):
+    head = f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n"
+    head += "".join(f"{name}: {value}\r\n" for name, value in headers)
+    if method == "POST" and not any(name.lower() == "transfer-encoding" for name, _ in headers):
+        head += f"Content-Length: {len(body)}\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+    return head.encode() + b"\r\n" + body
+
+
+def read_responses(sock, count, timeout=15):
+    """Reads up to `count` Content-Length framed responses; returns them and any bytes beyond."""
+    sock.settimeout(timeout)
+    data, out = b"", []
+    while len(out) < count:
+        head, complete, rest = data.partition(b"\r\n\r\n")
+        headers = {k.lower(): v for k, v in re.findall(r"(?m)^([\w-]+): *([^\r\n]*)", head.decode("latin-1"))}
+        length = int(headers.get("content-length", "0"))
+        if complete and len(rest) >= length:
+            out.append((int(head.split()[1]), headers, rest[:length]))
+            data = rest[length:]
+            continue
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        data += chunk
+    return out, data
+
+
+def connect(sandbox):
+    sock = socket.socket(socket.AF_UNIX)
+    sock.connect(str(sandbox.sock_path))
+    return sock
+
+
+def in_background(call, *args, **kwargs):
+    """Runs a request whose answer never comes (the supervisor goes away)."""
+    def run():
+        try:
+            call(*args, **kwargs)
+        except OSError:
+            pass
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
 
 
 class SyslogCapture:
@@ -122,6 +199,8 @@ class SyslogCapture:
 
 
 class Sandbox:
+    started = weakref.WeakSet()  # the sandboxes still in use in this test process
+
     def __init__(self, root, binary, simulator):
         self.root = Path(root)
         self.binary = binary
@@ -138,6 +217,7 @@ class Sandbox:
         self.web = None
         self.web_dir = self.root / "web"
         self.syslog = None
+        Sandbox.started.add(self)
         self.app_dir.mkdir(parents=True)
         self.data.mkdir()
         self.lib.mkdir()
@@ -244,13 +324,17 @@ class Sandbox:
                 self.proc.kill()
                 self.proc.wait()
         self.kill_leftovers()
+        reap_orphans({p.pid for box in Sandbox.started for p in (box.proc, box.web) if p and p.returncode is None})
         if self.syslog:
             self.syslog.close()
 
     def kill_leftovers(self):
-        """Kills any process still running from this sandbox (simulator, iperf3)."""
-        marker = str(self.app_dir)
-        for pid in self.pids_matching(marker):
+        """Kills what this sandbox's supervisor left running (simulator, iperf3):
+        only processes this test process started, directly or not."""
+        ours = set(descendants(os.getpid()))
+        for pid in self.pids_matching(str(self.app_dir)):
+            if pid not in ours:
+                continue
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
@@ -269,12 +353,6 @@ class Sandbox:
             if marker in cmdline:
                 pids.append(int(entry))
         return pids
-
-    def rss_kib(self):
-        for line in Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-        return 0
 
     def daemon_pids(self):
         """PIDs of the simulator processes running `service run` for this sandbox."""
@@ -297,7 +375,7 @@ class Sandbox:
             body = urllib.parse.urlencode(body)
             headers = dict(headers or {})
             headers.setdefault("Content-Type", "application/x-www-form-urlencoded")
-        conn = UnixHTTPConnection(self.sock_path, timeout=timeout)
+        conn = UnixHTTP(self.sock_path, timeout)
         try:
             conn.request(method, path, body=body, headers=headers or {})
             resp = conn.getresponse()
@@ -311,29 +389,12 @@ class Sandbox:
     def post(self, suffix, body=None, **kw):
         return self.request("POST", suffix, body=body if body is not None else b"", **kw)
 
-    def raw(self, data, read_timeout=10):
-        """Sends raw bytes on one connection and returns everything read until the server closes or goes quiet."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(read_timeout)
-            s.connect(str(self.sock_path))
-            s.sendall(data)
-            chunks = []
-            try:
-                while True:
-                    chunk = s.recv(65536)
-                    if not chunk:
-                        break
-                    chunks.append(chunk)
-            except socket.timeout:
-                pass
-            return b"".join(chunks)
-
     # -- files and logs ----------------------------------------------------
     def app_log(self):
-        return "".join(p.read_text(errors="replace") for p in sorted(self.logs.glob("app_*.log")))
+        return "".join(p.read_text(errors="replace") for p in sorted(self.logs.glob("app_*.log")) if p.is_file())
 
     def netbird_log(self):
-        return b"".join(p.read_bytes() for p in sorted(self.logs.glob("netbird_*.log")))
+        return b"".join(p.read_bytes() for p in sorted(self.logs.glob("netbird_*.log")) if p.is_file())
 
     def wait_for(self, predicate, timeout=10, interval=0.1, what="condition"):
         deadline = time.monotonic() + timeout

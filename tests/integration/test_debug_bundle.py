@@ -6,8 +6,7 @@ import zipfile
 
 import pytest
 
-from conftest import API_PREFIX
-from test_http_frame import connect, request_bytes
+from conftest import API_PREFIX, connect, request_bytes
 
 ROUTES = [("GET", "/debug-bundle"), ("POST", "/debug-bundle/upload")]
 

@@ -7,25 +7,11 @@ import os
 import signal
 import socket
 import subprocess
-import threading
 import time
 
-from conftest import API_PREFIX, UnixHTTPConnection
-from test_http_frame import connect, read_responses, request_bytes
+from conftest import API_PREFIX, UnixHTTP, connect, in_background, read_responses, request_bytes, rss_kib
 
 CONFIG = API_PREFIX + "/config"
-
-
-def in_background(call, *args, **kwargs):
-    """Runs a request whose answer never comes (the supervisor goes away)."""
-    def run():
-        try:
-            call(*args, **kwargs)
-        except OSError:
-            pass
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread
 
 
 def open_fds(pid):
@@ -48,6 +34,9 @@ def test_descriptor_flood_leaves_commands_working(make_sandbox):
             except OSError:
                 pass  # a full backlog refuses; that is fine
             flood.append(s)
+        # The server makes room by closing the oldest idle connections, so a
+        # client is answered at once rather than when the flood times out.
+        box.wait_for_log("API connections at their limit of 96: closing the oldest idle ones")
         time.sleep(6)  # the watchdog runs its status command (every 5 s) under the flood
         assert box.proc.poll() is None
         assert box.get("/status", timeout=10).status == 200
@@ -63,16 +52,16 @@ def test_large_download_is_streamed_and_a_client_may_leave_half_way(sandbox):
     with open(sandbox.logs / "netbird_2000-01-01.log", "wb") as f:
         f.truncate(size)  # sparse: costs no disk
     time.sleep(1)
-    idle_rss, idle_fds = sandbox.rss_kib(), open_fds(sandbox.proc.pid)
+    idle_rss, idle_fds = rss_kib(sandbox.proc.pid), open_fds(sandbox.proc.pid)
     query = "?source=netbird&name=netbird_2000-01-01.log"
-    conn = UnixHTTPConnection(sandbox.sock_path, timeout=60)
+    conn = UnixHTTP(sandbox.sock_path, 60)
     conn.request("GET", API_PREFIX + "/logs/download" + query)
     resp = conn.getresponse()
     assert (resp.status, resp.getheader("Content-Length")) == (200, str(size))
     received, peak, status_seconds = 0, idle_rss, None
     while chunk := resp.read(1 << 20):
         received += len(chunk)
-        peak = max(peak, sandbox.rss_kib())
+        peak = max(peak, rss_kib(sandbox.proc.pid))
         if status_seconds is None and received >= 32 << 20:
             started = time.monotonic()
             assert sandbox.get("/status").status == 200
@@ -85,7 +74,7 @@ def test_large_download_is_streamed_and_a_client_may_leave_half_way(sandbox):
     # Answered between two pieces (milliseconds); 5 s allows for a loaded machine.
     assert status_seconds < 5
 
-    conn = UnixHTTPConnection(sandbox.sock_path, timeout=60)
+    conn = UnixHTTP(sandbox.sock_path, 60)
     conn.request("GET", API_PREFIX + "/logs/download" + query)
     conn.getresponse().read(1 << 20)
     conn.close()
@@ -156,8 +145,8 @@ def test_daemon_that_could_not_start_is_started_when_its_program_is_back(make_sa
     time.sleep(7)  # past the first retry (5 s)
     assert box.app_log().count("VPN CLI not found") == 1  # once per state change, not per retry
     (box.lib / "netbird").symlink_to(box.simulator)
-    # Retries back off 5, 10, 20 s: the next one comes within 15 s; 45 s for a loaded machine.
-    box.wait_for(box.daemon_pids, timeout=45, what="the daemon")
+    # Retries back off 5, 10, 20 s: the next one comes within 15 s; ten times that for a loaded machine.
+    box.wait_for(box.daemon_pids, timeout=150, what="the daemon")
 
 
 def test_environment_overrides_are_bounded(sandbox):
@@ -200,13 +189,12 @@ def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
     box = make_sandbox().start(env={"NB_SIM_DAEMON_EXIT_AFTER": "4"})
     assert box.post("/env", body={"name": "NB_LOG_LEVEL", "value": "debug"}).json()["restart_required"]
     assert box.get("/status").json()["pending_restart"] is True
-    box.wait_for_log("VPN service exited, restarting", timeout=20)
+    box.wait_for_log("VPN service exited, restarting", timeout=90)  # exit after 4 s, seen at the next 5 s poll
     box.wait_for(lambda: box.get("/status").json()["pending_restart"] is False, what="pending_restart cleared")
 
     # An up queued right behind a deregistration runs after the wipe, with its key.
     box = make_sandbox().start(env={"NB_SIM_DELAY_DEREGISTER": "1"})
-    results = {}
-    threading.Thread(target=lambda: results.update(dereg=box.post("/deregister", timeout=60))).start()
+    in_background(box.post, "/deregister", timeout=60)
     time.sleep(0.3)
     up = box.post("/up", body={"setup_key": "NEW-KEY"}, timeout=60).json()
     assert up["ok"], up
@@ -233,11 +221,6 @@ def test_frame_edges_continue_malformed_chunks_and_long_lines(make_sandbox):
         sock.sendall(request_bytes("POST", CONFIG, headers=[("Transfer-Encoding", "chunked")]) + b"zz\r\n")
         [(status, headers, _)], rest = read_responses(sock, 1)
         assert (status, headers.get("connection"), rest) == (400, "close", b"")
-    with connect(box) as sock:  # far more header than the limit: a client that sends it all still reads the answer
-        sock.settimeout(10)
-        sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * (256 << 10))]))
-        [(status, _, _)], _ = read_responses(sock, 1)
-        assert status == 431
     lines = box.wait_for(lambda: [l for l in box.netbird_log().split(b"\n") if b"xxxx" in l], what="the long line")
     assert len(lines[0]) < 17 * 1024 and lines[0].endswith(b" [line truncated]")
     assert b"after" in box.netbird_log()

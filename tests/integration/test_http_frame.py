@@ -1,51 +1,14 @@
 """The HTTP frame on the API socket: routing, body limit, keep-alive, header limit, idle time-out."""
 
 import re
-import socket
 import threading
 import time
 
 import pytest
 
-from conftest import API_PREFIX
+from conftest import API_PREFIX, connect, read_responses, request_bytes
 
 CONFIG = API_PREFIX + "/config"
-
-
-def request_bytes(method, path, body=b"", headers=()):
-    head = f"{method} {path} HTTP/1.1\r\nHost: localhost\r\n"
-    head += "".join(f"{name}: {value}\r\n" for name, value in headers)
-    if method == "POST" and not any(name.lower() == "transfer-encoding" for name, _ in headers):
-        head += f"Content-Length: {len(body)}\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-    return head.encode() + b"\r\n" + body
-
-
-def read_responses(sock, count, timeout=15):
-    """Reads up to `count` Content-Length framed responses; returns them and any bytes beyond."""
-    sock.settimeout(timeout)
-    data, out = b"", []
-    while len(out) < count:
-        head, complete, rest = data.partition(b"\r\n\r\n")
-        headers = {k.lower(): v for k, v in re.findall(r"(?m)^([\w-]+): *([^\r\n]*)", head.decode("latin-1"))}
-        length = int(headers.get("content-length", "0"))
-        if complete and len(rest) >= length:
-            out.append((int(head.split()[1]), headers, rest[:length]))
-            data = rest[length:]
-            continue
-        try:
-            chunk = sock.recv(65536)
-        except socket.timeout:
-            break
-        if not chunk:
-            break
-        data += chunk
-    return out, data
-
-
-def connect(sandbox):
-    sock = socket.socket(socket.AF_UNIX)
-    sock.connect(str(sandbox.sock_path))
-    return sock
 
 
 BIG = b"name=mtu&value=1400&pad=" + b"x" * (9000 - 24)
@@ -118,7 +81,8 @@ def test_pipelining_behind_a_pending_answer(make_sandbox):
 
 
 def test_request_header_limit(sandbox):
-    for pad, status in [(3000, 200), (5000, 431)]:
+    # Far more header than the limit: a client that sends it all still reads the answer.
+    for pad, status in [(3000, 200), (5000, 431), (256 << 10, 431)]:
         with connect(sandbox) as sock:
             sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * pad)]))
             responses, _ = read_responses(sock, 1)
@@ -133,9 +97,11 @@ def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
     waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))  # answered after 13 s
     started = time.monotonic()
     for sock in (idle, half):
-        sock.settimeout(25)  # closed after 10 s of silence; 25 s allows for a loaded machine
+        # Closed after 10 s of silence, never before; waiting up to ten
+        # times that only tells "closed late" from "never closed".
+        sock.settimeout(100)
         assert sock.recv(100) == b""
-    assert 9 <= time.monotonic() - started < 25
+    assert 9 <= time.monotonic() - started
     # Waiting for its own answer is not idleness.
     [(status, _, body)], _ = read_responses(waiting, 1, timeout=30)
     assert status == 200 and b'"ok":true' in body

@@ -4,7 +4,7 @@ import signal
 import subprocess
 from pathlib import Path
 
-from conftest import free_port
+from conftest import free_port, processes
 
 PORT_ERROR = "Port must be an integer between 1024 and 65535"
 IDLE_ERROR = "Idle timeout must be an integer between 5 and 3600 seconds"
@@ -73,12 +73,6 @@ def test_one_off_test_then_second_start_and_sigterm(sandbox):
     assert iperf_args(sandbox) == (pid, ["--server", "--port", str(first), "--idle-timeout", "60", "--forceflush"])
     sandbox.signal(signal.SIGTERM)
     assert sandbox.wait_exit() == 0
-
-    def gone():
-        try:
-            return Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] == "Z"
-        except OSError:
-            return True
     # Generous: the process may need a moment to be reaped after a SIGKILL.
-    sandbox.wait_for(gone, timeout=5, what="iperf3 end")
+    sandbox.wait_for(lambda: processes().get(pid, ("Z",))[0] == "Z", timeout=5, what="iperf3 end")
     assert iperf_args(sandbox) is None

@@ -39,16 +39,26 @@ def test_tail_sources_limit_and_huge_sparse_log(quiet):
         (quiet.data / "client.log").write_bytes(data)
         prefix = b"Log truncated to last 200000 bytes.\n" if skipped else b""
         assert_text(quiet.get("/logs/tail", query="source=netbird"), 200, prefix + data[skipped:])
+    small_seconds = quickest_tail(quiet)
     with open(quiet.data / "client.log", "wb") as f:  # 4 GiB, sparse
         f.truncate(4 << 30)
         f.seek((4 << 30) - 6)
         f.write(b"LAST\r\n")
-    started = time.monotonic()
+    # Both tails read 200000 bytes and should take the same time; reading
+    # the whole 4 GiB would take a thousand times longer. The quickest of a
+    # few tries, and a factor of 100, keep a busy machine from mattering.
+    assert quickest_tail(quiet) < 100 * small_seconds
     r = quiet.get("/logs/tail", query="source=netbird")
-    # Reading 4 GiB would take many seconds; the tail reads 200000 bytes. The
-    # bound is loose because other test runs share the two cores.
-    assert time.monotonic() - started < 2.0
     assert r.body == b"Log truncated to last 200000 bytes.\n" + bytes(199994) + b"LAST\r\n"
+
+
+def quickest_tail(box, tries=5):
+    times = []
+    for _ in range(tries):
+        started = time.monotonic()
+        assert box.get("/logs/tail", query="source=netbird").status == 200
+        times.append(time.monotonic() - started)
+    return min(times)
 
 
 def test_list_download_and_storage(quiet):

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from test_http_frame import connect
+from conftest import connect, processes
 
 # Scripts stand in for NetBird; as the daemon ("... service run") they idle
 # with standard error closed so the daemon's log pipe never blocks a stop.
@@ -70,10 +70,10 @@ def test_command_killed_after_sixty_seconds(make_sandbox):
     started = time.monotonic()
     result = down(box, timeout=150)
     elapsed = time.monotonic() - started
-    # The limit is 60 s; a 61 s child that survived it would exit 0. The upper
-    # bound leaves room for a loaded machine.
+    # The limit is 60 s and is never reached early; a 61 s child that survived
+    # it would exit 0, so 124 shows that the limit, not the child, ended it.
     assert result == {"exit_code": 124, "ok": False, "output": "partial\n"}
-    assert 59.5 <= elapsed < 75
+    assert elapsed >= 59.5
     assert "Command timed out after 60 seconds" in box.app_log()
 
 
@@ -155,10 +155,10 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
         started = time.monotonic()
         assert down(box, timeout=20)["output"] == "done\n"
         assert time.monotonic() - started < 5  # the command itself takes milliseconds
-        box.wait_for_log("VPN service exited, restarting", timeout=15)
+        box.wait_for_log("VPN service exited, restarting", timeout=70)  # within 7 s: exit, then a 5 s poll
         started = time.monotonic()
         assert box.get("/config", timeout=10).status == 200
-        assert time.monotonic() - started < 2
+        assert time.monotonic() - started < 2  # milliseconds, unless the loop waits for a pipe
         # The leftovers of the command and of the first daemon went with their
         # process groups (each new daemon leaves a new one until it exits).
         first_two = left.read_text().split()[:2]
@@ -166,19 +166,6 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
     finally:
         for pid in alive():
             os.kill(pid, signal.SIGKILL)
-
-
-def zombie_children(pid):
-    zombies = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                fields = open(f"/proc/{entry}/stat").read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if fields[0] == "Z" and int(fields[1]) == pid:
-                zombies.append(int(entry))
-    return zombies
 
 
 def test_stopped_children_are_reaped(sandbox):
@@ -190,4 +177,4 @@ def test_stopped_children_are_reaped(sandbox):
     assert sandbox.post("/iperf/server/start", body={"port": "15999"}).status == 200
     assert sandbox.post("/iperf/server/stop").json()["running"] is False
     time.sleep(0.5)  # a reaped child disappears at once; this only lets a wrong one show
-    assert zombie_children(sandbox.proc.pid) == []
+    assert [pid for pid, (state, ppid) in processes().items() if state == "Z" and ppid == sandbox.proc.pid] == []

@@ -16,8 +16,7 @@ from urllib.parse import urlencode
 
 import pytest
 
-from conftest import API_PREFIX
-from test_http_frame import connect, request_bytes
+from conftest import API_PREFIX, connect, request_bytes
 
 BUSY_BODY = b'{"exit_code":503,"ok":false,"output":"VPN service busy"}'
 
@@ -188,7 +187,7 @@ def test_queue_bound_order_abandoned_clients_and_free_event_loop(sandbox):
     assert statistics.median(times) < 0.5
     t0 = time.monotonic()
     r = sb.post("/down")
-    assert time.monotonic() - t0 < 3
+    assert time.monotonic() - t0 < 3  # refused at once (milliseconds), not after the 6 s up
     assert (r.status, r.reason, r.body) == (503, "Service Unavailable", BUSY_BODY)
     queued_key = key_files(sb)
     assert len(queued_key) == 1
@@ -238,9 +237,9 @@ def logged_at(sb, text):
 def test_killed_daemon_is_restarted(sandbox):
     (old,) = sandbox.wait_for(sandbox.daemon_pids, what="daemon")
     os.kill(old, signal.SIGKILL)
-    # Noticed at the next 5 s poll; 12 s leaves room for a loaded machine.
-    sandbox.wait_for_log("VPN service exited, restarting", timeout=12)
-    new = sandbox.wait_for(sandbox.daemon_pids, timeout=12, what="new daemon")
+    # Noticed at the next 5 s poll; ten times that leaves room for a loaded machine.
+    sandbox.wait_for_log("VPN service exited, restarting", timeout=60)
+    new = sandbox.wait_for(sandbox.daemon_pids, timeout=60, what="new daemon")
     assert old not in new and len(new) == 1
 
 
@@ -264,14 +263,16 @@ def test_lost_management_restarts_only_after_grace_and_timeout(make_sandbox):
     (old,) = watched.daemon_pids()
 
     # The 30 s grace period counts from start-up; then the first unhealthy
-    # poll (every 5 s) logs the loss, so 50 s is a generous upper bound.
-    watched.wait_for(lambda: logged_at(watched, LOST), timeout=50 - (time.monotonic() - t_start), what="loss")
+    # poll (every 5 s) logs the loss, and the restart follows 30 s later.
+    # Neither comes early; the waits allow many times the 35 s they take.
+    watched.wait_for(lambda: logged_at(watched, LOST), timeout=300, what="loss")
     assert time.monotonic() - t_start >= 30
 
-    watched.wait_for(lambda: logged_at(watched, "restarting service"), timeout=45, what="restart")
+    watched.wait_for(lambda: logged_at(watched, "restarting service"), timeout=300, what="restart")
     (lost,), (restarted,) = logged_at(watched, LOST), logged_at(watched, "restarting service")
     down_for = int(re.search(r"VPN connectivity down for (\d+)s, restarting service", watched.app_log()).group(1))
-    assert 30 <= down_for < 40 and 30 <= (restarted - lost).total_seconds() < 40
+    # Late by more than twelve 5 s polls would mean a wrong rule, not load.
+    assert 30 <= down_for < 90 and 30 <= (restarted - lost).total_seconds() < 90
     assert old not in watched.wait_for(watched.daemon_pids, what="restarted daemon")
 
     for name, sb in boxes.items():

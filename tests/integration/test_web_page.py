@@ -3,10 +3,8 @@ for the camera's web server, against the real binary and the simulator: each
 test clicks through the page as a user would."""
 
 import json
-import os
 import re
 import subprocess
-import threading
 import time
 from pathlib import Path
 
@@ -18,7 +16,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.select import Select
 from selenium.webdriver.support.ui import WebDriverWait
 
-from conftest import REPO, free_port
+from conftest import REPO, free_port, in_background
 
 # Generous for a loaded CI machine: the page normally reacts within a second.
 WAIT = 20
@@ -93,11 +91,7 @@ def enrol_by_api(box):
 
 
 def files_under(root):
-    for dirpath, _, names in os.walk(root):
-        for name in names:
-            path = Path(dirpath) / name
-            if path.is_file() and not path.is_symlink():
-                yield path
+    return [p for p in Path(root).rglob("*") if p.is_file() and not p.is_symlink()]
 
 
 @pytest.mark.parametrize("page", [{"NB_SIM_PEERS": "4", "NB_SIM_PEER_MARKUP": "1"}], indirect=True)
@@ -129,9 +123,7 @@ def test_enrolment_from_an_empty_device_shows_peers_and_leaves_no_key(page):
     assert SETUP_KEY not in page.current_url
     assert page.execute_script("return localStorage.length + sessionStorage.length") == 0
     leaks = [str(p) for p in files_under(box.root) if SETUP_KEY.encode() in p.read_bytes()]
-    assert leaks == []
-    for report in box.reports_for("up"):
-        assert SETUP_KEY not in json.dumps(report)
+    assert leaks == []  # the simulator's reports of each command's argv among them
 
     save_screenshots(page)
 
@@ -276,15 +268,8 @@ def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     # Fill the queue with slow commands straight on the socket (one runs,
     # eight wait); the page's next command is refused as busy.
     assert box.post("/env", body={"name": "NB_SIM_DELAY_UP", "value": "4"}).status == 200
-    def queue_up():
-        try:
-            box.post("/up", timeout=120)
-        except OSError:
-            pass  # the supervisor is stopped below before these are answered
-
-    fillers = [threading.Thread(target=queue_up, daemon=True) for _ in range(9)]
-    for t in fillers:
-        t.start()
+    for _ in range(9):  # the supervisor is stopped below before these are answered
+        in_background(box.post, "/up", timeout=120)
         time.sleep(0.05)
     time.sleep(0.5)
     find(page, "btn-reconnect").click()

@@ -184,7 +184,7 @@ void application::run() {
     std::error_code ignored;
     fs::create_directories(m_api_socket_path.parent_path(), ignored);
     ::unlink(m_api_socket_path.c_str());
-    on_listen(m_server->listen(m_api_socket_path.string()));
+    on_listen(m_server->listen(m_api_socket_path.string(), API_SOCKET_MODE));
 
     m_io.run();
     m_server.reset();
@@ -196,8 +196,6 @@ void application::on_listen(const boost::system::error_code& ec) {
         spdlog::error("Failed to listen on {}", m_api_socket_path.string());
         return;
     }
-    if (::chmod(m_api_socket_path.c_str(), API_SOCKET_MODE) != 0)
-        spdlog::warn("Failed to chmod API socket {}: {}", m_api_socket_path.string(), std::strerror(errno));
     spdlog::info("API server listening on {}", m_api_socket_path.string());
 }
 

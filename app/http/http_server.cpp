@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <optional>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace httpd {
 
@@ -640,11 +642,13 @@ server::~server() {
     for (session* s : sessions) s->close();
 }
 
-boost::system::error_code server::listen(const std::string& path) {
+boost::system::error_code server::listen(const std::string& path, mode_t mode) {
     boost::system::error_code ec;
     const asio::local::stream_protocol::endpoint endpoint(path);
     m_acceptor.open(endpoint.protocol(), ec);
     if (!ec) m_acceptor.bind(endpoint, ec);
+    if (!ec && ::chmod(path.c_str(), mode) != 0)
+        spdlog::warn("Failed to chmod API socket {}: {}", path, std::strerror(errno));
     if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
         boost::system::error_code ignored;

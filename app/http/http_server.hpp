@@ -12,6 +12,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -56,8 +58,10 @@ public:
     server(const server&) = delete;
     server& operator=(const server&) = delete;
 
-    // Binds and listens on `path`, then accepts connections on the loop.
-    boost::system::error_code listen(const std::string& path);
+    // Binds `path`, gives the socket file `mode` (before any client can
+    // connect, so none ever finds it closed to them), listens and then
+    // accepts connections on the loop.
+    boost::system::error_code listen(const std::string& path, mode_t mode);
 
 private:
     void accept_next();

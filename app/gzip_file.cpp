@@ -1,10 +1,10 @@
 #include "gzip_file.hpp"
 
+#include "log_files.hpp"
+
 #include <cerrno>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,11 +12,11 @@ namespace log_compression {
 
 bool gzip_file(const std::filesystem::path& source, const std::filesystem::path& target) {
     // Never through a symbolic link: its target could be any file of the device.
-    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    std::uintmax_t size = 0;
+    const int in = log_files::open_regular(source, size);
     if (in < 0) return false;
-    struct stat info {};
-    gzFile out = nullptr;
-    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode) || (out = gzopen(target.c_str(), "wb")) == nullptr) {
+    gzFile out = gzopen(target.c_str(), "wb");
+    if (out == nullptr) {
         ::close(in);
         return false;
     }

@@ -29,13 +29,7 @@ namespace httpd {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
-// Sockets and timers bound to the io_context's own executor type, not the
-// type-erased one: every operation is cheaper.
-using executor = asio::io_context::executor_type;
-using unix_socket = asio::basic_stream_socket<asio::local::stream_protocol, executor>;
-using unix_acceptor = asio::basic_socket_acceptor<asio::local::stream_protocol, executor>;
 using clock = std::chrono::steady_clock;
-using timer = asio::basic_waitable_timer<clock, asio::wait_traits<clock>, executor>;
 
 namespace {
 
@@ -566,7 +560,7 @@ private:
     std::shared_ptr<connection_registry> m_registry;
     std::list<session*>::iterator m_entry;
     bool m_registered = false;
-    timer m_timer;
+    loop_timer m_timer;
     clock::time_point m_last_activity{};
     beast::flat_buffer m_buffer;
     std::optional<request_parser> m_parser;
@@ -674,7 +668,7 @@ void server::accept_next() {
     });
 }
 
-void server::admit(socket_type socket) {
+void server::admit(unix_socket socket) {
     if (m_registry->sessions.size() >= m_max_connections) {
         // At the cap, the connection that has waited longest for a request
         // makes room; when every connection is busy the new one is refused.

@@ -24,6 +24,14 @@ namespace httpd {
 
 struct connection_registry;
 
+// Sockets and timers bound to the io_context's own executor type, not the
+// type-erased one: every operation is cheaper.
+using loop_executor = boost::asio::io_context::executor_type;
+using unix_socket = boost::asio::basic_stream_socket<boost::asio::local::stream_protocol, loop_executor>;
+using unix_acceptor = boost::asio::basic_socket_acceptor<boost::asio::local::stream_protocol, loop_executor>;
+using loop_timer = boost::asio::basic_waitable_timer<std::chrono::steady_clock,
+                                                     boost::asio::wait_traits<std::chrono::steady_clock>, loop_executor>;
+
 struct http_request {
     std::string method;
     std::string target;
@@ -66,15 +74,11 @@ public:
 private:
     void accept_next();
     // Starts a session, making room first when the connections are at their cap.
-    using executor = boost::asio::io_context::executor_type;
-    using socket_type = boost::asio::basic_stream_socket<boost::asio::local::stream_protocol, executor>;
-    void admit(socket_type socket);
+    void admit(unix_socket socket);
 
     std::shared_ptr<const router> m_router;
-    boost::asio::basic_socket_acceptor<boost::asio::local::stream_protocol, executor> m_acceptor;
-    boost::asio::basic_waitable_timer<std::chrono::steady_clock, boost::asio::wait_traits<std::chrono::steady_clock>,
-                                      executor>
-        m_retry_timer;
+    unix_acceptor m_acceptor;
+    loop_timer m_retry_timer;
     std::shared_ptr<connection_registry> m_registry;
     std::size_t m_max_connections;
     std::chrono::steady_clock::time_point m_last_cap_warning{};

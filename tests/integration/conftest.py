@@ -332,7 +332,7 @@ class Sandbox:
         """Kills what this sandbox's supervisor left running (simulator, iperf3):
         only processes this test process started, directly or not."""
         ours = set(descendants(os.getpid()))
-        for pid in self.pids_matching(str(self.app_dir)):
+        for pid in self.command_lines(str(self.app_dir)):
             if pid not in ours:
                 continue
             try:
@@ -341,30 +341,21 @@ class Sandbox:
                 pass
 
     @staticmethod
-    def pids_matching(marker):
-        pids = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
+    def command_lines(marker):
+        """PID -> command line of every other process whose command line contains `marker`."""
+        found = {}
+        for pid in processes():
             try:
-                cmdline = Path(f"/proc/{entry}/cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
+                line = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
             except OSError:
                 continue
-            if marker in cmdline:
-                pids.append(int(entry))
-        return pids
+            if marker in line and pid != os.getpid():
+                found[pid] = line.strip()
+        return found
 
     def daemon_pids(self):
         """PIDs of the simulator processes running `service run` for this sandbox."""
-        return [pid for pid in self.pids_matching(str(self.app_dir))
-                if self._cmdline(pid).endswith(" service run")]
-
-    @staticmethod
-    def _cmdline(pid):
-        try:
-            return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode().strip()
-        except OSError:
-            return ""
+        return [pid for pid, line in self.command_lines(str(self.app_dir)).items() if line.endswith(" service run")]
 
     # -- HTTP --------------------------------------------------------------
     def request(self, method, suffix, body=None, headers=None, query=None, timeout=30, raw_path=None):

@@ -111,7 +111,7 @@ def test_sigterm_ends_the_running_command_and_removes_staged_keys(make_sandbox):
     assert len(list(box.data.glob("setup-key-*"))) == 3
     box.signal(signal.SIGTERM)
     assert box.wait_exit() == 0
-    box.wait_for(lambda: not box.pids_matching(str(box.app_dir)), timeout=5, what="no process left")
+    box.wait_for(lambda: not box.command_lines(str(box.app_dir)), timeout=5, what="no process left")
     assert list(box.data.glob("setup-key-*")) == []
 
 

@@ -12,7 +12,7 @@ IDLE_ERROR = "Idle timeout must be an integer between 5 and 3600 seconds"
 
 def iperf_args(box):
     """(pid, arguments) of this sandbox's iperf3 process, or None."""
-    for pid in box.pids_matching(str(box.lib / "iperf3")):
+    for pid in box.command_lines(str(box.lib / "iperf3")):
         try:
             return pid, Path(f"/proc/{pid}/cmdline").read_bytes().decode().split("\0")[1:-1]
         except OSError:

@@ -1,6 +1,8 @@
 #include "http/http_server.hpp"
 
 #include "api_json.hpp"
+#include "http/peer_end_watch.hpp"
+#include "http/connection_read.hpp"
 #include "http/request_parser.hpp"
 #include "text_utils.hpp"
 
@@ -126,15 +128,23 @@ struct connection_registry {
 };
 
 // One connection: requests are read, handled and answered in order.
-class session : public std::enable_shared_from_this<session>, public response_sink {
+class session : public std::enable_shared_from_this<session>,
+                public response_sink,
+                public connection_read::target,
+                public peer_end_watch::watcher {
 public:
-    session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry)
+    session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry,
+            std::shared_ptr<peer_end_watch> poller)
         : m_socket(std::move(socket)),
           m_router(std::move(routes)),
           m_registry(std::move(registry)),
+          m_poller(std::move(poller)),
           m_timer(m_socket.get_executor()) {}
 
-    ~session() { unregister(); }
+    ~session() {
+        unregister();
+        unwatch();
+    }
 
     void start() {
         m_entry = m_registry->sessions.insert(m_registry->sessions.end(), this);
@@ -143,9 +153,22 @@ public:
         // must say "would block" rather than block the loop.
         boost::system::error_code ignored;
         m_socket.non_blocking(true, ignored);
+        // Without it, a client that ends its side along with a request is
+        // noticed only by the idle time-out.
+        if (const auto ec = m_poller->add(m_socket.native_handle(), *this, m_token))
+            spdlog::debug("API connection's end not watched: {}", ec.message());
+        else
+            m_watched = true;
         touch();
         begin_parse();
         arm_timer(m_last_activity + IDLE_TIMEOUT);
+        read_more();
+    }
+
+    void on_peer_end() override {
+        // Closing may drop the last other hold on the session.
+        const auto self = shared_from_this();
+        m_input_ends = true;
         read_more();
     }
 
@@ -163,6 +186,7 @@ public:
             m_response->abort();
             m_response->release_handlers();
         }
+        unwatch();
         boost::system::error_code ignored;
         m_socket.close(ignored);
     }
@@ -174,6 +198,12 @@ private:
         if (!m_registered) return;
         m_registered = false;
         m_registry->sessions.erase(m_entry);
+    }
+
+    void unwatch() {
+        if (!m_watched) return;
+        m_watched = false;
+        m_poller->remove(m_socket.native_handle(), m_token);
     }
 
     // Progress restarts the idle period; reading the clock costs no system call.
@@ -223,31 +253,55 @@ private:
     }
 
     void read_more() {
-        if (m_reading || m_phase == phase::closed || m_buffer.size() > MAX_BUFFERED_BYTES) return;
+        if (m_phase == phase::closed || m_buffer.size() > MAX_BUFFERED_BYTES) return;
+        // A read whose result is on its way comes first.
+        if (m_reading && m_read.performed()) return;
+        if (m_input_ends) {
+            read_to_end();
+            return;
+        }
+        if (m_reading) return;
         m_reading = true;
-        // Read into a buffer of our own: parsing may consume (and so move)
+        // Into a buffer of our own: parsing may consume (and so move)
         // m_buffer's storage while this read is outstanding.
-        m_socket.async_read_some(asio::buffer(m_read_chunk),
-                                 [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
-                                     self->on_read(ec, n);
-                                 });
+        m_read.start(shared_from_this());
     }
 
-    void on_read(const boost::system::error_code& ec, std::size_t n) {
+    void on_read(const boost::system::error_code& ec, std::size_t n) override {
         m_reading = false;
+        take_input(ec, n);
+        read_more();
+    }
+
+    // The client has ended its side, so all it sent is there to be read, up
+    // to the end, which closes the connection. A read still waiting in the
+    // reactor may never be run: nothing new will arrive.
+    void read_to_end() {
+        if (m_reading_to_end) return;  // handling the input led back here: the loop below goes on
+        m_reading_to_end = true;
+        while (m_phase != phase::closed && m_buffer.size() <= MAX_BUFFERED_BYTES) {
+            boost::system::error_code ec;
+            std::size_t n = 0;
+            if (!connection_read::read_now(m_socket.native_handle(), m_read_chunk.data(), m_read_chunk.size(), ec,
+                                           n))
+                break;
+            take_input(ec, n);
+        }
+        m_reading_to_end = false;
+    }
+
+    void take_input(const boost::system::error_code& ec, std::size_t n) {
         if (ec) {
             close();
             return;
         }
         // While lingering, input is dropped and its deadline stays fixed.
-        if (m_phase != phase::lingering) {
-            touch();
-            const auto space = m_buffer.prepare(n);
-            std::memcpy(space.data(), m_read_chunk.data(), n);
-            m_buffer.commit(n);
-            process();
-        }
-        read_more();
+        if (m_phase == phase::lingering) return;
+        touch();
+        const auto space = m_buffer.prepare(n);
+        std::memcpy(space.data(), m_read_chunk.data(), n);
+        m_buffer.commit(n);
+        process();
     }
 
     // Parses as much of the buffered input as the current request allows.
@@ -555,9 +609,12 @@ private:
         maybe_finish();
     }
 
-    unix_socket m_socket;
+    client_socket m_socket;
     std::shared_ptr<const router> m_router;
     std::shared_ptr<connection_registry> m_registry;
+    std::shared_ptr<peer_end_watch> m_poller;
+    std::uint64_t m_token = 0;
+    bool m_watched = false;  // the client's end is watched for
     std::list<session*>::iterator m_entry;
     bool m_registered = false;
     loop_timer m_timer;
@@ -578,8 +635,11 @@ private:
     std::uint64_t m_stream_left = 0;
     std::uint64_t m_drained = 0;  // body bytes read after the request was answered
     std::array<char, READ_CHUNK_BYTES> m_read_chunk{};
+    connection_read m_read{m_socket, *this, m_read_chunk.data(), m_read_chunk.size()};
     phase m_phase = phase::header;
-    bool m_reading = false;
+    bool m_reading = false;       // a read waits in the reactor, or its result is on its way
+    bool m_input_ends = false;    // the client has ended its side
+    bool m_reading_to_end = false;
     bool m_writing = false;
     bool m_written = false;
     bool m_final_queued = false;
@@ -628,6 +688,7 @@ server::server(boost::asio::io_context& loop, router routes)
       m_acceptor(loop),
       m_retry_timer(loop),
       m_registry(std::make_shared<connection_registry>()),
+      m_poller(std::make_shared<peer_end_watch>(loop)),
       m_max_connections(connection_cap()) {}
 
 server::~server() {
@@ -688,7 +749,7 @@ void server::admit(unix_socket socket) {
         }
         oldest->close();
     }
-    std::make_shared<session>(std::move(socket), m_router, m_registry)->start();
+    std::make_shared<session>(std::move(socket), m_router, m_registry, m_poller)->start();
 }
 
 }  // namespace httpd

@@ -23,6 +23,7 @@
 namespace httpd {
 
 struct connection_registry;
+class peer_end_watch;
 
 // Sockets and timers bound to the io_context's own executor type, not the
 // type-erased one: every operation is cheaper.
@@ -80,6 +81,7 @@ private:
     unix_acceptor m_acceptor;
     loop_timer m_retry_timer;
     std::shared_ptr<connection_registry> m_registry;
+    std::shared_ptr<peer_end_watch> m_poller;
     std::size_t m_max_connections;
     std::chrono::steady_clock::time_point m_last_cap_warning{};
 };

@@ -1,6 +1,7 @@
 """The HTTP frame on the API socket: routing, body limit, keep-alive, header limit, idle time-out."""
 
 import re
+import socket
 import threading
 import time
 
@@ -56,6 +57,30 @@ def test_pipelined_requests_are_answered_in_order_with_json_errors(sandbox):
         assert headers["content-type"] == "application/json"
         assert body == (b'{"error":"Not found"}' if status == 404 else b'{"error":"Method not allowed"}')
     assert [re.split(r", *", h["allow"]) for _, h, _ in responses[4:6]] == [["POST"], ["GET", "POST"]]
+
+
+def test_client_that_ends_its_side_gets_its_answers_then_the_end(sandbox):
+    # Requests followed at once by the client's end of the connection (as
+    # `nc -U` or a shell's here-document send them), on a new connection and
+    # on one already in use: every request is answered and the connection
+    # then closes, without waiting for the 10 s idle time-out. The end often
+    # arrives together with the requests, so several rounds make sure that
+    # case is met.
+    for used in [False, True] * 10:
+        with connect(sandbox) as sock:
+            if used:
+                sock.sendall(request_bytes("GET", CONFIG))
+                assert read_responses(sock, 1)[0][0][0] == 200
+            sock.sendall(request_bytes("GET", CONFIG) + request_bytes("GET", API_PREFIX + "/nope"))
+            sock.shutdown(socket.SHUT_WR)
+            t0 = time.monotonic()
+            responses, rest = read_responses(sock, 2)
+            sock.settimeout(30)
+            end = sock.recv(1)
+            took = time.monotonic() - t0
+        assert [status for status, _, _ in responses] == [200, 404] and rest == end == b""
+        # Milliseconds when it works; 5 s is still half the idle time-out.
+        assert took < 5
 
 
 def test_pipelining_behind_a_pending_answer(make_sandbox):

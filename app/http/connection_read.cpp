@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 namespace httpd {
 
@@ -28,12 +29,19 @@ void connection_read::start(std::shared_ptr<void> hold) {
                        true);
 }
 
-bool connection_read::read_now(int fd, char* data, std::size_t size, boost::system::error_code& ec,
-                               std::size_t& n) {
+bool connection_read::read_now(int fd, char* data, std::size_t size, boost::system::error_code& ec, std::size_t& n,
+                               bool& cut_short) {
+    iovec part{data, size};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
     while (true) {
-        const ssize_t got = ::recv(fd, data, size, 0);
+        // No room for passed descriptors: the kernel drops them (and closes them).
+        const ssize_t got = ::recvmsg(fd, &message, 0);
         if (got > 0) {
             n = static_cast<std::size_t>(got);
+            // A read stops at passed descriptors even when more input is there.
+            cut_short = (message.msg_flags & MSG_CTRUNC) != 0;
             return true;
         }
         if (got == 0) {
@@ -49,11 +57,12 @@ bool connection_read::read_now(int fd, char* data, std::size_t size, boost::syst
 
 detail::reactor_op::status connection_read::perform(reactor_op* base) {
     auto* op = static_cast<connection_read*>(base);
-    if (!read_now(op->m_socket.native_handle(), op->m_data, op->m_size, op->ec_, op->bytes_transferred_))
+    bool cut_short = false;
+    if (!read_now(op->m_socket.native_handle(), op->m_data, op->m_size, op->ec_, op->bytes_transferred_, cut_short))
         return not_done;
     op->m_performed = true;
-    const bool short_read = !op->ec_ && op->bytes_transferred_ < op->m_size;
-    return short_read ? done_and_exhausted : done;
+    const bool drained = !op->ec_ && !cut_short && op->bytes_transferred_ < op->m_size;
+    return drained ? done_and_exhausted : done;
 }
 
 void connection_read::complete(void* owner, detail::operation* base, const boost::system::error_code&,

@@ -55,7 +55,9 @@ public:
     bool performed() const { return m_performed; }
 
     // One read now, outside the reactor: false when nothing was there.
-    static bool read_now(int fd, char* data, std::size_t size, boost::system::error_code& ec, std::size_t& n);
+    // `cut_short`: the read stopped early although more input may be there.
+    static bool read_now(int fd, char* data, std::size_t size, boost::system::error_code& ec, std::size_t& n,
+                         bool& cut_short);
 
 private:
     static status perform(reactor_op* base);

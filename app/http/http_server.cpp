@@ -282,8 +282,9 @@ private:
         while (m_phase != phase::closed && m_buffer.size() <= MAX_BUFFERED_BYTES) {
             boost::system::error_code ec;
             std::size_t n = 0;
+            bool cut_short = false;  // reading on to the end anyway
             if (!connection_read::read_now(m_socket.native_handle(), m_read_chunk.data(), m_read_chunk.size(), ec,
-                                           n))
+                                           n, cut_short))
                 break;
             take_input(ec, n);
         }

@@ -14,7 +14,7 @@ namespace httpd {
 
 namespace {
 
-// Events taken from the set per turn of the loop; more wait for the next turn.
+// Events taken from the set at a time.
 constexpr int EVENTS_PER_TURN = 64;
 // The peer's end of its output (errors and hang-ups always count),
 // edge-triggered: reported as it happens, not again and again while it lasts.
@@ -68,14 +68,22 @@ void peer_end_watch::arm() {
 
 void peer_end_watch::on_readable() {
     std::array<epoll_event, EVENTS_PER_TURN> events{};
-    const int count = ::epoll_wait(m_set.native_handle(), events.data(), EVENTS_PER_TURN, 0);
-    if (count < 0 && errno != EINTR) spdlog::error("Waiting for API connections failed: {}", std::strerror(errno));
     // Still marked armed while the events are handled, so that nothing
-    // handled here waits for the set twice.
-    for (int i = 0; i < count; ++i) {
-        // A watcher handled earlier in this batch may have closed this one.
-        const auto found = m_watchers.find(events[static_cast<std::size_t>(i)].data.u64);
-        if (found != m_watchers.end()) found->second->on_peer_end();
+    // handled here waits for the set twice. A full batch is followed by
+    // another: what it left behind would not wake the loop again.
+    while (true) {
+        const int count = ::epoll_wait(m_set.native_handle(), events.data(), EVENTS_PER_TURN, 0);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            spdlog::error("Waiting for API connections failed: {}", std::strerror(errno));
+            break;
+        }
+        for (int i = 0; i < count; ++i) {
+            // A watcher handled earlier in this batch may have closed this one.
+            const auto found = m_watchers.find(events[static_cast<std::size_t>(i)].data.u64);
+            if (found != m_watchers.end()) found->second->on_peer_end();
+        }
+        if (count < EVENTS_PER_TURN) break;
     }
     m_armed = false;
     if (!m_watchers.empty()) arm();

@@ -155,10 +155,10 @@ public:
         m_socket.non_blocking(true, ignored);
         // Without it, a client that ends its side along with a request is
         // noticed only by the idle time-out.
-        if (const auto ec = m_poller->add(m_socket.native_handle(), *this, m_token))
+        if (const auto ec = m_poller->add(m_socket.native_handle(), *this, m_token)) {
             spdlog::debug("API connection's end not watched: {}", ec.message());
-        else
-            m_watched = true;
+            m_token = 0;
+        }
         touch();
         begin_parse();
         arm_timer(m_last_activity + IDLE_TIMEOUT);
@@ -201,9 +201,9 @@ private:
     }
 
     void unwatch() {
-        if (!m_watched) return;
-        m_watched = false;
+        if (m_token == 0) return;
         m_poller->remove(m_socket.native_handle(), m_token);
+        m_token = 0;
     }
 
     // Progress restarts the idle period; reading the clock costs no system call.
@@ -614,8 +614,7 @@ private:
     std::shared_ptr<const router> m_router;
     std::shared_ptr<connection_registry> m_registry;
     std::shared_ptr<peer_end_watch> m_poller;
-    std::uint64_t m_token = 0;
-    bool m_watched = false;  // the client's end is watched for
+    std::uint64_t m_token = 0;  // the watch on the client's end; 0 when there is none
     std::list<session*>::iterator m_entry;
     bool m_registered = false;
     loop_timer m_timer;

@@ -32,34 +32,6 @@ constexpr const char* API_SOCKET_ROOT = "/run/http";
 constexpr mode_t API_SOCKET_MODE = 0666;
 constexpr const char* SETUP_KEY_FILE_PREFIX = "setup-key-";
 
-// Writes all of `text` to `fd`, repeating partial writes.
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Temporary files of a replacement of `target` start with this name.
-std::string temporary_prefix(const fs::path& target) { return "." + target.filename().string() + ".tmp."; }
-
-// Opens a new, unique temporary file beside `target`; the file-creation mask
-// applies to its mode as it would to the target's.
-int open_temporary_beside(const fs::path& target, fs::path& temporary) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = target.parent_path() / (temporary_prefix(target) + std::to_string(::getpid()) + "." +
-                                            std::to_string(counter.fetch_add(1)));
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 }  // namespace
 
 application::application(const std::string& app_name) : m_app_name(app_name) { init_paths(); }
@@ -98,23 +70,10 @@ nlohmann::json application::read_json_file(const path& file) const {
 }
 
 void application::write_json_file(const path& file, const nlohmann::json& value) const {
-    // Write beside the target, sync, then rename over it: a power cut leaves
-    // either the old or the new file, never a truncated one.
     const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    fs::path temporary;
-    const int fd = open_temporary_beside(file, temporary);
-    if (fd < 0) {
-        spdlog::error("Failed to write {}", file.string());
-        return;
-    }
-    const bool written = write_all(fd, text) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        spdlog::error("Failed to write {}", file.string());
-        return;
-    }
-    file_sync::sync_directory(file.parent_path());
+    const auto result = file_sync::replace_file(file, text);
+    if (result == file_sync::replaced::no) spdlog::error("Failed to write {}", file.string());
+    if (result == file_sync::replaced::link) spdlog::warn("Replaced the symbolic link {} with a regular file", file.string());
 }
 
 void application::load_state() {
@@ -139,8 +98,9 @@ void application::remove_stale_temporary_files() const {
     for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         const bool staged_key = name.rfind(SETUP_KEY_FILE_PREFIX, 0) == 0;
-        const bool unfinished_write = name.rfind(temporary_prefix(m_app_config_path), 0) == 0 ||
-                                      name.rfind(temporary_prefix(m_env_path), 0) == 0;
+        const bool unfinished_write = name.rfind(file_sync::temporary_prefix(m_app_config_path), 0) == 0 ||
+                                      name.rfind(file_sync::temporary_prefix(m_env_path), 0) == 0 ||
+                                      name.rfind(file_sync::temporary_prefix(m_daemon_pid_path), 0) == 0;
         if (staged_key || unfinished_write) {
             std::error_code ignored;
             fs::remove(it->path(), ignored);

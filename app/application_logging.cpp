@@ -4,28 +4,35 @@
 #include "application.hpp"
 
 #include "config_utils.hpp"
+#include "daily_file_sink.hpp"
 #include "log_maintenance.hpp"
 
-#include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
+
+#include <optional>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* FILE_PATTERN = "[%Y-%m-%d %H:%M:%S.%e] [%L] %v";
-constexpr int ROTATION_HOUR = 0;
-constexpr int ROTATION_MINUTE = 0;
 
-std::shared_ptr<spdlog::sinks::daily_file_sink_mt> make_daily_sink(const fs::path& file, int retention_days) {
-    return std::make_shared<spdlog::sinks::daily_file_sink_mt>(file.string(), ROTATION_HOUR, ROTATION_MINUTE, false,
-                                                                static_cast<uint16_t>(retention_days));
+// A link in place of the logs directory would send the logs, their
+// compression and their pruning wherever it points: it is replaced by a
+// real directory. Returns what the link pointed to, or nothing.
+std::optional<fs::path> replace_linked_directory(const fs::path& dir) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(dir, ec)) || ec) return std::nullopt;
+    const fs::path target = fs::read_symlink(dir, ec);
+    fs::remove(dir, ec);
+    return target;
 }
 
 }  // namespace
 
 void application::setup_file_logging() {
     std::error_code ec;
+    const auto linked = replace_linked_directory(m_log_dir);
     fs::create_directories(m_log_dir, ec);
     if (ec) {
         spdlog::warn("Unable to create log directory {}: {}", m_log_dir.string(), ec.message());
@@ -34,17 +41,18 @@ void application::setup_file_logging() {
     const nlohmann::json settings = read_json_file(m_app_config_path);
     const int retention = config_utils::parse_retention_days(settings);
     try {
-        auto sink = make_daily_sink(m_log_dir / "app.log", retention);
-        sink->set_pattern(FILE_PATTERN);
+        auto sink = std::make_shared<daily_file_sink>(m_log_dir, "app", FILE_PATTERN);
         spdlog::default_logger()->sinks().push_back(sink);
         spdlog::flush_on(spdlog::level::trace);
     } catch (const std::exception& e) {
         spdlog::warn("Unable to attach file log sink: {}", e.what());
     }
     apply_log_level(config_utils::parse_log_level(settings));
+    if (linked)
+        spdlog::warn("Replaced the symbolic link {} (to {}) with a real directory", m_log_dir.string(),
+                     linked->string());
     try {
-        auto sink = make_daily_sink(m_log_dir / "netbird.log", retention);
-        sink->set_pattern("%v");
+        auto sink = std::make_shared<daily_file_sink>(m_log_dir, "netbird", "%v");
         auto logger = std::make_shared<spdlog::logger>("netbird_file", sink);
         logger->set_level(spdlog::level::info);
         logger->flush_on(spdlog::level::info);

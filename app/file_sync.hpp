@@ -1,9 +1,12 @@
 #pragma once
-// Making a replaced file durable before the old one goes: cameras lose power,
-// and a rename that reaches the flash before the new file's data leaves an
-// empty file behind.
+// Files that must survive a power cut whole: a replacement is written beside
+// the target, flushed to the flash, then renamed over it, so the target is
+// always either the old file or the new one, never a truncated one; and the
+// rename replaces a symbolic link at the target instead of writing through it.
 
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 namespace file_sync {
 
@@ -12,5 +15,18 @@ bool sync_file(const std::filesystem::path& file);
 
 // Flushes a directory's entries (a rename in it) to storage; best effort.
 void sync_directory(const std::filesystem::path& dir);
+
+// Temporary files of a replacement of `target` start with this name.
+// Example: DIR/app.json -> ".app.json.tmp."
+std::string temporary_prefix(const std::filesystem::path& target);
+
+enum class replaced { no, file, link };
+
+// Replaces `target` with a regular file holding exactly `text` (mode from
+// the process's file-creation mask, as a new file gets). Says what was
+// there: `replaced::link` when the target was a symbolic link, which is
+// replaced and never followed; `replaced::no` when nothing could be written
+// (the target is then unchanged).
+replaced replace_file(const std::filesystem::path& target, std::string_view text);
 
 }  // namespace file_sync

@@ -1,8 +1,15 @@
 #include "log_maintenance.hpp"
 
-#include "file_sync.hpp"
 #include "gzip_file.hpp"
 #include "log_utils.hpp"
+
+#include <memory>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -10,18 +17,76 @@ namespace log_maintenance {
 namespace {
 
 constexpr int CUTOFF_HOUR = 12;
+constexpr mode_t ARCHIVE_MODE = 0644;
 
-bool is_regular(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;  // follows symbolic links
-}
+// The directory, opened so that everything below goes through it: a link in
+// its place is refused, so nothing outside it is ever compressed or deleted.
+class directory {
+public:
+    explicit directory(const fs::path& path)
+        : m_fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+    ~directory() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    directory(const directory&) = delete;
+    directory& operator=(const directory&) = delete;
 
-// A link named like a daily log must not be compressed into a real file
-// that the download then serves.
-bool is_regular_not_link(const fs::directory_entry& entry) {
-    std::error_code ec;
-    const auto status = entry.symlink_status(ec);
-    return !ec && fs::is_regular_file(status);
+    int fd() const { return m_fd; }
+
+    // The names of its entries (empty when it could not be opened or read).
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        if (m_fd < 0) return out;
+        const int copy = ::dup(m_fd);
+        if (copy < 0) return out;
+        const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(copy), ::closedir);
+        if (!listing) {
+            ::close(copy);
+            return out;
+        }
+        ::rewinddir(listing.get());
+        while (const dirent* entry = ::readdir(listing.get())) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") out.push_back(name);
+        }
+        return out;
+    }
+
+    // A regular file; with `follow`, a link to one counts too.
+    bool is_regular(const std::string& name, bool follow) const {
+        struct stat info {};
+        return ::fstatat(m_fd, name.c_str(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+    }
+
+    void remove(const std::string& name) const { ::unlinkat(m_fd, name.c_str(), 0); }
+
+private:
+    int m_fd;
+};
+
+// Compresses `name` of `dir` into `target` through `temporary`; the archive
+// is on the flash before the plain file goes.
+void compress_one(const directory& dir, const std::string& name, const std::string& target,
+                  const std::string& temporary) {
+    dir.remove(temporary);
+    const int in = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) return;
+    struct stat info {};
+    const bool regular = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    // Created afresh: a link planted under the temporary name is never written through.
+    const int out = regular ? ::openat(dir.fd(), temporary.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ARCHIVE_MODE)
+                            : -1;
+    bool ok = out >= 0 && log_compression::gzip_stream(in, out) && ::fsync(out) == 0;
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0) ok = false;
+    if (ok) ok = ::renameat(dir.fd(), temporary.c_str(), dir.fd(), target.c_str()) == 0;
+    if (!ok) {
+        if (out >= 0) dir.remove(temporary);
+        return;
+    }
+    ::fsync(dir.fd());
+    dir.remove(name);
 }
 
 }  // namespace
@@ -50,46 +115,27 @@ std::optional<std::tm> local_now() {
     return local;
 }
 
-void prune_daily_logs(const fs::path& dir, const std::string& cutoff) {
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!is_regular(*it)) continue;
-        const auto date = log_utils::daily_log_date(it->path().filename().string());
-        if (date && *date < cutoff) {
-            std::error_code ignored;
-            fs::remove(it->path(), ignored);
-        }
+void prune_daily_logs(const fs::path& dir_path, const std::string& cutoff) {
+    const directory dir(dir_path);
+    for (const auto& name : dir.names()) {
+        // A link named like an old log goes too (only the link itself).
+        if (!dir.is_regular(name, true)) continue;
+        const auto date = log_utils::daily_log_date(name);
+        if (date && *date < cutoff) dir.remove(name);
     }
 }
 
-void compress_daily_logs(const fs::path& dir, const std::string& today) {
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!is_regular_not_link(*it)) continue;
-        const fs::path source = it->path();
-        const std::string name = source.filename().string();
+void compress_daily_logs(const fs::path& dir_path, const std::string& today) {
+    const directory dir(dir_path);
+    for (const auto& name : dir.names()) {
+        // A link named like a daily log must not be compressed into a real
+        // file that the download then serves.
+        if (!dir.is_regular(name, false)) continue;
         if (!log_utils::is_app_log_name(name) && !log_utils::is_netbird_daily_name(name)) continue;
-        if (source.extension() != ".log") continue;
+        if (fs::path(name).extension() != ".log") continue;
         const auto date = log_utils::daily_log_date(name);
         if (!date || *date >= today) continue;
-
-        const fs::path target = source.string() + ".gz";
-        const fs::path temporary = target.string() + ".tmp";
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        // The compressed copy must be on the flash before the plain file goes.
-        if (!log_compression::gzip_file(source, temporary) || !file_sync::sync_file(temporary)) {
-            fs::remove(temporary, ignored);
-            continue;
-        }
-        std::error_code rename_error;
-        fs::rename(temporary, target, rename_error);
-        if (rename_error) {
-            fs::remove(temporary, ignored);
-            continue;
-        }
-        file_sync::sync_directory(dir);
-        fs::remove(source, ignored);
+        compress_one(dir, name, name + ".gz", name + ".gz.tmp");
     }
 }
 

@@ -5,6 +5,7 @@
 #include "application.hpp"
 
 #include "child_process.hpp"
+#include "file_sync.hpp"
 #include "netbird_utils.hpp"
 #include "text_utils.hpp"
 
@@ -152,9 +153,11 @@ void application::check_service_exit() {
 }
 
 void application::write_daemon_pid_file(pid_t pid) const {
-    std::ofstream out(m_daemon_pid_path, std::ios::trunc);
-    out << pid << '\n';
-    if (!out) spdlog::warn("Could not record the daemon's pid in {}", m_daemon_pid_path.string());
+    const auto result = file_sync::replace_file(m_daemon_pid_path, std::to_string(pid) + "\n");
+    if (result == file_sync::replaced::no)
+        spdlog::warn("Could not record the daemon's pid in {}", m_daemon_pid_path.string());
+    if (result == file_sync::replaced::link)
+        spdlog::warn("Replaced the symbolic link {} with a regular file", m_daemon_pid_path.string());
 }
 
 void application::end_leftover_daemon() const {

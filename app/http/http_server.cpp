@@ -1,9 +1,7 @@
 #include "http/http_server.hpp"
 
 #include "api_json.hpp"
-#include "http/peer_end_watch.hpp"
-#include "http/connection_read.hpp"
-#include "http/request_parser.hpp"
+#include "http/request_input.hpp"
 #include "text_utils.hpp"
 
 #include <boost/asio/steady_timer.hpp>
@@ -37,7 +35,6 @@ namespace {
 
 constexpr std::size_t DEFAULT_MAX_HEADER_BYTES = 4096;
 constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
-constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // Pipelined bytes buffered while a response is pending; reading pauses beyond it.
 constexpr std::size_t MAX_BUFFERED_BYTES = 64 * 1024;
 // The body of a request that was answered early (413, say) is read and
@@ -49,6 +46,10 @@ constexpr std::uint64_t MAX_DRAINED_BODY_BYTES = 1024 * 1024;
 // clients cannot use up the descriptors. No limit applies while the answer
 // is being prepared.
 constexpr auto IDLE_TIMEOUT = std::chrono::seconds(10);
+// A request must arrive, header and body, within this grace period plus
+// time for its bytes at the minimum rate, however often bytes trickle in.
+constexpr auto REQUEST_ARRIVAL_GRACE = std::chrono::seconds(10);
+constexpr double MIN_ARRIVAL_BYTES_PER_SECOND = 1024;
 // After an answer that ends the connection, what the client still sends is
 // read and dropped for up to this long: closing with unread input would
 // reset the connection before the client has read the answer.
@@ -128,23 +129,15 @@ struct connection_registry {
 };
 
 // One connection: requests are read, handled and answered in order.
-class session : public std::enable_shared_from_this<session>,
-                public response_sink,
-                public connection_read::target,
-                public peer_end_watch::watcher {
+class session : public std::enable_shared_from_this<session>, public response_sink {
 public:
-    session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry,
-            std::shared_ptr<peer_end_watch> poller)
+    session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry)
         : m_socket(std::move(socket)),
           m_router(std::move(routes)),
           m_registry(std::move(registry)),
-          m_poller(std::move(poller)),
           m_timer(m_socket.get_executor()) {}
 
-    ~session() {
-        unregister();
-        unwatch();
-    }
+    ~session() { unregister(); }
 
     void start() {
         m_entry = m_registry->sessions.insert(m_registry->sessions.end(), this);
@@ -153,27 +146,27 @@ public:
         // must say "would block" rather than block the loop.
         boost::system::error_code ignored;
         m_socket.non_blocking(true, ignored);
-        // Without it, a client that ends its side along with a request is
-        // noticed only by the idle time-out.
-        if (const auto ec = m_poller->add(m_socket.native_handle(), *this, m_token)) {
-            spdlog::debug("API connection's end not watched: {}", ec.message());
-            m_token = 0;
-        }
+        // HTTP has no urgent data: a byte a client sends out of band is read
+        // in its place like any other, instead of vanishing from the request.
+        m_socket.set_option(asio::socket_base::out_of_band_inline(true), ignored);
         touch();
-        begin_parse();
+        begin_request();
         arm_timer(m_last_activity + IDLE_TIMEOUT);
         read_more();
     }
 
-    void on_peer_end() override {
-        // Closing may drop the last other hold on the session.
-        const auto self = shared_from_this();
-        m_input_ends = true;
-        read_more();
-    }
+    // Waiting for its handler's answer (a NetBird command may be running for
+    // it): the one kind of connection that is never closed to make room.
+    bool awaiting_answer() const { return m_phase == phase::responding && m_response && !m_response->ended(); }
 
-    // Between requests (or lingering before the close): closing it loses nothing.
-    bool idle() const { return m_phase == phase::header || m_phase == phase::lingering; }
+    // Bytes moved for the current request (read and written) per second
+    // since it began; 0 between requests and while lingering.
+    // Example: 200 bytes of a request that began 2 s ago -> 100.
+    double progress_rate(clock::time_point now) const {
+        if (!m_request_started || m_phase == phase::lingering) return 0;
+        const double seconds = std::max(std::chrono::duration<double>(now - *m_request_started).count(), 1e-3);
+        return static_cast<double>(m_input.request_bytes() + m_written_bytes) / seconds;
+    }
     clock::time_point last_activity() const { return m_last_activity; }
 
     void close() {
@@ -186,7 +179,6 @@ public:
             m_response->abort();
             m_response->release_handlers();
         }
-        unwatch();
         boost::system::error_code ignored;
         m_socket.close(ignored);
     }
@@ -200,21 +192,14 @@ private:
         m_registry->sessions.erase(m_entry);
     }
 
-    void unwatch() {
-        if (m_token == 0) return;
-        m_poller->remove(m_socket.native_handle(), m_token);
-        m_token = 0;
-    }
-
     // Progress restarts the idle period; reading the clock costs no system call.
     void touch() { m_last_activity = clock::now(); }
 
-    void begin_parse() {
-        m_parser.emplace();
-        m_parser->header_limit(m_max_header_bytes);
-        // The handlers enforce their own limit and ignore the rest of a refused body.
-        m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    void begin_request() {
+        m_input.next_request();
         m_phase = phase::header;
+        m_request_started.reset();
+        m_written_bytes = 0;
         m_body_done = false;
         m_written = false;
         m_final_queued = false;
@@ -226,6 +211,19 @@ private:
     bool waiting_on_client() const {
         return m_phase == phase::header || m_phase == phase::body || m_phase == phase::lingering ||
                (m_writing && m_phase != phase::closed);
+    }
+
+    // A request is on its way in (its first byte is here).
+    bool arriving() const { return m_request_started && (m_phase == phase::header || m_phase == phase::body); }
+
+    // When the current request must have arrived, header and body: a grace
+    // period plus time for its bytes at the minimum rate, so that a client
+    // trickling a byte now and then cannot hold its connection for ever.
+    // Example: 2048 bytes so far of a request begun at T -> T + 10 s + 2 s.
+    clock::time_point arrival_deadline() const {
+        const std::chrono::duration<double> allowance(static_cast<double>(m_input.request_bytes()) /
+                                                      MIN_ARRIVAL_BYTES_PER_SECOND);
+        return *m_request_started + REQUEST_ARRIVAL_GRACE + std::chrono::duration_cast<clock::duration>(allowance);
     }
 
     // One timer per connection, re-armed only when it fires (or when the
@@ -244,7 +242,8 @@ private:
             arm_timer(now + IDLE_TIMEOUT);
             return;
         }
-        const auto deadline = m_last_activity + (m_phase == phase::lingering ? LINGER_TIMEOUT : IDLE_TIMEOUT);
+        auto deadline = m_last_activity + (m_phase == phase::lingering ? LINGER_TIMEOUT : IDLE_TIMEOUT);
+        if (arriving()) deadline = std::min(deadline, arrival_deadline());
         if (now >= deadline) {
             close();
             return;
@@ -253,75 +252,55 @@ private:
     }
 
     void read_more() {
-        if (m_phase == phase::closed || m_buffer.size() > MAX_BUFFERED_BYTES) return;
-        // A read whose result is on its way comes first.
-        if (m_reading && m_read.performed()) return;
-        if (m_input_ends) {
-            read_to_end();
-            return;
-        }
-        if (m_reading) return;
+        if (m_phase == phase::closed || m_reading || m_input.buffered() > MAX_BUFFERED_BYTES) return;
         m_reading = true;
-        // Into a buffer of our own: parsing may consume (and so move)
-        // m_buffer's storage while this read is outstanding.
-        m_read.start(shared_from_this());
+        // Into a buffer of our own: parsing may consume (and so move) the
+        // input's storage while this read is outstanding.
+        m_socket.async_read_some(asio::buffer(m_read_chunk),
+                                 [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+                                     self->on_read(ec, n);
+                                 });
     }
 
-    void on_read(const boost::system::error_code& ec, std::size_t n) override {
+    void on_read(const boost::system::error_code& ec, std::size_t n) {
         m_reading = false;
-        take_input(ec, n);
-        read_more();
-    }
-
-    // The client has ended its side, so all it sent is there to be read, up
-    // to the end, which closes the connection. A read still waiting in the
-    // reactor may never be run: nothing new will arrive.
-    void read_to_end() {
-        if (m_reading_to_end) return;  // handling the input led back here: the loop below goes on
-        m_reading_to_end = true;
-        while (m_phase != phase::closed && m_buffer.size() <= MAX_BUFFERED_BYTES) {
-            boost::system::error_code ec;
-            std::size_t n = 0;
-            bool cut_short = false;  // reading on to the end anyway
-            if (!connection_read::read_now(m_socket.native_handle(), m_read_chunk.data(), m_read_chunk.size(), ec,
-                                           n, cut_short))
-                break;
-            take_input(ec, n);
-        }
-        m_reading_to_end = false;
-    }
-
-    void take_input(const boost::system::error_code& ec, std::size_t n) {
         if (ec) {
             close();
             return;
         }
         // While lingering, input is dropped and its deadline stays fixed.
-        if (m_phase == phase::lingering) return;
-        touch();
-        const auto space = m_buffer.prepare(n);
-        std::memcpy(space.data(), m_read_chunk.data(), n);
-        m_buffer.commit(n);
-        process();
+        if (m_phase != phase::lingering) {
+            touch();
+            m_input.append(m_read_chunk.data(), n);
+            process();
+        }
+        read_more();
     }
 
-    // Parses as much of the buffered input as the current request allows.
+    // Tells the current request as much of the buffered input as it allows.
     void process() {
         while (m_phase == phase::header || m_phase == phase::body) {
-            if (m_phase == phase::header) {
-                if (m_buffer.size() == 0) return;
-                boost::system::error_code ec;
-                const std::size_t used = m_parser->put(m_buffer.data(), ec);
-                m_buffer.consume(used);
-                if (ec == bhttp::error::need_more) return;
-                if (ec) {
-                    reject_malformed(ec);
-                    return;
-                }
-                if (m_parser->is_header_done()) start_request();
-                continue;
+            if (!m_request_started && m_input.buffered() > 0) m_request_started = clock::now();
+            switch (m_input.next()) {
+            case request_input::event::more_input:
+            case request_input::event::held:
+                return;
+            case request_input::event::header:
+                start_request();
+                break;
+            case request_input::event::body:
+                on_body_piece(m_input.body());
+                break;
+            case request_input::event::body_end:
+                finish_body(m_input.body());
+                break;
+            case request_input::event::bad_request:
+                reject_malformed(false);
+                return;
+            case request_input::event::header_too_large:
+                reject_malformed(true);
+                return;
             }
-            if (!read_body_chunk()) return;
         }
     }
 
@@ -351,70 +330,35 @@ private:
 
     void start_request() {
         m_phase = phase::body;
-        m_keep_alive = m_parser->keep_alive();
-        m_request.method.assign(m_parser->method());
-        m_request.target.assign(m_parser->target());
+        m_keep_alive = m_input.keep_alive();
         m_response = make_response();
         const response_ptr res = m_response;
         {
             const dispatch_guard guard(m_dispatching);
-            run_guarded(res, [this, &res] { m_router->dispatch(res, m_request); });
+            run_guarded(res, [this, &res] { m_router->dispatch(res, m_input.request()); });
         }
         if (m_phase != phase::body) return;
-        if (m_parser->is_done()) {
-            finish_body(std::string_view{});
-            return;
-        }
         // A client that asked waits for this before it sends the body.
-        if (!res->ended() && m_parser->expects_continue()) queue_output(CONTINUE_ANSWER);
+        if (!res->ended() && m_input.body_follows() && m_input.expects_continue()) queue_output(CONTINUE_ANSWER);
     }
 
-    // Feeds one piece of body to the handler; false when more input is needed.
-    bool read_body_chunk() {
-        if (m_parser->is_done()) return true;
-        if (m_buffer.size() == 0) return false;
-        m_parser->lend_body_buffer(m_body_chunk.data(), m_body_chunk.size());
-        boost::system::error_code ec;
-        const std::size_t used = m_parser->put(m_buffer.data(), ec);
-        m_buffer.consume(used);
-        const std::size_t got = m_body_chunk.size() - m_parser->body_left();
-        bool need_more = false;
-        if (ec == bhttp::error::need_buffer) {
-            ec = {};
-        } else if (ec == bhttp::error::need_more) {
-            ec = {};
-            need_more = true;
+    void on_body_piece(std::string_view piece) {
+        if (m_response) deliver(piece, false);
+        if (m_phase != phase::body || !m_response || !m_response->ended()) return;
+        m_drained += piece.size();
+        if (m_drained > MAX_DRAINED_BODY_BYTES) {
+            // Answered already; the rest of this body is not worth reading.
+            m_keep_alive = false;
+            m_phase = phase::responding;
+            m_body_done = true;
+            maybe_finish();
         }
-        if (ec) {
-            reject_malformed(ec);
-            return false;
-        }
-        const std::string_view chunk(m_body_chunk.data(), got);
-        if (m_parser->is_done()) {
-            finish_body(chunk);
-            return true;
-        }
-        if (got > 0 && m_response) deliver(chunk, false);
-        if (m_response && m_response->ended()) {
-            m_drained += got;
-            if (m_drained > MAX_DRAINED_BODY_BYTES) {
-                // Answered already; the rest of this body is not worth reading.
-                m_keep_alive = false;
-                m_phase = phase::responding;
-                m_body_done = true;
-                maybe_finish();
-                return false;
-            }
-        }
-        // need_more can leave unparsed bytes behind (half a chunk header):
-        // wait for the rest instead of parsing the same bytes again.
-        return !need_more && (used > 0 || got > 0);
     }
 
-    void finish_body(std::string_view last_chunk) {
+    void finish_body(std::string_view last_piece) {
         m_phase = phase::responding;
         m_body_done = true;
-        if (m_response) deliver(last_chunk, true);
+        if (m_response) deliver(last_piece, true);
         if (m_phase != phase::closed) maybe_finish();
     }
 
@@ -540,6 +484,7 @@ private:
     // Drops `n` written bytes from the front of the output.
     void consume_output(std::size_t n) {
         touch();
+        m_written_bytes += n;
         while (n > 0 && m_out_front < m_out.size()) {
             std::string& front = m_out[m_out_front];
             const std::size_t left = front.size() - m_front_sent;
@@ -568,7 +513,7 @@ private:
             start_lingering();
             return;
         }
-        begin_parse();
+        begin_request();
         process();
         read_more();
     }
@@ -577,13 +522,14 @@ private:
         boost::system::error_code ignored;
         m_socket.shutdown(unix_socket::shutdown_send, ignored);
         m_phase = phase::lingering;
-        m_buffer.consume(m_buffer.size());
+        m_input.discard();
+        m_request_started.reset();
         touch();
         arm_timer(m_last_activity + LINGER_TIMEOUT);
         read_more();
     }
 
-    void reject_malformed(const boost::system::error_code& ec) {
+    void reject_malformed(bool too_large) {
         // A request that cannot be parsed ends the connection after one answer.
         m_keep_alive = false;
         m_body_done = true;
@@ -598,7 +544,6 @@ private:
             m_response->abort();
             m_response->release_handlers();
         }
-        const bool too_large = ec == bhttp::error::header_limit;
         m_phase = phase::responding;
         m_response = make_response();
         m_response->write_status(too_large ? "431 Request Header Fields Too Large" : "400 Bad Request");
@@ -610,20 +555,16 @@ private:
         maybe_finish();
     }
 
-    client_socket m_socket;
+    unix_socket m_socket;
     std::shared_ptr<const router> m_router;
     std::shared_ptr<connection_registry> m_registry;
-    std::shared_ptr<peer_end_watch> m_poller;
-    std::uint64_t m_token = 0;  // the watch on the client's end; 0 when there is none
     std::list<session*>::iterator m_entry;
     bool m_registered = false;
     loop_timer m_timer;
     clock::time_point m_last_activity{};
-    beast::flat_buffer m_buffer;
-    std::optional<request_parser> m_parser;
-    std::uint32_t m_max_header_bytes = static_cast<std::uint32_t>(max_header_bytes());
-    std::array<char, BODY_CHUNK_BYTES> m_body_chunk{};
-    http_request m_request;
+    std::optional<clock::time_point> m_request_started;  // the current request's first byte arrived
+    std::uint64_t m_written_bytes = 0;                     // of the current request's answer
+    request_input m_input{max_header_bytes()};
     response_ptr m_response;
     response_ptr m_previous_response;  // kept for the next request when nobody else holds it
     std::vector<std::string> m_out;    // output not yet written, from m_out_front on
@@ -635,11 +576,8 @@ private:
     std::uint64_t m_stream_left = 0;
     std::uint64_t m_drained = 0;  // body bytes read after the request was answered
     std::array<char, READ_CHUNK_BYTES> m_read_chunk{};
-    connection_read m_read{m_socket, *this, m_read_chunk.data(), m_read_chunk.size()};
     phase m_phase = phase::header;
-    bool m_reading = false;       // a read waits in the reactor, or its result is on its way
-    bool m_input_ends = false;    // the client has ended its side
-    bool m_reading_to_end = false;
+    bool m_reading = false;  // a read is outstanding
     bool m_writing = false;
     bool m_written = false;
     bool m_final_queued = false;
@@ -647,14 +585,6 @@ private:
     bool m_keep_alive = true;
     bool m_dispatching = false;  // inside a handler called by this session
 };
-
-std::string_view http_request::path() const { return std::string_view(target).substr(0, target.find('?')); }
-
-std::string http_request::get_query(std::string_view key) const {
-    const auto question = target.find('?');
-    if (question == std::string::npos) return {};
-    return text_utils::query_value(std::string_view(target).substr(question + 1), key);
-}
 
 void router::add(std::string method, std::string path, handler h) {
     m_routes.push_back({std::move(method), std::move(path), std::move(h)});
@@ -688,7 +618,6 @@ server::server(boost::asio::io_context& loop, router routes)
       m_acceptor(loop),
       m_retry_timer(loop),
       m_registry(std::make_shared<connection_registry>()),
-      m_poller(std::make_shared<peer_end_watch>(loop)),
       m_max_connections(connection_cap()) {}
 
 server::~server() {
@@ -731,25 +660,35 @@ void server::accept_next() {
 
 void server::admit(unix_socket socket) {
     if (m_registry->sessions.size() >= m_max_connections) {
-        // At the cap, the connection that has waited longest for a request
-        // makes room; when every connection is busy the new one is refused.
-        session* oldest = nullptr;
-        for (session* s : m_registry->sessions) {
-            if (s->idle() && (oldest == nullptr || s->last_activity() < oldest->last_activity())) oldest = s;
-        }
+        // At the cap, the connection that makes the least progress makes
+        // room (between requests, the one idle longest), whatever it is
+        // doing, unless it waits for an answer; when every connection waits
+        // for one, the new connection is refused.
         const auto now = clock::now();
+        session* victim = nullptr;
+        double victim_rate = 0;
+        for (session* s : m_registry->sessions) {
+            if (s->awaiting_answer()) continue;
+            const double rate = s->progress_rate(now);
+            if (victim == nullptr || rate < victim_rate ||
+                (rate == victim_rate && s->last_activity() < victim->last_activity())) {
+                victim = s;
+                victim_rate = rate;
+            }
+        }
         if (now - m_last_cap_warning >= CAP_WARNING_INTERVAL) {
             m_last_cap_warning = now;
-            spdlog::warn("API connections at their limit of {}: closing the oldest idle ones", m_max_connections);
+            spdlog::warn("API connections at their limit of {}: closing those that make the least progress",
+                         m_max_connections);
         }
-        if (oldest == nullptr) {
+        if (victim == nullptr) {
             boost::system::error_code ignored;
             socket.close(ignored);
             return;
         }
-        oldest->close();
+        victim->close();
     }
-    std::make_shared<session>(std::move(socket), m_router, m_registry, m_poller)->start();
+    std::make_shared<session>(std::move(socket), m_router, m_registry)->start();
 }
 
 }  // namespace httpd

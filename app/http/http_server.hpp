@@ -3,8 +3,11 @@
 // Requests are handled one at a time per connection, in order (keep-alive and
 // pipelining work); the body reaches the handler in chunks; a read stays
 // outstanding while a response is pending so that a client that goes away is
-// noticed and the response's abort callback fires.
+// noticed and the response's abort callback fires. A request must arrive
+// within a bounded time, and at the connection cap the connection that makes
+// the least progress makes room.
 
+#include "http/http_request.hpp"
 #include "http/http_response.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -23,7 +26,6 @@
 namespace httpd {
 
 struct connection_registry;
-class peer_end_watch;
 
 // Sockets and timers bound to the io_context's own executor type, not the
 // type-erased one: every operation is cheaper.
@@ -32,16 +34,6 @@ using unix_socket = boost::asio::basic_stream_socket<boost::asio::local::stream_
 using unix_acceptor = boost::asio::basic_socket_acceptor<boost::asio::local::stream_protocol, loop_executor>;
 using loop_timer = boost::asio::basic_waitable_timer<std::chrono::steady_clock,
                                                      boost::asio::wait_traits<std::chrono::steady_clock>, loop_executor>;
-
-struct http_request {
-    std::string method;
-    std::string target;
-
-    // The target without its query string.
-    std::string_view path() const;
-    // A query parameter, percent-decoded; empty when absent.
-    std::string get_query(std::string_view key) const;
-};
 
 using handler = std::function<void(const response_ptr&, http_request&)>;
 
@@ -81,7 +73,6 @@ private:
     unix_acceptor m_acceptor;
     loop_timer m_retry_timer;
     std::shared_ptr<connection_registry> m_registry;
-    std::shared_ptr<peer_end_watch> m_poller;
     std::size_t m_max_connections;
     std::chrono::steady_clock::time_point m_last_cap_warning{};
 };

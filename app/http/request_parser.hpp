@@ -1,23 +1,28 @@
 #pragma once
 // The HTTP request parser of one request: Beast's parser core with only what
 // the server needs kept (method, target, "Expect: 100-continue"), so that no
-// header field is copied or allocated. The body is copied into a buffer the
-// server lends (like Beast's buffer_body): when it is full, put() stops with
-// error::need_buffer.
+// other header field is copied or allocated. The method and target are
+// copied into the request as soon as the request line is parsed: the parser
+// may report that line as consumed long before the rest of the header has
+// arrived, and the input it was read from is gone by then. The body is
+// copied into a buffer the caller lends (like Beast's buffer_body): when it
+// is full, put() stops with error::need_buffer.
+
+#include "http/http_request.hpp"
 
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
 
 #include <cstring>
-#include <string_view>
 
 namespace httpd {
 
 class request_parser : public boost::beast::http::basic_parser<true> {
 public:
-    std::string_view method() const { return m_method; }
-    std::string_view target() const { return m_target; }
+    // The request line is stored into `into`.
+    explicit request_parser(http_request& into) : m_into(into) {}
+
     bool expects_continue() const { return m_expects_continue; }
 
     // Where the next body bytes go; `body_left()` is the space still free.
@@ -33,10 +38,8 @@ private:
 
     void on_request_impl(boost::beast::http::verb, string_view method, string_view target, int,
                          error_code& ec) override {
-        // Views into the input, valid until that input is consumed: the
-        // server copies them out before it parses on.
-        m_method = std::string_view(method.data(), method.size());
-        m_target = std::string_view(target.data(), target.size());
+        m_into.method.assign(method.data(), method.size());
+        m_into.target.assign(target.data(), target.size());
         ec = {};
     }
 
@@ -74,8 +77,7 @@ private:
         return n;
     }
 
-    std::string_view m_method;
-    std::string_view m_target;
+    http_request& m_into;
     bool m_expects_continue = false;
     char* m_body_data = nullptr;
     std::size_t m_body_left = 0;

@@ -34,9 +34,10 @@ def test_descriptor_flood_leaves_commands_working(make_sandbox):
             except OSError:
                 pass  # a full backlog refuses; that is fine
             flood.append(s)
-        # The server makes room by closing the oldest idle connections, so a
+        # The server makes room by closing the connections that make the least
+        # progress (here the idle ones), so a
         # client is answered at once rather than when the flood times out.
-        box.wait_for_log("API connections at their limit of 96: closing the oldest idle ones")
+        box.wait_for_log("API connections at their limit of 96: closing those that make the least progress")
         time.sleep(6)  # the watchdog runs its status command (every 5 s) under the flood
         assert box.proc.poll() is None
         assert box.get("/status", timeout=10).status == 200
@@ -44,6 +45,33 @@ def test_descriptor_flood_leaves_commands_working(make_sandbox):
         assert box.daemon_pids() == daemon
     finally:
         for s in flood:
+            s.close()
+
+
+def test_slow_requests_cannot_hold_every_connection(make_sandbox):
+    # Clients that trickle a declared body hold their connections, but at
+    # the cap (96 with 256 descriptors) they are the ones closed to make
+    # room, never a client waiting for a command's answer.
+    box = make_sandbox().start(nofile=256, env={"NB_SIM_DELAY_DOWN": "3"})
+    waiting = connect(box)
+    waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))
+    slow = []
+    try:
+        for _ in range(110):
+            s = connect(box)
+            s.sendall(request_bytes("POST", CONFIG, b"x" * 1000)[:-990])  # 10 of 1000 body bytes
+            slow.append(s)
+        answered = 0
+        for _ in range(20):
+            try:
+                answered += box.get("/status", timeout=10).status == 200
+            except OSError:
+                pass
+        assert answered == 20
+        [(status, _, body)], _ = read_responses(waiting, 1, timeout=30)
+        assert status == 200 and b'"ok":true' in body
+    finally:
+        for s in slow + [waiting]:
             s.close()
 
 
@@ -136,6 +164,39 @@ def test_symbolic_links_are_never_served_or_listed(sandbox, tmp_path):
     sandbox.logs.symlink_to(elsewhere)
     assert sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-05.log"}).status == 404
     assert "app_2000-01-05" not in sandbox.get("/logs/list").text
+
+
+def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sandbox, tmp_path):
+    box = make_sandbox()
+    victim = tmp_path / "victim"
+    victim.write_text("keep me\n")
+    today = time.strftime("%Y-%m-%d")
+    box.logs.mkdir()
+    for name in (f"app_{today}.log", f"netbird_{today}.log"):
+        (box.logs / name).symlink_to(victim)
+    (box.data / "netbird-daemon.pid").symlink_to(victim)
+    box.start()
+    box.wait_for(box.daemon_pids, what="the daemon")
+    pid_file = box.data / "netbird-daemon.pid"
+    box.wait_for(lambda: not pid_file.is_symlink() and pid_file.read_text().strip().isdigit(), what="the pid file")
+    assert victim.read_text() == "keep me\n"
+    assert not (box.logs / f"app_{today}.log").is_symlink() and not (box.logs / f"netbird_{today}.log").is_symlink()
+    assert f"Replaced a symbolic link or special file at app_{today}.log" in box.app_log()
+    assert f"Replaced the symbolic link {pid_file} with a regular file" in box.app_log()
+
+    # A logs directory that is a link is replaced by a real one: nothing is
+    # written, compressed or pruned where it points.
+    box.stop()
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "important_2000-01-01.log").write_text("important\n")
+    (elsewhere / "app_2000-01-02.log").write_text("not ours\n")
+    box.logs.rename(box.data / "logs.before")
+    box.logs.symlink_to(elsewhere)
+    box.start()
+    assert box.logs.is_dir() and not box.logs.is_symlink()
+    assert sorted(p.name for p in elsewhere.iterdir()) == ["app_2000-01-02.log", "important_2000-01-01.log"]
+    assert f"Replaced the symbolic link {box.logs} (to {elsewhere}) with a real directory" in box.app_log()
 
 
 def test_daemon_that_could_not_start_is_started_when_its_program_is_back(make_sandbox):

@@ -104,6 +104,18 @@ def test_input_that_arrives_together_is_all_read(sandbox):
             sock.sendall(request[10:])
         responses, _ = read_responses(sock, 1, timeout=5)
     assert responses and responses[0][0] == 200
+    # A read stops at a byte sent out of band too: that byte is read in its
+    # place, and what follows it is not left for the idle time-out.
+    with used_connection(sandbox) as sock:
+        with input_at_once(sandbox):
+            try:
+                sock.send(request[:-1])
+                sock.send(request[-1:], socket.MSG_OOB)
+            except OSError:
+                pytest.skip("this kernel has no out-of-band data on Unix sockets")
+            sock.sendall(request)
+        responses, _ = read_responses(sock, 2, timeout=5)
+    assert [status for status, _, _ in responses] == [200, 200]
 
 
 def test_pipelining_behind_a_pending_answer(make_sandbox):
@@ -140,19 +152,34 @@ def test_request_header_limit(sandbox):
 @pytest.mark.slow
 def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
     box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "13"})
-    idle, half, waiting = connect(box), connect(box), connect(box)
+    idle, half, waiting, trickle = connect(box), connect(box), connect(box), connect(box)
     half.sendall(b"GET " + CONFIG.encode() + b" HTTP/1.1\r\nHost: x\r\n")  # header never finished
     waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))  # answered after 13 s
+    # A body that would take 50 s: a byte every half second is progress,
+    # but a request must arrive within 10 s plus a second per KiB.
+    trickle.sendall(request_bytes("POST", CONFIG, b"x" * 100)[:-100])
+
+    def drip():
+        try:
+            for _ in range(100):
+                time.sleep(0.5)
+                trickle.send(b"x")
+        except OSError:
+            pass
+    threading.Thread(target=drip, daemon=True).start()
     started = time.monotonic()
-    for sock in (idle, half):
-        # Closed after 10 s of silence, never before; waiting up to ten
-        # times that only tells "closed late" from "never closed".
+    for sock in (idle, half, trickle):
+        # Closed after 10 s, never before; waiting up to ten times that only
+        # tells "closed late" from "never closed".
         sock.settimeout(100)
-        assert sock.recv(100) == b""
-    assert 9 <= time.monotonic() - started
+        try:
+            assert sock.recv(100) == b""
+        except ConnectionResetError:
+            pass  # closed with input unread
+        assert 9 <= time.monotonic() - started
     # Waiting for its own answer is not idleness.
     [(status, _, body)], _ = read_responses(waiting, 1, timeout=30)
     assert status == 200 and b'"ok":true' in body
-    for sock in (idle, half, waiting):
+    for sock in (idle, half, waiting, trickle):
         sock.close()
     assert box.get("/config").status == 200

@@ -1,0 +1,98 @@
+#include "http/request_input.hpp"
+
+#include <boost/beast/http/error.hpp>
+
+#include <cstring>
+#include <limits>
+
+namespace httpd {
+
+namespace bhttp = boost::beast::http;
+
+request_input::request_input(std::size_t max_header_bytes)
+    : m_max_header_bytes(static_cast<std::uint32_t>(
+          std::min<std::size_t>(max_header_bytes, std::numeric_limits<std::uint32_t>::max()))) {
+    next_request();
+}
+
+void request_input::append(const char* data, std::size_t size) {
+    const auto space = m_buffer.prepare(size);
+    std::memcpy(space.data(), data, size);
+    m_buffer.commit(size);
+}
+
+void request_input::next_request() {
+    m_parser.emplace(m_request);
+    m_parser->header_limit(m_max_header_bytes);
+    // The handlers enforce their own limit and ignore the rest of a refused body.
+    m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    m_stage = stage::header;
+    m_request_bytes = 0;
+    m_body_size = 0;
+}
+
+void request_input::discard() {
+    m_buffer.consume(m_buffer.size());
+    m_stage = stage::held;
+}
+
+void request_input::take(std::size_t used) {
+    m_buffer.consume(used);
+    m_request_bytes += used;
+}
+
+request_input::event request_input::next() {
+    m_body_size = 0;
+    while (true) {
+        if (m_stage == stage::held) return event::held;
+        if (m_stage == stage::header) {
+            if (m_buffer.size() == 0) return event::more_input;
+            boost::system::error_code ec;
+            const std::size_t used = m_parser->put(m_buffer.data(), ec);
+            take(used);
+            if (ec == bhttp::error::need_more) return event::more_input;
+            if (ec) {
+                m_stage = stage::held;
+                return ec == bhttp::error::header_limit ? event::header_too_large : event::bad_request;
+            }
+            if (m_parser->is_header_done()) {
+                m_stage = stage::body;
+                return event::header;
+            }
+            if (used == 0) return event::more_input;
+            continue;
+        }
+        if (m_parser->is_done()) {
+            m_stage = stage::held;
+            return event::body_end;
+        }
+        if (m_buffer.size() == 0) return event::more_input;
+        m_parser->lend_body_buffer(m_body_piece.data(), m_body_piece.size());
+        boost::system::error_code ec;
+        const std::size_t used = m_parser->put(m_buffer.data(), ec);
+        take(used);
+        m_body_size = m_body_piece.size() - m_parser->body_left();
+        bool need_more = false;
+        if (ec == bhttp::error::need_buffer) {
+            ec = {};
+        } else if (ec == bhttp::error::need_more) {
+            ec = {};
+            need_more = true;
+        }
+        if (ec) {
+            m_stage = stage::held;
+            m_body_size = 0;
+            return event::bad_request;
+        }
+        if (m_parser->is_done()) {
+            m_stage = stage::held;
+            return event::body_end;
+        }
+        if (m_body_size > 0) return event::body;
+        // need_more can leave unparsed bytes behind (half a chunk header):
+        // wait for the rest instead of parsing the same bytes again.
+        if (need_more || used == 0) return event::more_input;
+    }
+}
+
+}  // namespace httpd

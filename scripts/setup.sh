@@ -3,6 +3,7 @@
 # With the argument "arm64" it also installs the cross toolchain and the
 # arm64 development packages, and registers user-mode emulation for arm64
 # binaries where the kernel allows it.
+# With "fuzz" it installs clang and its libFuzzer and sanitizer runtimes.
 # Idempotent: packages that are already installed are skipped, and the
 # package lists are refreshed only when something has to be installed.
 set -euo pipefail
@@ -26,6 +27,8 @@ ARM64_PACKAGES=(
   libiperf-dev:arm64 libssl-dev:arm64 libsctp-dev:arm64
 )
 
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
 if [ "$(id -u)" -ne 0 ]; then
   SUDO=sudo
 else
@@ -34,6 +37,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 
 wanted=("${PACKAGES[@]}")
+[ "${1:-}" = fuzz ] && wanted+=("${FUZZ_PACKAGES[@]}")
 if [ "${1:-}" = arm64 ]; then
   wanted+=("${ARM64_PACKAGES[@]}")
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then

@@ -16,6 +16,7 @@ request_input::request_input(std::size_t max_header_bytes)
 }
 
 void request_input::append(const char* data, std::size_t size) {
+    if (size == 0) return;
     const auto space = m_buffer.prepare(size);
     std::memcpy(space.data(), data, size);
     m_buffer.commit(size);
@@ -50,12 +51,25 @@ request_input::event request_input::next() {
             boost::system::error_code ec;
             const std::size_t used = m_parser->put(m_buffer.data(), ec);
             take(used);
-            if (ec == bhttp::error::need_more) return event::more_input;
+            if (ec == bhttp::error::need_more) {
+                // All that is buffered belongs to the header still: once that
+                // reaches the limit, so does the header.
+                if (m_request_bytes + m_buffer.size() < m_max_header_bytes) return event::more_input;
+                ec = bhttp::error::header_limit;
+            }
             if (ec) {
                 m_stage = stage::held;
                 return ec == bhttp::error::header_limit ? event::header_too_large : event::bad_request;
             }
             if (m_parser->is_header_done()) {
+                // The parser applies its limit to the request line and the
+                // fields apart when they arrive together, to the whole
+                // header when they do not: here the limit is the whole
+                // header's, however it arrived.
+                if (m_request_bytes > m_max_header_bytes) {
+                    m_stage = stage::held;
+                    return event::header_too_large;
+                }
                 m_stage = stage::body;
                 return event::header;
             }

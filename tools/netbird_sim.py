@@ -1,82 +1,190 @@
 #!/usr/bin/python3
-# netbird_sim.py - a SIMULATOR of the NetBird client, for development and tests.
+# netbird_sim.py - a SIMULATOR of the NetBird client (v0.72.4), for development and tests.
 #
-# This is NOT the real NetBird client. It only imitates the parts of its command
-# line that the vantrel_vpn supervisor uses, so the supervisor can be developed
-# and tested on machines where the real client cannot be installed. It is meant
-# to be installed in place of the real executable (as lib/netbird).
+# This is NOT the real NetBird client. It imitates the parts of its command line,
+# its daemon and its outputs that the vantrel_vpn supervisor relies on, so the
+# supervisor can be developed and tested where the real client cannot run. It is
+# installed in place of the real executable (as lib/netbird). It behaves like the
+# real client where that matters to a caller, including the awkward parts: a daemon
+# that writes its configuration before anyone enrolled, reconnects by itself after
+# a restart, an `up` that does nothing while connected and an `up` that waits for
+# a browser sign-in that never comes.
 #
-# Usage (global flags before the verb):
+# Usage (flags may stand before or after the verb, as with the real client):
 #   netbird_sim.py --config CFG --log-file console,LOG --daemon-addr unix://SOCK service run
 #   netbird_sim.py [--log-file LOG] --daemon-addr unix://SOCK VERB ...
-#     up --management-url URL [--enable-lazy-connection[=true|false]]
-#        --wireguard-port N --mtu N --interface-name NAME --external-ip-map MAP
-#        [--setup-key-file PATH]
-#     down | deregister | status [--json] | debug bundle [--upload-bundle] [--anonymize]
-#     version
-# The daemon ("service run") serves a Unix socket; each CLI call sends one JSON
-# request line and reads one JSON reply line (30 s timeout). The daemon keeps
-# its state in memory and writes the --config file on registration (never the
-# setup key). Unknown flags: message on stderr, exit 2.
+#     up [--management-url URL] [--setup-key KEY | --setup-key-file PATH]
+#        [--enable-lazy-connection[=BOOL]] [--wireguard-port N] [--mtu N]
+#        [--interface-name NAME] [--external-ip-map LIST] [--disable-auto-connect[=BOOL]]
+#        [--no-browser]
+#     down | deregister (alias logout) | version
+#     status [--json | --detail | --ipv4]
+#     debug bundle [--upload-bundle] [--anonymize]
 #
-# Scenario knobs (environment variables, read by each invocation):
-#   NB_SIM_MGMT_DISCONNECTED=1   status: management not connected, daemonStatus
-#                                "Connecting" while up (read by the status call
-#                                itself; the daemon's own environment counts too)
-#   NB_SIM_EXIT_<VERB>=CODE      VERB in UP, DOWN, STATUS, DEREGISTER, DEBUG: print
-#                                "Error: simulated failure" and exit CODE, no work
-#   NB_SIM_DELAY_<VERB>=SECONDS  sleep first (float), applied before EXIT and work
-#   NB_SIM_DAEMON_EXIT_AFTER=S   the daemon exits with status 1 after S seconds
-#   NB_SIM_NON_UTF8=1            invalid UTF-8 bytes in CLI text output and in the
-#                                daemon's start lines (status --json: on stderr)
-#   NB_SIM_BUNDLE_NO_LABEL=1     debug bundle prints the path without "Local file:"
-#   NB_SIM_PEERS=N               status: N remote peers while connected (a fixed mix
-#                                of connected and not, direct and relayed, with
-#                                latencies and byte counts that grow while up)
-#   NB_SIM_PEER_MARKUP=1         status: one more peer whose name is HTML markup
-#                                (<img src=x onerror=alert(1)>), for escaping tests
-#   NB_SIM_REPORT_DIR=DIR        each invocation writes DIR/<time_ns>-<pid>-<verb>.json
-#                                with argv, env, open fds, pid, verb (and for up with
-#                                a key file: setup_key_file_mode/_existed)
+# Command line, as NetBird (cobra/pflag) parses it:
+#   - "--flag value", "--flag=value", shorthands (-c -l -m -k -n -A -d -U -S); a
+#     boolean flag takes no separate value ("--enable-lazy-connection false" sets it
+#     to true and "false" is an ignored argument), only "--flag=false".
+#   - --mtu and --wireguard-port are uint16 (base prefixes 0x, 0o, 0b, 0 allowed);
+#     --external-ip-map and --log-file are comma-separated lists ("" = empty list).
+#   - Every NB_<FLAG> (and the older WT_<FLAG>) environment variable sets that flag
+#     after the command line was read, so it wins; for a list flag already given on
+#     the command line the variable's entries are appended, as pflag does. A value
+#     the flag cannot take is logged ("unable to configure flag ...") and ignored.
+#     The root flags (config, log-file, log-level, daemon-addr, management-url,
+#     setup-key, setup-key-file, ...) are read this way by every verb; up also reads
+#     its own (NB_MTU, NB_WIREGUARD_PORT, NB_INTERFACE_NAME, NB_EXTERNAL_IP_MAP,
+#     NB_ENABLE_LAZY_CONNECTION, ...).
+#   - A setup key both given directly (--setup-key or NB_SETUP_KEY) and by file
+#     (--setup-key-file or NB_SETUP_KEY_FILE) is refused with cobra's
+#     mutually-exclusive-flags error.
+#   - --log-level must be a logrus level (panic fatal error warn warning info debug
+#     trace, any case); otherwise every verb, the daemon too, fails at start.
+#   - Every error, usage errors included, is "Error: ..." on stderr and exit 1.
+#
+# Daemon ("service run"): serves a Unix socket. Each CLI step is one connection:
+# the daemon greets with one JSON line, the CLI sends one JSON request line and
+# reads one JSON reply line. A CLI that gets no greeting within NB_SIM_DAEMON_WAIT
+# seconds (no socket, nobody accepting, or a daemon that accepts but never answers)
+# fails the way NetBird fails to dial its daemon. `up` takes several steps, like
+# the real one: status, set config, login, wait for SSO, up.
+#
+# The daemon's state: at its first start with a missing --config FILE it creates
+# FILE (mode 0600, directories too) with a new WireGuard-style private key and
+# defaults; it is then not enrolled, reports NeedsLogin and does not connect. An
+# enrolled daemon connects by itself at start (Connecting for NB_SIM_CONNECT_DELAY
+# seconds, then Connected) unless the file says DisableAutoConnect. `down` only
+# moves it to Idle and stores nothing. `up` while Connected says "Already
+# connected" and applies nothing. `up` with a key enrols and connects at once;
+# without a key, on a daemon that needs a login, it prints an SSO sign-in prompt
+# and waits (status Connecting meanwhile) until NB_SIM_SSO_WAIT runs out, then
+# fails and the daemon reports LoginFailed. `deregister` forgets the enrolment.
+#
+# The order of `up`, which decides what a failing `up` has already done: the
+# external IP map is checked before the daemon is asked anything; then "Already
+# connected" ends it (so even a bad --mtu passes then); then the new settings are
+# saved; only then is the key file read, the MTU checked (a bad one is not saved)
+# and the login made.
+#
+# Outputs: up "Connected" / "Already connected"; down "Disconnected"; deregister
+# "Deregistered successfully"; status --json one compact JSON line WITHOUT a final
+# newline (NetBird prints it that way); debug bundle "Local file:" and the path,
+# then "Upload file key:" and the key.
+#
+# Config file members written by the daemon (NetBird's names, a subset):
+#   PrivateKey, PreSharedKey, ManagementURL and AdminURL (Go url.URL objects, as
+#   NetBird writes them), WgIface, WgPort, MTU, NATExternalIPs,
+#   DisableAutoConnect, LazyConnectionEnabled, and SimEnrolled: true while the
+#   peer is enrolled. SimEnrolled is the simulator's stand-in for the management
+#   server's record of this peer (the real client keeps no such flag); it is
+#   removed by `deregister`. A setup key is never written anywhere.
+#
+# Scenario knobs (environment variables). "CLI" = read by each command from its
+# own environment; "daemon" = read by `service run` from its environment; "either"
+# = the command's value if set, else the daemon's (on/off knobs: on if either is).
+# On/off knobs are off when unset, empty, "0" or "false".
+#   NB_SIM_MGMT_DISCONNECTED=1   either. A connected daemon cannot reach its
+#                                management server: daemonStatus stays Connecting,
+#                                management.connected false with an error. Default off.
+#   NB_SIM_LOGIN_STATE=STATE     either. STATE LoginFailed or SessionExpired: an
+#                                enrolled daemon reports that daemonStatus (never
+#                                Connected, management not connected); `up` without
+#                                a key then asks for SSO; `up` with a key clears it
+#                                for the rest of this daemon's life. Default unset.
+#   NB_SIM_CONNECT_DELAY=S       daemon. Seconds an enrolled daemon stays Connecting
+#                                after it starts before it is Connected. Default 1.
+#   NB_SIM_SSO_WAIT=S            either. How long `up` waits for the SSO sign-in
+#                                before it fails ("context deadline exceeded").
+#                                Default 3600.
+#   NB_SIM_DAEMON_WAIT=S         CLI. How long a command tries to reach the daemon
+#                                before "failed to connect to daemon error: context
+#                                deadline exceeded". Default 10.
+#   NB_SIM_DEREGISTER_UNREACHABLE=1  either. `deregister` fails as if the
+#                                management server could not be reached; nothing
+#                                changes. Default off.
+#   NB_SIM_UPLOAD_FAIL=1         either. `debug bundle --upload-bundle` prints the
+#                                local file, then fails with an upload error. Default off.
+#   NB_SIM_EXIT_<VERB>=CODE      CLI. VERB in UP, DOWN, STATUS, DEREGISTER, DEBUG:
+#                                print "Error: simulated failure" and exit CODE, no
+#                                work (after NB_SIM_DELAY_<VERB>). Default unset.
+#   NB_SIM_DELAY_<VERB>=S        CLI. Sleep S seconds (float) first. Default unset.
+#   NB_SIM_DAEMON_EXIT_AFTER=S   daemon. Exit with status 1 after S seconds. Default unset.
+#   NB_SIM_NON_UTF8=1            CLI and daemon. Invalid UTF-8 bytes in the text output
+#                                of up/down/deregister/status (status --json: on
+#                                stderr) and in the daemon's start lines. Default off.
+#   NB_SIM_BUNDLE_NO_LABEL=1     CLI. `debug bundle` prints the path without
+#                                "Local file:". Default off.
+#   NB_SIM_PEERS=N               either. Status lists N remote peers (0..20000) while
+#                                Connected. For the first minute after connecting
+#                                every third peer is Idle, every tenth Connecting,
+#                                the others Connected, alternately direct (P2P) and
+#                                Relayed; after that each peer changes state and
+#                                connection type every 1 to 5 minutes. Latencies
+#                                jitter, handshakes renew every 2 minutes and byte
+#                                counters grow. All of it is a function of the peer's
+#                                name and the time. Default 0.
+#   NB_SIM_PEER_MARKUP=1         either. One more peer whose name is the HTML markup
+#                                <img src=x onerror=alert(1)> (escaping tests). Default off.
+#   NB_SIM_REPORT_DIR=DIR        every invocation, first thing: writes
+#                                DIR/<time_ns>-<pid>-<verb>.json with argv, env, open
+#                                fds, pid, verb (for up with a key file also
+#                                setup_key_file_mode and setup_key_file_existed; for
+#                                a command line error usage_error). Default unset.
 import base64
+import csv
 import datetime
 import hashlib
+import ipaddress
 import json
 import os
+import platform
+import re
 import secrets
+import select
 import socket
 import stat
 import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 import zipfile
 
 VERSION = "0.72.4"
 DEFAULT_MGMT = "https://api.netbird.io:443"
+DEFAULT_ADMIN = "https://app.netbird.io:443"
+DEFAULT_CONFIG = "/etc/netbird/config.json"
 SIGNAL_URL = "https://signal.netbird.io:443"
+RELAY_URL = "rels://relay.netbird.io:443"
+SSO_URL = "https://sso.netbird-sim.invalid/device?user_code=%s"
+NEVER = "0001-01-01T00:00:00Z"
 BAD_BYTES = b"\xff\xfe"
-TIMEOUT = 30.0
+REPLY_TIMEOUT = 30.0        # a daemon that greeted but never replies
+LOG_LEVELS = ("panic", "fatal", "error", "warn", "warning", "info", "debug", "trace")
+DAEMON_HINT = ("\nIf the daemon is not running please run: "
+               "\nnetbird service install \nnetbird service start\n")
+SIGN_IN_TEXT = (
+    "Daemon status: %s\n\n"
+    "Run UP command to log in with SSO (interactive login):\n\n"
+    " netbird up \n\n"
+    "If you are running a self-hosted version and no SSO provider has been configured in your Management Server,\n"
+    "you can use a setup-key:\n\n netbird up --management-url <YOUR_MANAGEMENT_URL> --setup-key <YOUR_SETUP_KEY>\n\n"
+    "More info: https://docs.netbird.io/how-to/register-machines-using-setup-keys\n\n")
+MGMT_UNREACHABLE = "simulated: management server unreachable: connection refused"
+LOGIN_STATE_ERRORS = {
+    "LoginFailed": "simulated: login failed: peer is not registered",
+    "SessionExpired": "simulated: peer login has expired, please log in once more",
+}
 
-GLOBAL_FLAGS = ("--config", "--log-file", "--daemon-addr", "--log-level")
-UP_FLAGS = ("--management-url", "--wireguard-port", "--mtu", "--interface-name",
-            "--external-ip-map", "--setup-key-file")
 
+# ---------------------------------------------------------------- small helpers
 
-class Usage(Exception):
-    verb = "none"
-
-
-def env_on(name):
-    return os.environ.get(name, "") not in ("", "0", "false")
-
-
-def now_iso():
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+def env_on(value):
+    return value not in ("", "0", "false")
 
 
 def out(data, stream=None):
-    """Write bytes or text (plus nothing else) to a binary stream and flush."""
+    """Write bytes or text to a binary stream and flush."""
     stream = stream or sys.stdout
     if isinstance(data, str):
         data = data.encode()
@@ -88,17 +196,141 @@ def out(data, stream=None):
 
 
 def fail(msg, code=1):
+    """End the command the way cobra reports a command's error."""
     out("Error: %s\n" % msg, sys.stderr)
     sys.exit(code)
+
+
+def go_quote(text):
+    """Go's %q of a string, near enough for error messages."""
+    return json.dumps(text, ensure_ascii=False)
+
+
+def go_errno(err):
+    """An OSError of reading a file as Go prints it: 'open /x: no such file or directory'."""
+    reason = err.strerror or str(err)
+    op = "read" if isinstance(err, IsADirectoryError) else "open"
+    return "%s %s: %s" % (op, err.filename, reason[:1].lower() + reason[1:])
+
+
+def log_info_before_init(msg):
+    """logrus' default text line on stderr, used before NetBird set up its log."""
+    now_ns = time.time_ns()
+    when = GoClock(now_ns).format(now_ns - now_ns % 1_000_000_000)
+    out('time="%s" level=info msg=%s\n' % (when, go_quote(msg)), sys.stderr)
+
+
+def go_json(obj):
+    """Compact JSON as Go's encoding/json writes it (HTML characters escaped)."""
+    text = json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
+    for raw, esc in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"),
+                     ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
+        text = text.replace(raw, esc)
+    return text
+
+
+class GoClock:
+    """Formats nanosecond times as Go's time.Time in JSON: RFC 3339, nanoseconds
+    without trailing zeros, the local offset ("Z" when it is zero)."""
+
+    def __init__(self, now_ns):
+        self.offset = time.localtime(now_ns // 1_000_000_000).tm_gmtoff
+        if self.offset == 0:
+            self.suffix = "Z"
+        else:
+            sign, off = ("+", self.offset) if self.offset > 0 else ("-", -self.offset)
+            self.suffix = "%s%02d:%02d" % (sign, off // 3600, off % 3600 // 60)
+
+    def format(self, ns):
+        if ns is None:
+            return NEVER
+        sec, frac = divmod(ns, 1_000_000_000)
+        text = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(sec + self.offset))
+        if frac:
+            text += ("." + "%09d" % frac).rstrip("0")
+        return text + self.suffix
+
+
+def parse_go_time(text):
+    """Nanoseconds of a time written by GoClock (to the second), None for never."""
+    if text == NEVER:
+        return None
+    base = re.sub(r"\.\d+", "", text).replace("Z", "+00:00")
+    return int(datetime.datetime.fromisoformat(base).timestamp()) * 10**9
+
+
+def go_duration(ns):
+    """Go's time.Duration.String()."""
+    if ns == 0:
+        return "0s"
+    sign, ns = ("-", -ns) if ns < 0 else ("", ns)
+
+    def frac(value, unit):
+        whole, rest = divmod(value, unit)
+        digits = ("%0*d" % (len(str(unit)) - 1, rest)).rstrip("0")
+        return str(whole) + ("." + digits if digits else "")
+
+    if ns < 1000:
+        return "%s%dns" % (sign, ns)
+    if ns < 1_000_000:
+        return sign + frac(ns, 1000) + "µs"
+    if ns < 1_000_000_000:
+        return sign + frac(ns, 1_000_000) + "ms"
+    hours, rest = divmod(ns, 3600 * 10**9)
+    minutes, rest = divmod(rest, 60 * 10**9)
+    text = ("%dh" % hours if hours else "") + ("%dm" % minutes if hours or minutes else "")
+    return sign + text + frac(rest, 10**9) + "s"
+
+
+def to_iec(size):
+    if size < 1024:
+        return "%d B" % size
+    div, exp, n = 1024, 0, size // 1024
+    while n >= 1024:
+        div *= 1024
+        exp += 1
+        n //= 1024
+    return "%.1f %siB" % (size / div, "KMGTPE"[exp])
+
+
+def time_ago(ns, now_ns):
+    """NetBird's "N minutes, M seconds ago" wording of the detailed status."""
+    if ns is None or ns == 0:
+        return "-"
+    sec = (now_ns - ns) / 1e9
+    if sec < 1:
+        return "Now"
+
+    def two(big, big_name, small, small_name):
+        words = "%d %s%s" % (big, big_name, "" if big == 1 else "s")
+        if small:
+            words += ", %d %s%s" % (small, small_name, "" if small == 1 else "s")
+        return words + " ago"
+
+    if sec < 60:
+        return "1 second ago" if int(sec) == 1 else "%d seconds ago" % int(sec)
+    if sec < 3600:
+        return two(int(sec // 60), "minute", int(sec) % 60, "second")
+    if sec < 86400:
+        return two(int(sec // 3600), "hour", int(sec // 60) % 60, "minute")
+    return two(int(sec // 86400), "day", int(sec // 3600) % 24, "hour")
+
+
+def go_arch():
+    machine = platform.machine().lower()
+    arch = {"x86_64": "amd64", "amd64": "amd64", "aarch64": "arm64", "arm64": "arm64",
+            "i386": "386", "i686": "386", "mips": "mips", "mipsel": "mipsle"}.get(machine)
+    if arch is None and machine.startswith("arm"):
+        return "arm (ARMv%s)" % os.environ.get("GOARM", "")
+    return arch or machine
 
 
 # ---------------------------------------------------------------- reports
 
 def open_fds():
     """Descriptors open in this process, without the one used to list them."""
-    names = os.listdir("/proc/self/fd")
     fds = []
-    for n in names:
+    for n in os.listdir("/proc/self/fd"):
         try:
             os.readlink("/proc/self/fd/" + n)
             fds.append(int(n))
@@ -122,144 +354,602 @@ def write_report(fds, verb, extra):
     os.replace(tmp, os.path.join(rdir, name))
 
 
-# ---------------------------------------------------------------- arguments
+# ---------------------------------------------------------------- command line
 
-def take_flag(args, i, names):
-    """Parse args[i] as one of names ('--f v' or '--f=v'); return (name, value, next i)."""
-    arg = args[i]
-    name, eq, val = arg.partition("=")
-    if name not in names:
-        raise Usage("unknown flag: %s" % arg)
-    if eq:
-        return name, val, i + 1
-    if i + 1 >= len(args):
-        raise Usage("flag needs an argument: %s" % name)
-    return name, args[i + 1], i + 2
+class CliError(Exception):
+    """A command line error; verb names the report file."""
+
+    def __init__(self, msg, verb="none", unknown_command_of=None):
+        super().__init__(msg)
+        self.verb = verb
+        self.unknown_command_of = unknown_command_of   # "netbird ..." for cobra's hint
 
 
-def parse_bool(name, val):
-    if val.lower() in ("true", "1", "t"):
+class HelpRequested(Exception):
+    def __init__(self, path, verb):
+        super().__init__("help")
+        self.path, self.verb = path, verb
+
+
+def parse_go_bool(text):
+    if text in ("1", "t", "T", "TRUE", "true", "True"):
         return True
-    if val.lower() in ("false", "0", "f"):
+    if text in ("0", "f", "F", "FALSE", "false", "False"):
         return False
-    raise Usage('invalid argument "%s" for "%s" flag' % (val, name))
+    raise ValueError("strconv.ParseBool: parsing %s: invalid syntax" % go_quote(text))
 
 
-def parse_int(name, val):
+def parse_go_uint(text, bits):
+    """strconv.ParseUint(text, 0, bits), the way pflag reads a uint16."""
+    syntax = ValueError("strconv.ParseUint: parsing %s: invalid syntax" % go_quote(text))
+    base, body = 10, text
+    if len(text) > 1 and text[0] == "0":
+        prefix = text[1].lower()
+        base, body = {"x": (16, text[2:]), "o": (8, text[2:]), "b": (2, text[2:])}.get(prefix, (8, text[1:]))
+    digits = "0123456789abcdef"[:base]
+    if not body or any(c not in digits for c in body.lower()):
+        raise syntax
+    value = int(body, base)
+    if value >= 1 << bits:
+        raise ValueError("strconv.ParseUint: parsing %s: value out of range" % go_quote(text))
+    return value
+
+
+def read_csv(text):
+    """pflag's list flags read their value as one CSV record; "" is an empty list."""
+    if text == "":
+        return []
     try:
-        return int(val)
-    except ValueError:
-        raise Usage('invalid argument "%s" for "%s" flag' % (val, name))
+        return next(csv.reader([text], strict=True))
+    except (csv.Error, StopIteration) as e:
+        raise ValueError("parse error on line 1: %s" % e)
 
 
-def parse_args(argv):
-    """Return (globals dict, verb, options dict). Raises Usage; Usage.verb is set."""
-    g, i = {}, 0
-    while i < len(argv) and argv[i].startswith("-"):
-        name, val, i = take_flag(argv, i, GLOBAL_FLAGS)
-        g[name] = val
-    if i >= len(argv):
-        raise Usage("no command given")
-    verb, rest = argv[i], argv[i + 1:]
-    try:
-        return g, verb, parse_verb(verb, rest)
-    except Usage as e:
-        e.verb = verb if verb.isalpha() else "none"
-        raise
+class Flag:
+    def __init__(self, name, kind, short="", default=None):
+        self.name, self.kind, self.short = name, kind, short
+        self.value = list(default) if isinstance(default, list) else default
+        self.changed = False
+
+    def label(self):
+        return "-%s, --%s" % (self.short, self.name) if self.short else "--" + self.name
+
+    def set(self, text):
+        """pflag's Value.Set: raises ValueError with Go's parse error text."""
+        if self.kind == "bool":
+            self.value = parse_go_bool(text)
+        elif self.kind == "uint16":
+            self.value = parse_go_uint(text, 16)
+        elif self.kind == "list":
+            items = read_csv(text)
+            self.value = (self.value or []) + items if self.changed else items
+        else:
+            self.value = text
+        self.changed = True
 
 
-def parse_verb(verb, rest):
-    opts = {}
-    if verb == "service":
-        if rest != ["run"]:
-            raise Usage("this simulator supports only 'service run'")
-    elif verb == "up":
-        j = 0
-        while j < len(rest):
-            a = rest[j]
-            if a.split("=", 1)[0] == "--enable-lazy-connection":
-                if "=" in a:
-                    opts["lazy"] = parse_bool("--enable-lazy-connection", a.split("=", 1)[1])
+# (name, kind, shorthand, default) of the flags this simulator knows, per command.
+ROOT_FLAGS = [
+    ("admin-url", "string", "", ""), ("anonymize", "bool", "A", False),
+    ("config", "string", "c", DEFAULT_CONFIG),
+    ("daemon-addr", "string", "", "unix:///var/run/netbird.sock"),
+    ("hostname", "string", "n", ""), ("log-file", "list", "", ["/var/log/netbird/client.log"]),
+    ("log-level", "string", "l", "info"), ("management-url", "string", "m", ""),
+    ("preshared-key", "string", "", ""), ("service", "string", "s", "netbird"),
+    ("setup-key", "string", "k", ""), ("setup-key-file", "string", "", ""),
+]
+UP_FLAGS = [
+    ("disable-auto-connect", "bool", "", False), ("enable-lazy-connection", "bool", "", False),
+    ("external-ip-map", "list", "", None), ("interface-name", "string", "", "wt0"),
+    ("mtu", "uint16", "", 1280), ("no-browser", "bool", "", False),
+    ("wireguard-port", "uint16", "", 51820),
+]
+STATUS_FLAGS = [("detail", "bool", "d", False), ("ipv4", "bool", "", False),
+                ("json", "bool", "", False), ("yaml", "bool", "", False)]
+DEBUG_FLAGS = [("system-info", "bool", "S", True), ("upload-bundle", "bool", "U", False),
+               ("upload-bundle-url", "string", "", "https://upload.debug.netbird.io/upload-url")]
+
+# The command tree: a node is (own flags, subcommands or None for a leaf).
+COMMANDS = {
+    "up": (UP_FLAGS, None), "down": ([], None), "status": (STATUS_FLAGS, None),
+    "deregister": ([], None), "logout": ([], None), "version": ([], None),
+    "service": ([], {"run": ([], None)}),
+    "debug": (DEBUG_FLAGS, {"bundle": ([], None)}),
+}
+# Flags that may not be given together: cobra checks the root's group for every
+# command, the other only for its own command.
+ROOT_EXCLUSIVE = [("setup-key", "setup-key-file")]
+EXCLUSIVE_GROUPS = {"status": [("detail", "json", "yaml", "ipv4")]}
+
+
+class Command:
+    """The parsed command line: path (e.g. ["debug", "bundle"]), flags, arguments."""
+
+    def __init__(self, path, flags, args):
+        self.path, self.flags, self.args = path, flags, args
+        self.verb = path[0]
+
+    def __getitem__(self, name):
+        return self.flags[name].value
+
+    def changed(self, name):
+        return self.flags[name].changed
+
+
+def exclusive_error(group, set_names):
+    return ("if any flags in the group [%s] are set none of the others can be; [%s] were all set"
+            % (" ".join(group), " ".join(sorted(set_names))))
+
+
+def find_command(argv):
+    """Cobra's first pass: the command path, skipping flags and their values."""
+    valued = set()
+    for name, kind, short, _ in ROOT_FLAGS + UP_FLAGS + STATUS_FLAGS + DEBUG_FLAGS:
+        if kind != "bool":
+            valued.add("--" + name)
+            if short:
+                valued.add("-" + short)
+    words, i = [], 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            break
+        if a.startswith("-") and len(a) > 1:
+            if a in valued:
+                i += 1
+        else:
+            words.append(a)
+        i += 1
+    path, node = [], (None, COMMANDS)
+    for w in words:
+        subs = node[1]
+        if subs is None:
+            break
+        if w == "help" and not path:
+            raise HelpRequested([], "help")
+        if w not in subs:
+            parent = " ".join(["netbird"] + path)
+            raise CliError('unknown command %s for %s' % (go_quote(w), go_quote(parent)),
+                           verb=w if w.isalpha() else "none", unknown_command_of=parent)
+        path.append(w)
+        node = subs[w]
+    if not path or node[1] is not None:
+        raise HelpRequested(path, path[0] if path else "none")
+    return path
+
+
+def parse_command_line(argv):
+    path = find_command(argv)
+    verb = path[0]
+    known = list(ROOT_FLAGS)
+    node = (None, COMMANDS)
+    for w in path:
+        node = node[1][w]
+        known += node[0]
+    flags = {entry[0]: Flag(*entry) for entry in known}
+    shorts = {f.short: f for f in flags.values() if f.short}
+    pending, args, i = list(path), [], 0
+
+    def assign(flag, text):
+        try:
+            flag.set(text)
+        except ValueError as e:
+            raise CliError("invalid argument %s for %s flag: %s" % (go_quote(text), go_quote(flag.label()), e), verb)
+
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            args += argv[i + 1:]
+            break
+        if a.startswith("--") and len(a) > 2:
+            name, eq, val = a[2:].partition("=")
+            if name == "help":
+                raise HelpRequested(path, verb)
+            flag = flags.get(name)
+            if flag is None:
+                raise CliError("unknown flag: --%s" % name, verb)
+            if eq:
+                assign(flag, val)
+            elif flag.kind == "bool":
+                assign(flag, "true")
+            elif i + 1 < len(argv):
+                i += 1
+                assign(flag, argv[i])
+            else:
+                raise CliError("flag needs an argument: %s" % a, verb)
+        elif a.startswith("-") and len(a) > 1:
+            letters, j = a[1:], 0
+            while j < len(letters):
+                c = letters[j]
+                if c == "h":
+                    raise HelpRequested(path, verb)
+                flag = shorts.get(c)
+                if flag is None:
+                    raise CliError("unknown shorthand flag: %r in -%s" % (c, letters), verb)
+                if letters[j + 1:j + 2] == "=":
+                    assign(flag, letters[j + 2:])
+                    break
+                if flag.kind == "bool":
+                    assign(flag, "true")
                     j += 1
-                elif j + 1 < len(rest) and rest[j + 1].lower() in ("true", "false"):
-                    opts["lazy"] = parse_bool("--enable-lazy-connection", rest[j + 1])
-                    j += 2
+                    continue
+                if j + 1 < len(letters):
+                    assign(flag, letters[j + 1:])
+                elif i + 1 < len(argv):
+                    i += 1
+                    assign(flag, argv[i])
                 else:
-                    opts["lazy"] = True
-                    j += 1
-                continue
-            if not a.startswith("--"):
-                raise Usage("unexpected argument: %s" % a)
-            name, val, j = take_flag(rest, j, UP_FLAGS)
-            if name in ("--mtu", "--wireguard-port"):
-                val = parse_int(name, val)
-            opts[name[2:].replace("-", "_")] = val
-    elif verb in ("down", "deregister", "version"):
-        if rest:
-            raise Usage("unexpected argument: %s" % rest[0])
-    elif verb == "status":
-        for a in rest:
-            if a == "--json":
-                opts["json"] = True
-            elif a in ("-d", "--detail"):
-                pass
-            else:
-                raise Usage("unknown flag: %s" % a)
-    elif verb == "debug":
-        if not rest or rest[0] != "bundle":
-            raise Usage("this simulator supports only 'debug bundle'")
-        for a in rest[1:]:
-            if a in ("--upload-bundle", "--anonymize", "--system-info"):
-                opts[a[2:].replace("-", "_")] = True
-            else:
-                raise Usage("unknown flag: %s" % a)
-    else:
-        raise Usage("unknown command: %s" % verb)
-    return opts
+                    raise CliError("flag needs an argument: %r in -%s" % (c, letters), verb)
+                break
+        elif pending and a == pending[0]:
+            pending.pop(0)
+        else:
+            args.append(a)     # cobra lets these commands take (and ignore) arguments
+        i += 1
+    cmd = Command(path, flags, args)
+    for group in ROOT_EXCLUSIVE + EXCLUSIVE_GROUPS.get(verb, []):
+        given = [n for n in group if flags[n].changed]
+        if len(given) > 1:
+            raise CliError(exclusive_error(group, given), verb)
+    return cmd
 
 
-def socket_path(g):
-    addr = g.get("--daemon-addr", "unix:///var/run/netbird.sock")
-    if not addr.startswith("unix://") or len(addr) <= len("unix://"):
-        raise Usage("unsupported --daemon-addr (only unix://PATH): %s" % addr)
-    return addr[len("unix://"):]
+def apply_env_flags(cmd):
+    """NetBird's SetFlagsFromEnvVars: WT_<FLAG> then NB_<FLAG> set each flag the
+    command reads from the environment; a value the flag refuses is only logged."""
+    names = [s[0] for s in ROOT_FLAGS]
+    if cmd.verb == "up":
+        names += [s[0] for s in UP_FLAGS]
+    for name in sorted(names):
+        for prefix in ("WT_", "NB_"):
+            var = prefix + name.upper().replace("-", "_")
+            if var in os.environ:
+                try:
+                    cmd.flags[name].set(os.environ[var])
+                except ValueError as e:
+                    log_info_before_init("unable to configure flag %s using variable %s, err: %s" % (name, var, e))
+    if cmd.changed("setup-key") and cmd.changed("setup-key-file"):
+        fail(exclusive_error(("setup-key", "setup-key-file"), ["setup-key", "setup-key-file"]))
+    level = cmd["log-level"]
+    if level.lower() not in LOG_LEVELS:
+        fail("failed initializing log not a valid logrus Level: %s" % go_quote(level))
+
+
+def socket_path(cmd):
+    addr = cmd["daemon-addr"]
+    return addr[len("unix://"):] if addr.startswith("unix://") else None
+
+
+HELP_TEXT = """NetBird client simulator (not the real client), version %s
+
+Usage:
+  netbird [command]
+
+Available Commands:
+  debug bundle  Create a debug bundle
+  deregister    Deregister from the NetBird management service and delete this peer
+  down          Disconnect from the NetBird network
+  service run   Runs NetBird as service
+  status        Display NetBird client status
+  up            Connect to the NetBird network
+  version       Print the NetBird's client application version
+
+See the header of tools/netbird_sim.py for flags and the simulator's knobs.
+""" % VERSION
+
+
+# ---------------------------------------------------------------- external IP map
+
+def interface_names():
+    try:
+        return set(os.listdir("/sys/class/net"))
+    except OSError:
+        return {name for _, name in socket.if_nameindex()}
+
+
+def is_go_ip(text):
+    """net.ParseIP: IPv4 dotted quad or IPv6, no zone."""
+    if "%" in text:
+        return False
+    try:
+        ipaddress.ip_address(text)
+        return True
+    except ValueError:
+        return False
+
+
+def validate_external_ip_map(entries):
+    """NetBird's check of --external-ip-map; returns its error text or None."""
+    flag = "external-ip-map"
+    ifaces = None
+    for entry in entries or []:
+        if entry == "":
+            return "empty string is not a valid input for %s" % flag
+        parts = entry.split("/")
+        if len(parts) > 2:
+            return '%s is not a valid input for %s. it should be formatted as "String" or "String/String"' % (entry, flag)
+        if len(parts) == 1 and not is_go_ip(parts[0]):
+            return ('%s is not a valid input for %s. it should be formatted as "IP" or "IP/IP", '
+                    'or "IP/Interface Name"' % (entry, flag))
+        last = None
+        for part in parts:
+            if is_go_ip(part):
+                kind = "ip"
+            else:
+                ifaces = interface_names() if ifaces is None else ifaces
+                if part not in ifaces:
+                    return "%s is not a valid input for %s. it should be an IP string or a network name" % (part, flag)
+                kind = "iface"
+            if last == "iface" and kind == "iface":
+                return "%s is not a valid input for %s. it should not contain two interface names" % (entry, flag)
+            last = kind
+    return None
+
+
+def validate_mtu(mtu):
+    if mtu < 576:
+        return "MTU %d below minimum (576 bytes)" % mtu
+    if mtu > 8192:
+        return "MTU %d exceeds maximum supported size (8192 bytes)" % mtu
+    return None
+
+
+# ---------------------------------------------------------------- status model
+
+PEER_NAMES = ("nvr-main", "office-laptop", "cam-entrance", "cam-yard", "gateway-berlin",
+              "support-desk", "cam-warehouse", "backup-server")
+MARKUP_PEER_NAME = "<img src=x onerror=alert(1)>"
+MAX_PEERS = 20000
+PEER_GRACE_NS = 60 * 10**9     # states keep their first mix this long after connecting
+ADDRESS_SPACE = 254 * 254      # 100.92.1.1 .. 100.92.254.254
+
+
+def overlay_ip(index):
+    """A unique address in the account's /16 for peer number index (a fixed
+    permutation, so neighbours do not get neighbouring addresses)."""
+    v = (index * 40503 + 12345) % ADDRESS_SPACE
+    return "100.92.%d.%d" % (1 + v // 254, 1 + v % 254)
+
+
+def ip_sort_key(ip):
+    return tuple(int(x) for x in ip.split("."))
+
+
+def peer_names(count, markup):
+    names = [PEER_NAMES[i] if i < len(PEER_NAMES) else "%s-%d" % (PEER_NAMES[i % len(PEER_NAMES)], i // len(PEER_NAMES))
+             for i in range(count)]
+    if markup:
+        names.append(MARKUP_PEER_NAME)
+    return names
+
+
+def build_peers(count, markup, since_ns, now_ns, clock):
+    """The remote peers of a connected daemon, in NetBird's JSON shape."""
+    elapsed = max(0, now_ns - since_ns)
+    now_s = now_ns // 10**9
+    peers = []
+    for i, name in enumerate(peer_names(count, markup)):
+        h = hashlib.sha256(name.encode()).digest()
+        # The state: a fixed mix at first, later one that changes per time slot.
+        relayed = i % 2 == 1
+        state = "Idle" if i % 3 == 2 else "Connecting" if i % 10 == 7 else "Connected"
+        changed_ns = since_ns
+        if elapsed >= PEER_GRACE_NS:
+            period = (60 + h[4] * 240 // 255) * 10**9
+            slot = (elapsed - PEER_GRACE_NS) // period + 1
+            changed_ns = since_ns + PEER_GRACE_NS + (slot - 1) * period
+            roll = hashlib.sha256(b"%s/%d" % (h, slot)).digest()
+            state = "Connected" if roll[0] < 170 else "Idle" if roll[0] < 230 else "Connecting"
+            relayed = roll[1] >= 150
+        changed_ns = min(changed_ns + h[9] * 3_906_250 + h[10], now_ns)    # a sub-second part, never ahead
+        online = state == "Connected"
+        p2p_local = ("host", "srflx", "prflx")[h[11] % 3]
+        if online:
+            base_ms = 20 + h[8] % 150 if relayed else 1 + h[8] % 40
+            wobble = ((now_s // 3) * 2654435761 + h[12]) % 1000       # changes every 3 s
+            latency = int(base_ms * 1_000_000 * (0.85 + wobble / 3333)) + h[13] * 997
+            handshake = now_ns - ((now_s + h[14]) % 120) * 10**9 - h[15] * 1_953_125
+            up_s = elapsed / 1e9
+            received = 4096 * (h[16] + 1) + int(up_s * (300 + h[17] * 40))
+            sent = 2048 * (h[18] + 1) + int(up_s * (150 + h[19] * 25))
+        p = {
+            "fqdn": name + ".netbird.cloud",
+            "netbirdIp": overlay_ip(i),
+            "publicKey": base64.b64encode(h).decode(),
+            "status": state,
+            "lastStatusUpdate": clock.format(changed_ns),
+            "connectionType": ("Relayed" if relayed else "P2P") if online else "-",
+            "iceCandidateType": {"local": ("relay" if relayed else p2p_local) if online else "",
+                                 "remote": ("relay" if relayed else "srflx") if online else ""},
+            "iceCandidateEndpoint": {
+                "local": "" if relayed or not online else "192.168.1.%d:51820" % (2 + h[20] % 250),
+                "remote": "" if relayed or not online else "203.0.113.%d:%d" % (1 + h[21] % 254, 40000 + h[22] * 97)},
+            "relayAddress": RELAY_URL if online and relayed else "",
+            "lastWireguardHandshake": clock.format(handshake) if online else NEVER,
+            "transferReceived": received if online else 0,
+            "transferSent": sent if online else 0,
+            "latency": latency if online else 0,
+            "quantumResistance": False,
+            "networks": None,
+        }
+        peers.append(p)
+    peers.sort(key=lambda p: ip_sort_key(p["netbirdIp"]))
+    return peers
+
+
+def status_overview(st, now_ns):
+    """NetBird's status overview (client/status) for the daemon state st, as the
+    JSON output orders its members."""
+    clock = GoClock(now_ns)
+    daemon_status = st["daemon_status"]
+    connected = daemon_status == "Connected"
+    peers = build_peers(st["peers"], st["peer_markup"], st["since_ns"], now_ns, clock) if connected else []
+    return {
+        "peers": {"total": len(peers), "connected": sum(p["status"] == "Connected" for p in peers),
+                  "details": peers or None},
+        "cliVersion": VERSION,
+        "daemonVersion": VERSION,
+        "daemonStatus": daemon_status,
+        "management": {"url": st["management_url"], "connected": connected, "error": st["management_error"]},
+        "signal": {"url": SIGNAL_URL if st["enrolled"] else "", "connected": connected, "error": ""},
+        "relays": {"total": 1 if connected else 0, "available": 1 if connected else 0,
+                   "details": [{"uri": RELAY_URL, "available": True, "error": ""}] if connected else None},
+        "netbirdIp": st["ip"] if connected else "",
+        "publicKey": st["public_key"],
+        "usesKernelInterface": False,
+        "wireguardPort": st["wireguard_port"] if connected else 0,
+        "fqdn": st["fqdn"],
+        "quantumResistance": False,
+        "quantumResistancePermissive": False,
+        "networks": None,
+        "forwardingRules": 0,
+        "dnsServers": [],
+        "events": None,
+        "lazyConnectionEnabled": st["lazy"] if connected else False,
+        "profileName": "default",
+        "sshServer": {"enabled": False, "sessions": []},
+    }
+
+
+def status_summary(o):
+    """The human-readable status (no flag)."""
+    m, s = o["management"], o["signal"]
+    mgmt = "Connected" if m["connected"] else "Disconnected" + (", reason: " + m["error"] if m["error"] else "")
+    sig = "Connected" if s["connected"] else "Disconnected" + (", reason: " + s["error"] if s["error"] else "")
+    ip, itype = (o["netbirdIp"], "Userspace") if o["netbirdIp"] else ("N/A", "N/A")
+    return ("OS: %s/%s\nDaemon version: %s\nCLI version: %s\nProfile: %s\nManagement: %s\nSignal: %s\n"
+            "Relays: %d/%d Available\nNameservers: 0/0 Available\nFQDN: %s\nNetBird IP: %s\n"
+            "Interface type: %s\nWireguard port: %s\nQuantum resistance: false\nLazy connection: %s\n"
+            "SSH Server: Disabled\nNetworks: -\nPeers count: %d/%d Connected\n") % (
+        platform.system().lower(), go_arch(), o["daemonVersion"], o["cliVersion"], o["profileName"],
+        mgmt, sig, o["relays"]["available"], o["relays"]["total"], o["fqdn"], ip, itype,
+        o["wireguardPort"] or "N/A", str(o["lazyConnectionEnabled"]).lower(),
+        o["peers"]["connected"], o["peers"]["total"])
+
+
+def status_detail(o, now_ns):
+    """The detailed status (--detail): peers, events, then the summary."""
+    parts = []
+    for p in o["peers"]["details"] or []:
+        parts.append(
+            "\n %s:\n  NetBird IP: %s\n  Public key: %s\n  Status: %s\n  -- detail --\n"
+            "  Connection type: %s\n  ICE candidate (Local/Remote): %s/%s\n"
+            "  ICE candidate endpoints (Local/Remote): %s/%s\n  Relay server address: %s\n"
+            "  Last connection update: %s\n  Last WireGuard handshake: %s\n"
+            "  Transfer status (received/sent) %s/%s\n  Quantum resistance: false\n  Networks: -\n"
+            "  Latency: %s\n" % (
+                p["fqdn"], p["netbirdIp"], p["publicKey"], p["status"], p["connectionType"],
+                p["iceCandidateType"]["local"] or "-", p["iceCandidateType"]["remote"] or "-",
+                p["iceCandidateEndpoint"]["local"] or "-", p["iceCandidateEndpoint"]["remote"] or "-",
+                p["relayAddress"], time_ago(parse_go_time(p["lastStatusUpdate"]), now_ns),
+                time_ago(parse_go_time(p["lastWireguardHandshake"]), now_ns),
+                to_iec(p["transferReceived"]), to_iec(p["transferSent"]), go_duration(p["latency"])))
+    return "Peers detail:%s\nEvents:%s\n%s" % ("".join(parts), "\n  No events recorded", status_summary(o))
+
+
+# ---------------------------------------------------------------- config file
+
+def url_object(text):
+    """A URL as Go's url.URL marshals to JSON (how NetBird stores its URLs)."""
+    u = urllib.parse.urlsplit(text)
+    return {"Scheme": u.scheme, "Opaque": "", "User": None, "Host": u.netloc, "Path": u.path,
+            "RawPath": "", "OmitHost": False, "ForceQuery": False, "RawQuery": u.query,
+            "Fragment": u.fragment, "RawFragment": ""}
+
+
+def url_text(value, default):
+    if isinstance(value, str) and value:
+        return value
+    if isinstance(value, dict) and value.get("Host"):
+        text = "%s://%s%s" % (value.get("Scheme") or "https", value["Host"], value.get("Path") or "")
+        return text + ("?" + value["RawQuery"] if value.get("RawQuery") else "")
+    return default
+
+
+def new_private_key():
+    """A WireGuard private key: 32 random bytes, clamped, base64."""
+    k = bytearray(secrets.token_bytes(32))
+    k[0] &= 248
+    k[31] = (k[31] & 127) | 64
+    return base64.b64encode(bytes(k)).decode()
 
 
 # ---------------------------------------------------------------- daemon
 
+class Knobs:
+    """The NB_SIM_* knobs of one request: the command's values (sent along with
+    the request) first, the daemon's own environment second."""
+
+    def __init__(self, sent):
+        self.sent = sent if isinstance(sent, dict) else {}
+
+    def text(self, name):
+        value = str(self.sent.get(name, ""))
+        return value if value != "" else os.environ.get(name, "")
+
+    def on(self, name):
+        return env_on(str(self.sent.get(name, ""))) or env_on(os.environ.get(name, ""))
+
+    def number(self, name, default, low=0.0, high=None):
+        try:
+            value = float(self.text(name))
+        except ValueError:
+            return default
+        value = max(low, value)
+        return min(high, value) if high is not None else value
+
+    def login_state(self):
+        wanted = self.text("NB_SIM_LOGIN_STATE").strip().lower()
+        return {"loginfailed": "LoginFailed", "sessionexpired": "SessionExpired"}.get(wanted)
+
+
+class RpcFailure(Exception):
+    """A daemon call that fails, with its gRPC code (as the CLI prints it)."""
+
+    def __init__(self, desc, code="Unknown"):
+        super().__init__(desc)
+        self.code, self.desc = code, desc
+
+
+class SsoAttempt:
+    def __init__(self):
+        letters = "BCDFGHJKLMNPQRSTVWXZ"
+        self.code = "%s-%s" % ("".join(secrets.choice(letters) for _ in range(4)),
+                               "".join(secrets.choice(letters) for _ in range(4)))
+        self.url = SSO_URL % self.code
+        self.cancelled = threading.Event()
+
+
 class Daemon:
-    def __init__(self, config, log_outputs, sock):
-        self.config, self.sock = config, sock
-        self.console = False
-        self.log_files = []
-        for part in (log_outputs or "console").split(","):
+    def __init__(self, cmd):
+        self.config = cmd["config"]
+        self.sock = socket_path(cmd)
+        self.default_mgmt = cmd["management-url"] or DEFAULT_MGMT
+        self.console, self.log_files = False, []
+        # Without --log-file the real daemon logs to /var/log/netbird; the
+        # simulator keeps to the console instead.
+        for part in cmd["log-file"] if cmd.changed("log-file") else ["console"]:
             if part == "console":
                 self.console = True
-            elif part:
+            elif part and part != "syslog":
                 self.log_files.append(part)
         self.lock = threading.Lock()
         self.log_lock = threading.Lock()
-        self.registered = os.path.exists(config)
-        self.up = False
-        self.up_since = 0.0
         self.cfg = {}
-        if self.registered:
-            try:
-                with open(config) as f:
-                    self.cfg = json.load(f)
-            except (OSError, ValueError):
-                self.cfg = {}
-        if not isinstance(self.cfg, dict):
-            self.cfg = {}
-        self.mgmt_url = self.cfg.get("ManagementURL") or DEFAULT_MGMT
-        self.mtu = self.cfg.get("MTU", 1280)
-        self.port = self.cfg.get("WireguardPort", 51820)
-        self.iface = self.cfg.get("InterfaceName", "wt0")
-        self.ipmap = self.cfg.get("ExternalIPMap", "")
-        self.lazy = bool(self.cfg.get("LazyConnectionEnabled", False))
+        self.enrolled = False
+        # phase: "idle" (NeedsLogin when not enrolled), "running" (Connecting until
+        # connect_ns, then Connected), "sso" (waiting for a browser sign-in) or
+        # "login_failed" (the last sign-in did not complete).
+        self.phase = "idle"
+        self.connect_ns = 0
+        self.login_state_cleared = False     # an up with a key overrode NB_SIM_LOGIN_STATE
+        self.sso = None
+
+    # -- logging and the config file
 
     def log(self, level, msg, raw=b"", end=b"\n"):
-        data = ("%s %s daemon: %s" % (now_iso(), level, msg)).encode() + raw + end
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        data = ("%s %s daemon: %s" % (stamp, level, msg)).encode() + raw + end
         with self.log_lock:
             if self.console:
                 out(data, sys.stderr)
@@ -270,57 +960,207 @@ class Daemon:
                 except OSError:
                     pass
 
-    def state(self):
-        key = self.cfg.get("PrivateKey", "") if self.registered else ""
-        return {"registered": self.registered, "up": self.up, "url": self.mgmt_url,
-                "mtu": self.mtu, "port": self.port, "iface": self.iface,
-                "lazy": self.lazy, "private_key": key, "up_since": self.up_since,
-                "mgmt_disconnected": env_on("NB_SIM_MGMT_DISCONNECTED")}
-
-    def write_config(self):
+    def save_config(self):
         d = os.path.dirname(self.config)
         if d:
             os.makedirs(d, mode=0o700, exist_ok=True)
-        tmp = self.config + ".tmp"
+        tmp = "%s.%d.tmp" % (self.config, os.getpid())
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
         with os.fdopen(fd, "w") as f:
-            json.dump(self.cfg, f, indent=2)
+            f.write(json.dumps(self.cfg, indent=4) + "\n")
         os.replace(tmp, self.config)
 
-    def do_up(self, req):
-        key = req.get("setup_key_b64")
-        if not self.registered:
-            if key is None:
-                return {"ok": False, "error": "up failed: no setup key provided and the peer is not registered"}
-            if not base64.b64decode(key):
-                return {"ok": False, "error": "up failed: setup key is empty"}
-            self.cfg = {"PrivateKey": base64.b64encode(secrets.token_bytes(32)).decode(),
-                        "RegisteredAt": now_iso()}
-        self.mgmt_url = req.get("management_url", self.mgmt_url)
-        self.mtu = req.get("mtu", self.mtu)
-        self.port = req.get("wireguard_port", self.port)
-        self.iface = req.get("interface_name", self.iface)
-        self.ipmap = req.get("external_ip_map", self.ipmap)
-        if req.get("lazy") is not None:
-            self.lazy = req["lazy"]
-        self.cfg.update({"ManagementURL": self.mgmt_url, "WireguardPort": self.port,
-                         "MTU": self.mtu, "InterfaceName": self.iface,
-                         "ExternalIPMap": self.ipmap, "LazyConnectionEnabled": self.lazy})
+    def load_config(self):
+        """Reads the config file, or creates it (not enrolled) when it is missing."""
         try:
-            self.write_config()
-        except OSError as e:
-            return {"ok": False, "error": "up failed: write config: %s" % e}
-        if not self.up:
-            self.up_since = time.time()
-        self.registered = self.up = True
-        return {"ok": True}
+            with open(self.config) as f:
+                cfg = json.load(f)
+            if not isinstance(cfg, dict):
+                raise ValueError("not a JSON object")
+        except FileNotFoundError:
+            self.cfg = {
+                "PrivateKey": new_private_key(), "PreSharedKey": "",
+                "ManagementURL": url_object(self.default_mgmt), "AdminURL": url_object(DEFAULT_ADMIN),
+                "WgIface": "wt0", "WgPort": 51820, "MTU": 1280, "NATExternalIPs": None,
+                "DisableAutoConnect": False, "LazyConnectionEnabled": False,
+            }
+            self.save_config()
+            self.log("INFO", "created new config file %s" % self.config)
+            return
+        except (OSError, ValueError) as e:
+            self.log("ERROR", "failed to start daemon: failed to read config file %s: %s" % (self.config, e))
+            sys.exit(1)
+        self.cfg = cfg
+        if not isinstance(cfg.get("PrivateKey"), str) or not cfg["PrivateKey"]:
+            cfg["PrivateKey"] = new_private_key()
+            self.save_config()
+        self.enrolled = cfg.get("SimEnrolled") is True
 
-    def do_bundle(self, req):
-        fd, path = tempfile.mkstemp(prefix="netbird.debug.", suffix=".zip",
-                                    dir=tempfile.gettempdir())
+    def public_key(self):
+        return base64.b64encode(hashlib.sha256(self.cfg.get("PrivateKey", "").encode()).digest()).decode()
+
+    # -- state
+
+    def status_of(self, knobs, now_ns):
+        """The daemonStatus this daemon reports, given the request's knobs."""
+        if self.phase == "sso":
+            return "Connecting"
+        if self.phase == "login_failed":
+            return "LoginFailed"
+        if not self.enrolled:
+            return "NeedsLogin"
+        forced = knobs.login_state()
+        if forced and not self.login_state_cleared:
+            return forced
+        if self.phase == "idle":
+            return "Idle"
+        if knobs.on("NB_SIM_MGMT_DISCONNECTED") or now_ns < self.connect_ns:
+            return "Connecting"
+        return "Connected"
+
+    def state(self, knobs):
+        now_ns = time.time_ns()
+        status = self.status_of(knobs, now_ns)
+        err = ""
+        if self.enrolled and status in LOGIN_STATE_ERRORS and self.phase != "login_failed":
+            err = LOGIN_STATE_ERRORS[status]
+        elif self.phase == "running" and knobs.on("NB_SIM_MGMT_DISCONNECTED"):
+            err = MGMT_UNREACHABLE
+        h = hashlib.sha256(self.cfg.get("PrivateKey", "").encode()).digest()
+        try:
+            peers = max(0, min(int(knobs.text("NB_SIM_PEERS") or 0), MAX_PEERS))
+        except ValueError:
+            peers = 0
+        return {
+            "daemon_status": status, "enrolled": self.enrolled,
+            "management_url": url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT),
+            "management_error": err,
+            "public_key": self.public_key() if self.enrolled else "",
+            "fqdn": "vantrel-sim-%s.netbird.cloud" % h[:3].hex() if self.enrolled else "",
+            "ip": "%s/16" % overlay_ip(ADDRESS_SPACE - 1 - h[3]),
+            "wireguard_port": self.cfg.get("WgPort", 51820), "lazy": bool(self.cfg.get("LazyConnectionEnabled")),
+            "since_ns": self.connect_ns, "peers": peers, "peer_markup": knobs.on("NB_SIM_PEER_MARKUP"),
+        }
+
+    def cancel_sso(self):
+        if self.sso is not None:
+            self.sso.cancelled.set()
+            self.sso = None
+        if self.phase in ("sso", "login_failed"):
+            self.phase = "idle"
+
+    # -- requests
+
+    def do_status(self, req, knobs):
+        if req.get("wait_for_ready"):
+            # An up right after the start waits for the automatic connection,
+            # as the real daemon's status call does.
+            with self.lock:
+                wait = (self.connect_ns - time.time_ns()) / 1e9 if self.phase == "running" else 0
+            if 0 < wait and not knobs.on("NB_SIM_MGMT_DISCONNECTED"):
+                time.sleep(min(wait, REPLY_TIMEOUT - 5))
+        with self.lock:
+            return {"state": self.state(knobs)}
+
+    def do_setconfig(self, req, knobs):
+        c = req.get("config") or {}
+        with self.lock:
+            if c.get("management_url"):
+                self.cfg["ManagementURL"] = url_object(c["management_url"])
+            for key, member in (("interface_name", "WgIface"), ("wireguard_port", "WgPort"), ("mtu", "MTU"),
+                                ("lazy", "LazyConnectionEnabled"), ("disable_auto_connect", "DisableAutoConnect")):
+                if key in c:
+                    self.cfg[member] = c[key]
+            if "external_ip_map" in c:
+                self.cfg["NATExternalIPs"] = c["external_ip_map"] or None
+            try:
+                self.save_config()
+            except OSError as e:
+                raise RpcFailure("failed to update config: %s" % e)
+        return {}
+
+    def do_login(self, req, knobs):
+        key = base64.b64decode(req.get("setup_key_b64") or "")
+        with self.lock:
+            self.cancel_sso()
+            if self.phase == "running":
+                self.phase = "idle"        # a login restarts the connection
+            forced = knobs.login_state() and not self.login_state_cleared
+            if self.enrolled and not forced:
+                return {"needs_sso": False}
+            if key:
+                self.enrolled = self.cfg["SimEnrolled"] = True
+                # A new key clears a refused login; a state forced later still shows.
+                self.login_state_cleared = bool(forced)
+                try:
+                    self.save_config()
+                except OSError as e:
+                    raise RpcFailure("failed to update config: %s" % e)
+                self.log("INFO", "peer enrolled with a setup key (management %s)"
+                         % url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT))
+                return {"needs_sso": False}
+            self.sso = SsoAttempt()
+            return {"needs_sso": True, "url": self.sso.url, "user_code": self.sso.code}
+
+    def do_wait_sso(self, req, knobs, conn):
+        wait = knobs.number("NB_SIM_SSO_WAIT", 3600.0)
+        with self.lock:
+            sso = self.sso
+            if sso is None or sso.code != req.get("user_code"):
+                self.phase = "login_failed"
+                raise RpcFailure("sso user code is invalid", "InvalidArgument")
+            self.phase = "sso"
+        deadline = time.monotonic() + wait
+        reason = None
+        while reason is None:
+            if sso.cancelled.wait(min(0.2, max(0.0, deadline - time.monotonic()))):
+                reason = ("Canceled", "context canceled")
+            elif time.monotonic() >= deadline:
+                reason = ("DeadlineExceeded", "context deadline exceeded")
+            elif client_gone(conn):
+                reason = ("Canceled", "context canceled")
+        with self.lock:
+            if self.sso is sso:
+                self.sso = None
+                self.phase = "login_failed"
+        self.log("ERRO", "waiting for browser login failed: %s" % reason[1])
+        raise RpcFailure(reason[1], reason[0])
+
+    def do_up(self, req, knobs):
+        with self.lock:
+            if not self.enrolled:
+                raise RpcFailure("config is not defined, please call login command first")
+            if self.phase != "running":
+                self.phase = "running"
+                self.connect_ns = time.time_ns()
+        return {}
+
+    def do_down(self, req, knobs):
+        with self.lock:
+            self.cancel_sso()
+            self.phase = "idle"
+        return {}
+
+    def do_deregister(self, req, knobs):
+        if knobs.on("NB_SIM_DEREGISTER_UNREACHABLE"):
+            raise RpcFailure("connect to management server: context deadline exceeded")
+        with self.lock:
+            self.cancel_sso()
+            self.phase = "idle"
+            self.enrolled = self.login_state_cleared = False
+            self.cfg.pop("SimEnrolled", None)
+            try:
+                self.save_config()
+            except OSError as e:
+                self.log("WARN", "could not rewrite %s: %s" % (self.config, e))
+        return {}
+
+    def do_bundle(self, req, knobs):
+        fd, path = tempfile.mkstemp(prefix="netbird.debug.", suffix=".zip", dir=tempfile.gettempdir())
         os.close(fd)
         path = os.path.abspath(path)
-        st = status_object(self.state())
+        with self.lock:
+            st = status_overview(self.state(knobs), time.time_ns())
         if req.get("anonymize"):
             st["management"]["url"] = "https://anonymized.domain:443"
         tail = b""
@@ -335,43 +1175,41 @@ class Daemon:
             z.writestr("anonymized.txt", "anonymized: %s\n" % ("yes" if req.get("anonymize") else "no"))
             z.writestr("client.log", tail)
             z.writestr("README.txt", "Debug bundle made by the NetBird simulator (not the real client).\n")
-        rep = {"ok": True, "path": path}
+        rep = {"path": path}
         if req.get("upload_bundle"):
-            rep["upload_key"] = "%s/%s" % (secrets.token_hex(4), secrets.token_hex(4))
+            if knobs.on("NB_SIM_UPLOAD_FAIL"):
+                rep["upload_failure_reason"] = "upload debug bundle: get presigned URL: simulated: upload service unreachable"
+            else:
+                rep["upload_key"] = "%s/%s" % (secrets.token_hex(4), secrets.token_hex(4))
         return rep
 
     def handle(self, conn):
         verb = "?"
         try:
-            conn.settimeout(TIMEOUT)
-            buf = b""
-            while b"\n" not in buf:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                buf += chunk
-            req = json.loads(buf.split(b"\n", 1)[0])
-            verb = req.get("verb", "?")
-            with self.lock:
-                if verb == "up":
-                    rep = self.do_up(req)
-                elif verb == "down":
-                    self.up = False
-                    rep = {"ok": True}
-                elif verb == "deregister":
-                    try:
-                        os.unlink(self.config)
-                    except FileNotFoundError:
-                        pass
-                    self.registered = self.up = False
-                    self.cfg = {}
-                    rep = {"ok": True}
-                elif verb == "status":
-                    rep = {"ok": True, "state": self.state()}
-                elif verb == "debug":
-                    rep = self.do_bundle(req)
+            conn.settimeout(REPLY_TIMEOUT)
+            try:
+                conn.sendall(b'{"hello":"netbird-sim"}\n')
+                line = read_line(conn, time.monotonic() + REPLY_TIMEOUT)
+            except OSError:
+                line = None
+            if line is None:
+                return  # a client that only looked whether the socket accepts
+            req = json.loads(line)
+            verb = str(req.get("verb", "?"))
+            knobs = Knobs(req.get("knobs"))
+            try:
+                if verb == "waitsso":
+                    rep = self.do_wait_sso(req, knobs, conn)
                 else:
-                    rep = {"ok": False, "error": "unknown request: %s" % verb}
+                    handler = {"status": self.do_status, "setconfig": self.do_setconfig, "login": self.do_login,
+                               "up": self.do_up, "down": self.do_down, "deregister": self.do_deregister,
+                               "debug": self.do_bundle}.get(verb)
+                    if handler is None:
+                        raise RpcFailure("unknown method %s" % verb, "Unimplemented")
+                    rep = handler(req, knobs)
+                rep = dict(rep, ok=True)
+            except RpcFailure as e:
+                rep = {"ok": False, "code": e.code, "error": e.desc}
             self.log("INFO", "handled request verb=%s ok=%s%s" % (
                 verb, str(rep["ok"]).lower(), "" if rep["ok"] else " error=%s" % rep["error"]))
             conn.sendall(json.dumps(rep).encode() + b"\n")
@@ -381,13 +1219,19 @@ class Daemon:
             conn.close()
 
     def run(self):
-        raw = b" " + BAD_BYTES if env_on("NB_SIM_NON_UTF8") else b""
-        self.log("INFO", 'starting NetBird daemon {"version":"%s-sim"}' % VERSION)
-        self.log("INFO", "simulator of the NetBird client, not the real client", raw, b"\r\n")
-        self.log("INFO", "config %s registered=%s" % (self.config, str(self.registered).lower()))
+        raw = b" " + BAD_BYTES if env_on(os.environ.get("NB_SIM_NON_UTF8", "")) else b""
         for p in self.log_files:
             if os.path.dirname(p):
                 os.makedirs(os.path.dirname(p), exist_ok=True)
+        self.log("INFO", 'starting NetBird daemon {"version":"%s-sim"}' % VERSION)
+        self.log("INFO", "simulator of the NetBird client, not the real client", raw, b"\r\n")
+        self.load_config()
+        if self.enrolled and not self.cfg.get("DisableAutoConnect"):
+            delay = Knobs({}).number("NB_SIM_CONNECT_DELAY", 1.0)
+            self.phase = "running"
+            self.connect_ns = time.time_ns() + int(delay * 1e9)
+        self.log("INFO", "config %s enrolled=%s status=%s" % (
+            self.config, str(self.enrolled).lower(), self.status_of(Knobs({}), time.time_ns())))
         after = os.environ.get("NB_SIM_DAEMON_EXIT_AFTER", "")
         if after:
             def die():
@@ -396,6 +1240,9 @@ class Daemon:
             t = threading.Timer(float(after), die)
             t.daemon = True
             t.start()
+        if self.sock is None:
+            self.log("ERROR", "failed to listen on %s: only unix:// addresses are simulated" % self.sock)
+            sys.exit(1)
         try:
             if stat.S_ISSOCK(os.lstat(self.sock).st_mode):
                 os.unlink(self.sock)
@@ -415,227 +1262,290 @@ class Daemon:
             threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
 
 
+def read_line(sock, deadline):
+    """One line from sock by deadline (a monotonic time, or None for no limit);
+    None if the peer closed first. Raises socket.timeout."""
+    buf = b""
+    while b"\n" not in buf:
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise socket.timeout()
+            sock.settimeout(left)
+        else:
+            sock.settimeout(None)
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None
+        buf += chunk
+    return buf.split(b"\n", 1)[0]
+
+
+def client_gone(conn):
+    try:
+        readable, _, _ = select.select([conn], [], [], 0)
+        return bool(readable) and conn.recv(1, socket.MSG_PEEK) == b""
+    except OSError:
+        return True
+
+
 # ---------------------------------------------------------------- CLI
 
-PEER_NAMES = ("nvr-main", "office-laptop", "cam-entrance", "cam-yard", "gateway-berlin",
-              "support-desk", "cam-warehouse", "backup-server")
-MARKUP_PEER_NAME = "<img src=x onerror=alert(1)>"
-NEVER = "0001-01-01T00:00:00Z"
+class DaemonUnreachable(Exception):
+    pass
 
 
-def iso(t):
-    return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+class Cli:
+    def __init__(self, cmd):
+        self.cmd = cmd
+        self.sock = socket_path(cmd)
+        self.knobs = {k: v for k, v in os.environ.items() if k.startswith("NB_SIM_")}
+        try:
+            self.wait = max(0.0, float(os.environ.get("NB_SIM_DAEMON_WAIT", "") or 10))
+        except ValueError:
+            self.wait = 10.0
+
+    def connect(self):
+        """Dials the daemon like gRPC with WithBlock: retries until the daemon
+        greets or NB_SIM_DAEMON_WAIT runs out."""
+        deadline = time.monotonic() + self.wait
+        pause = 0.05
+        while True:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                if self.sock is None:
+                    raise ConnectionRefusedError()
+                s.settimeout(max(0.01, deadline - time.monotonic()))
+                s.connect(self.sock)
+                if read_line(s, deadline) is not None:
+                    return s
+            except socket.timeout:
+                s.close()
+                raise DaemonUnreachable()
+            except OSError:
+                pass
+            s.close()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise DaemonUnreachable()
+            time.sleep(min(pause, left))
+            pause = min(pause * 2, 0.5)
+
+    def call(self, verb, timeout=REPLY_TIMEOUT, **req):
+        """One request; returns the reply or raises RpcFailure / DaemonUnreachable."""
+        s = self.connect()
+        try:
+            s.sendall(json.dumps(dict(req, verb=verb, knobs=self.knobs)).encode() + b"\n")
+            line = read_line(s, None if timeout is None else time.monotonic() + timeout)
+        except socket.timeout:
+            raise RpcFailure("context deadline exceeded", "DeadlineExceeded")
+        except OSError as e:
+            raise RpcFailure("connection error: %s" % e, "Unavailable")
+        finally:
+            s.close()
+        if line is None:
+            raise RpcFailure("error reading from server: EOF", "Unavailable")
+        rep = json.loads(line)
+        if not rep.get("ok"):
+            raise RpcFailure(rep.get("error", ""), rep.get("code", "Unknown"))
+        return rep
+
+    def daemon_call(self, verb, **req):
+        """A call whose failure to reach the daemon ends the command with
+        NetBird's dial error and its hint."""
+        try:
+            return self.call(verb, **req)
+        except DaemonUnreachable:
+            fail("failed to connect to daemon error: context deadline exceeded" + DAEMON_HINT)
 
 
-def peer_details(up_since):
-    """The remote peers that NB_SIM_PEERS and NB_SIM_PEER_MARKUP ask for.
-
-    Every third peer is offline and every other online one is relayed, so a
-    handful of peers shows each state; byte counts grow with the time up."""
-    try:
-        count = max(0, min(int(os.environ.get("NB_SIM_PEERS", "0") or 0), 250))
-    except ValueError:
-        count = 0
-    names = ["%s-%d" % (PEER_NAMES[i % len(PEER_NAMES)], i // len(PEER_NAMES)) if i >= len(PEER_NAMES)
-             else PEER_NAMES[i] for i in range(count)]
-    if env_on("NB_SIM_PEER_MARKUP"):
-        names.append(MARKUP_PEER_NAME)
-    now = time.time()
-    elapsed = max(0.0, now - up_since) if up_since else 0.0
-    peers = []
-    for i, name in enumerate(names):
-        online = i % 3 != 2
-        relayed = online and i % 2 == 1
-        h = hashlib.sha256(name.encode()).digest()
-        p = {
-            "fqdn": name + ".netbird.cloud",
-            "netbirdIp": "100.64.%d.%d" % (h[0], h[1] or 1),
-            "publicKey": base64.b64encode(h).decode(),
-            "status": "Connected" if online else "Idle",
-            "lastStatusUpdate": iso(up_since or now),
-            "connectionType": ("Relayed" if relayed else "P2P") if online else "-",
-            "iceCandidateType": {"local": "relay" if relayed else "host" if online else "",
-                                 "remote": "relay" if relayed else "srflx" if online else ""},
-            "iceCandidateEndpoint": {"local": "", "remote": ""},
-            "relayAddress": "rels://relay.netbird.io:443" if relayed else "",
-            "lastWireguardHandshake": iso(now - (7 + 13 * i) % 110) if online else NEVER,
-            "transferReceived": (4096 * (i + 1) + int(elapsed * 1500 * (i + 1))) if online else 0,
-            "transferSent": (2048 * (i + 1) + int(elapsed * 900 * (i + 1))) if online else 0,
-            "latency": ((60 + 9 * i) if relayed else (2 + 5 * i)) * 1000000 if online else 0,
-            "quantumResistance": False,
-            "networks": [],
-        }
-        peers.append(p)
-    return peers
-
-
-def status_object(s, mgmt_disconnected=False):
-    reg, up = s["registered"], s["up"]
-    disc = mgmt_disconnected or s.get("mgmt_disconnected", False)
-    connected = reg and up and not disc
-    pub = ip = fqdn = ""
-    if reg and s["private_key"]:
-        h = hashlib.sha256(s["private_key"].encode()).digest()
-        pub = base64.b64encode(h).decode()
-        fqdn = "vantrel-sim-%s.netbird.cloud" % h[:3].hex()
-        if up:
-            ip = "100.64.%d.%d/16" % (h[3], h[4] or 1)
-    if not reg:
-        daemon_status = "NeedsLogin"
-    elif up:
-        daemon_status = "Connecting" if disc else "Connected"
-    else:
-        daemon_status = "Idle"
-    err = "simulated: management server unreachable: connection refused" if disc else ""
-    peers = peer_details(s.get("up_since", 0.0)) if connected else []
-    return {
-        "peers": {"total": len(peers), "connected": sum(p["status"] == "Connected" for p in peers),
-                  "details": peers},
-        "cliVersion": VERSION,
-        "daemonVersion": VERSION,
-        "management": {"url": s["url"], "connected": connected, "error": err},
-        "signal": {"url": SIGNAL_URL, "connected": connected, "error": ""},
-        "relays": {"total": 0, "available": 0, "details": []},
-        "netbirdIp": ip,
-        "publicKey": pub,
-        "usesKernelInterface": False,
-        "fqdn": fqdn,
-        "quantumResistance": False,
-        "quantumResistancePermissive": False,
-        "networks": [],
-        "forwardingRules": 0,
-        "dnsServers": [],
-        "events": [],
-        "lazyConnectionEnabled": s["lazy"],
-        "profileName": "default",
-        "daemonStatus": daemon_status,
-        "mtu": s["mtu"],
-        "interfaceName": s["iface"],
-    }
-
-
-def status_text(st):
-    m = st["management"]
-    return "\n".join([
-        "Daemon status: %s" % st["daemonStatus"],
-        "Daemon version: %s" % st["daemonVersion"],
-        "CLI version: %s" % st["cliVersion"],
-        "Management: %s%s" % ("Connected" if m["connected"] else "Disconnected",
-                              ", reason: " + m["error"] if m["error"] else ""),
-        "Signal: %s" % ("Connected" if st["signal"]["connected"] else "Disconnected"),
-        "Relays: 0/0 Available",
-        "FQDN: %s" % st["fqdn"],
-        "NetBird IP: %s" % (st["netbirdIp"] or "N/A"),
-        "Interface type: Userspace",
-        "Quantum resistance: false",
-        "Lazy connection: %s" % str(st["lazyConnectionEnabled"]).lower(),
-        "Networks: -",
-        "Peers count: %d/%d Connected" % (st["peers"]["connected"], st["peers"]["total"]),
-    ]) + "\n"
-
-
-def call_daemon(sock, req):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(TIMEOUT)
-    try:
-        s.connect(sock)
-        s.sendall(json.dumps(req).encode() + b"\n")
-        buf = b""
-        while b"\n" not in buf:
-            chunk = s.recv(65536)
-            if not chunk:
-                raise ConnectionError("daemon closed the connection")
-            buf += chunk
-    except socket.timeout:
-        fail("failed to connect to daemon error: context deadline exceeded")
-    except OSError as e:
-        fail("failed to connect to daemon error: %s" % (e.strerror or e))
-    finally:
-        s.close()
-    return json.loads(buf.split(b"\n", 1)[0])
+def rpc_text(e):
+    return "rpc error: code = %s desc = %s" % (e.code, e.desc)
 
 
 def text_result(line):
-    if env_on("NB_SIM_NON_UTF8"):
+    if env_on(os.environ.get("NB_SIM_NON_UTF8", "")):
         out(b"simulator note: " + BAD_BYTES + b"\n")
     out(line + "\n")
     sys.exit(0)
 
 
-def run_cli(g, verb, opts, key):
-    sock = socket_path(g)
-    if verb == "up":
-        req = dict(opts, verb="up")
-        req.pop("setup_key_file", None)
-        if key is not None:
-            req["setup_key_b64"] = base64.b64encode(key).decode()
-        rep = call_daemon(sock, req)
-        if not rep.get("ok"):
-            fail(rep.get("error", "up failed"))
-        text_result("Connected")
-    if verb in ("down", "deregister"):
-        rep = call_daemon(sock, {"verb": verb})
-        if not rep.get("ok"):
-            fail(rep.get("error", verb + " failed"))
-        text_result("Disconnected" if verb == "down" else "Deregistered")
-    if verb == "status":
-        rep = call_daemon(sock, {"verb": "status"})
-        if not rep.get("ok"):
-            fail(rep.get("error", "status failed"))
-        st = status_object(rep["state"], env_on("NB_SIM_MGMT_DISCONNECTED"))
-        if opts.get("json"):
-            if env_on("NB_SIM_NON_UTF8"):
-                out(b"simulator note: " + BAD_BYTES + b"\n", sys.stderr)
-            out(json.dumps(st, indent=2) + "\n")
+def setup_key(cmd):
+    """NetBird's getSetupKey: --setup-key wins, else the trimmed file contents."""
+    if cmd["setup-key-file"] and not cmd["setup-key"]:
+        try:
+            with open(cmd["setup-key-file"], "rb") as f:
+                data = f.read()
+        except OSError as e:
+            raise ValueError("failed to read setup key file: %s" % go_errno(e))
+        return data.decode("utf-8", "replace").strip()
+    return cmd["setup-key"]
+
+
+def cli_up(cli):
+    cmd = cli.cmd
+    err = validate_external_ip_map(cmd["external-ip-map"])
+    if err:
+        fail(err)
+    try:
+        st = cli.daemon_call("status", wait_for_ready=True)["state"]
+    except RpcFailure as e:
+        fail("unable to get daemon status: %s" % rpc_text(e))
+    if st["daemon_status"] == "Connected":
+        text_result("Already connected")
+    # The new settings go to the daemon first, as NetBird's SetConfig call does.
+    config = {}
+    if cmd["management-url"]:
+        config["management_url"] = cmd["management-url"]
+    for flag, key in (("interface-name", "interface_name"), ("wireguard-port", "wireguard_port"),
+                      ("enable-lazy-connection", "lazy"), ("disable-auto-connect", "disable_auto_connect")):
+        if cmd.changed(flag):
+            config[key] = cmd[flag]
+    if cmd.changed("mtu") and validate_mtu(cmd["mtu"]) is None:
+        config["mtu"] = cmd["mtu"]
+    if cmd["external-ip-map"] is not None:
+        config["external_ip_map"] = cmd["external-ip-map"]
+    try:
+        cli.daemon_call("setconfig", config=config)
+    except RpcFailure as e:
+        fail("call service setConfig method: %s" % rpc_text(e))
+    try:
+        key = setup_key(cmd)
+    except ValueError as e:
+        fail("daemon up failed: get setup key: %s" % e)
+    if cmd.changed("mtu") and validate_mtu(cmd["mtu"]):
+        fail("daemon up failed: setup login request: %s" % validate_mtu(cmd["mtu"]))
+    try:
+        rep = cli.daemon_call("login", setup_key_b64=base64.b64encode(key.encode()).decode())
+    except RpcFailure as e:
+        fail("daemon up failed: login failed: %s" % rpc_text(e))
+    if rep.get("needs_sso"):
+        if cmd["no-browser"]:
+            out("Use this URL to log in:\n\n%s \n\n" % rep["url"])
         else:
-            if env_on("NB_SIM_NON_UTF8"):
-                out(b"simulator note: " + BAD_BYTES + b"\n")
-            out(status_text(st))
+            out("Please do the SSO login in your browser. \n"
+                "If your browser didn't open automatically, use this URL to log in:\n\n%s \n\n"
+                "\nAlternatively, you may want to use a setup key, see:\n\n"
+                "https://docs.netbird.io/how-to/register-machines-using-setup-keys\n" % rep["url"])
+        try:
+            cli.daemon_call("waitsso", timeout=None, user_code=rep["user_code"])
+        except RpcFailure as e:
+            fail("daemon up failed: sso login failed: waiting sso login failed with: %s" % rpc_text(e))
+    try:
+        cli.daemon_call("up")
+    except RpcFailure as e:
+        fail("daemon up failed: call service up method: %s" % rpc_text(e))
+    text_result("Connected")
+
+
+def cli_status(cli):
+    cmd = cli.cmd
+    try:
+        st = cli.daemon_call("status")["state"]
+    except RpcFailure as e:
+        fail("status failed: %s" % e.desc)
+    now_ns = time.time_ns()
+    note = env_on(os.environ.get("NB_SIM_NON_UTF8", ""))
+    if cmd["json"]:
+        if note:
+            out(b"simulator note: " + BAD_BYTES + b"\n", sys.stderr)
+        out(go_json(status_overview(st, now_ns)))       # no newline, as NetBird prints it
         sys.exit(0)
-    if verb == "debug":
-        if not env_on("NB_SIM_BUNDLE_NO_LABEL"):
-            out("Creating debug bundle...\n")
-        rep = call_daemon(sock, dict(opts, verb="debug"))
-        if not rep.get("ok"):
-            fail("failed to bundle debug: %s" % rep.get("error", ""))
-        if env_on("NB_SIM_BUNDLE_NO_LABEL"):
-            out(rep["path"] + "\n")
-        else:
-            out("Local file:\n%s\n" % rep["path"])
-            if "upload_key" in rep:
-                out("Upload file key:\n%s\n" % rep["upload_key"])
+    if cmd["yaml"]:
+        fail("status --yaml is not simulated")
+    if note:
+        out(b"simulator note: " + BAD_BYTES + b"\n")
+    if st["daemon_status"] in ("NeedsLogin", "LoginFailed", "SessionExpired"):
+        out(SIGN_IN_TEXT % st["daemon_status"])
         sys.exit(0)
+    o = status_overview(st, now_ns)
+    if cmd["ipv4"]:
+        out(o["netbirdIp"].split("/")[0] + "\n" if o["netbirdIp"] else "")
+    elif cmd["detail"]:
+        out(status_detail(o, now_ns))
+    else:
+        out(status_summary(o))
+    sys.exit(0)
+
+
+def cli_debug(cli):
+    cmd = cli.cmd
+    try:
+        rep = cli.daemon_call("debug", anonymize=cmd["anonymize"], upload_bundle=cmd["upload-bundle"])
+    except RpcFailure as e:
+        fail("failed to bundle debug: %s" % e.desc)
+    if env_on(os.environ.get("NB_SIM_BUNDLE_NO_LABEL", "")):
+        out(rep["path"] + "\n")
+        sys.exit(0)
+    out("Local file:\n%s\n" % rep["path"])
+    if rep.get("upload_failure_reason"):
+        fail("upload failed: %s" % rep["upload_failure_reason"])
+    if cmd["upload-bundle"]:
+        out("Upload file key:\n%s\n" % rep.get("upload_key", ""))
+    sys.exit(0)
+
+
+def run_cli(cmd):
+    cli = Cli(cmd)
+    if cmd.verb == "up":
+        cli_up(cli)
+    elif cmd.verb == "status":
+        cli_status(cli)
+    elif cmd.verb == "debug":
+        cli_debug(cli)
+    elif cmd.verb == "down":
+        try:
+            cli.daemon_call("down")
+        except RpcFailure as e:
+            fail("call service down method: %s" % rpc_text(e))
+        text_result("Disconnected")
+    elif cmd.verb in ("deregister", "logout"):
+        try:
+            cli.daemon_call("deregister")
+        except RpcFailure as e:
+            fail("deregister: %s" % rpc_text(e))
+        text_result("Deregistered successfully")
+
+
+def key_file_report(cmd):
+    """For the report of an up: the key file's mode and whether it existed."""
+    path = cmd["setup-key-file"] if cmd.changed("setup-key-file") else (
+        os.environ.get("NB_SETUP_KEY_FILE") or os.environ.get("WT_SETUP_KEY_FILE"))
+    if not path:
+        return {}
+    try:
+        return {"setup_key_file_mode": os.stat(path).st_mode & 0o777, "setup_key_file_existed": True}
+    except OSError:
+        return {"setup_key_file_mode": None, "setup_key_file_existed": False}
 
 
 def main():
     fds = open_fds()  # first, before this process opens any other file
-    argv = sys.argv[1:]
     try:
-        g, verb, opts = parse_args(argv)
-        if verb == "service":
-            socket_path(g)
-            if "--config" not in g:
-                raise Usage("service run needs --config in this simulator")
-    except Usage as e:
-        write_report(fds, e.verb, {"usage_error": str(e)})
-        fail(str(e), 2)
-    extra, key = {}, None
-    if verb == "up" and "setup_key_file" in opts:
-        kf = opts["setup_key_file"]
-        try:
-            extra["setup_key_file_mode"] = os.stat(kf).st_mode & 0o777
-            extra["setup_key_file_existed"] = True
-        except OSError:
-            extra["setup_key_file_mode"] = None
-            extra["setup_key_file_existed"] = False
-    write_report(fds, verb, extra)
-    if verb == "service":
-        Daemon(g["--config"], g.get("--log-file"), socket_path(g)).run()
+        cmd = parse_command_line(sys.argv[1:])
+    except HelpRequested as h:
+        write_report(fds, h.verb, {})
+        out(HELP_TEXT)
         return
-    if verb == "version":
+    except CliError as e:
+        write_report(fds, e.verb, {"usage_error": str(e)})
+        msg = str(e)
+        if e.unknown_command_of:
+            msg += "\nRun '%s --help' for usage." % e.unknown_command_of
+        fail(msg)
+    write_report(fds, cmd.verb, key_file_report(cmd) if cmd.verb == "up" else {})
+    if cmd.verb == "version":
         out(VERSION + "\n")
         return
-    knob = verb.upper()
+    if cmd.verb == "service":
+        apply_env_flags(cmd)
+        if not (cmd.changed("config") and cmd["config"]):
+            fail("service run needs --config (or NB_CONFIG) in this simulator")
+        Daemon(cmd).run()
+        return
+    knob = cmd.verb.upper()
+    if knob == "LOGOUT":
+        knob = "DEREGISTER"
     delay = os.environ.get("NB_SIM_DELAY_" + knob, "")
     if delay:
         time.sleep(float(delay))
@@ -643,13 +1553,8 @@ def main():
     if code:
         out("Error: simulated failure\n", sys.stderr)
         sys.exit(int(code))
-    if verb == "up" and "setup_key_file" in opts:
-        try:
-            with open(opts["setup_key_file"], "rb") as f:
-                key = f.read()
-        except OSError as e:
-            fail("up failed: read setup key file: %s" % (e.strerror or e))
-    run_cli(g, verb, opts, key)
+    apply_env_flags(cmd)
+    run_cli(cmd)
 
 
 if __name__ == "__main__":

@@ -26,7 +26,8 @@ struct env_preset {
 constexpr std::array<env_preset, 3> ENV_PRESETS = {{
     {"NB_LOG_LEVEL", "Set NetBird log level.", "info"},
     {"NB_FORCE_RELAY", "Force relay connections.", "true"},
-    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle timeout before a lazy connection closes.", "15m"},
+    // NetBird reads it as a whole number of minutes ("15m" is ignored).
+    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle minutes before a lazy connection closes.", "15"},
 }};
 
 constexpr const char* REDACTED = "<redacted>";
@@ -83,54 +84,52 @@ void application::api_env_set(const response_ptr& res, request&) {
         const auto form = text_utils::parse_form(body);
         const auto name_it = form.find("name");
         const std::string name = name_it == form.end() ? std::string{} : name_it->second;
-        const char* refusal = nullptr;
-        if (name.empty()) refusal = "Missing env name";
-        else if (!netbird_utils::is_valid_env_key(name)) refusal = "Invalid env key";
-        else if (netbird_utils::is_protected_env_key(name)) refusal = "Env key is read-only";
-        else if (netbird_utils::is_flag_mapped_env_key(name)) refusal = "Use Tunnel settings for this NetBird flag";
         const auto value_it = form.find("value");
         const bool setting = value_it != form.end() && !value_it->second.empty();
-        if (refusal == nullptr && setting && value_it->second.size() > netbird_utils::MAX_ENV_VALUE_BYTES)
-            refusal = "Env value must be at most 4096 bytes";
-        if (refusal != nullptr) {
+        std::string refusal;
+        if (name.empty()) refusal = "Missing env name";
+        else refusal = netbird_utils::env_key_refusal(name);
+        if (refusal.empty() && setting) refusal = netbird_utils::env_value_refusal(name, value_it->second);
+        if (!refusal.empty()) {
             write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
             return;
         }
-        bool changed = false;
-        bool removed = false;
-        std::map<std::string, std::string> snapshot;
+        // The change is made on a copy: it is kept only once it is on the flash.
+        std::map<std::string, std::string> updated;
         {
             std::lock_guard<std::mutex> lock(m_env_mutex);
-            const auto existing = m_env_overrides.find(name);
-            if (setting && existing == m_env_overrides.end() && m_env_overrides.size() >= netbird_utils::MAX_ENV_OVERRIDES)
-                refusal = "At most 64 env overrides are allowed";
-            if (refusal != nullptr) {
-                // Answered below, outside the lock.
-            } else if (setting) {
-                changed = existing == m_env_overrides.end() || existing->second != value_it->second;
-                m_env_overrides[name] = value_it->second;
-            } else if (existing != m_env_overrides.end()) {
-                m_env_overrides.erase(existing);
-                removed = true;
-            }
-            snapshot = m_env_overrides;
+            updated = m_env_overrides;
         }
-        if (refusal != nullptr) {
-            write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+        const auto existing = updated.find(name);
+        const bool present = existing != updated.end();
+        if (setting && !present && updated.size() >= netbird_utils::MAX_ENV_OVERRIDES) {
+            write_json(res, api_json::error_json("At most 64 env overrides are allowed"), "400 Bad Request", false);
             return;
         }
-        write_json_file(m_env_path, nlohmann::json(snapshot));
+        const bool changed = setting && (!present || existing->second != value_it->second);
+        const bool removed = !setting && present;
+        if (setting) updated[name] = value_it->second;
+        else if (present) updated.erase(existing);
+        if (!write_json_file(m_env_path, nlohmann::json(updated))) {
+            write_json(res, api_json::error_json("Could not save the env overrides"), "500 Internal Server Error",
+                       false);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_env_mutex);
+            m_env_overrides = updated;
+        }
         if (removed) {
             spdlog::info("NetBird env override removed: {}", name);
         } else if (changed) {
-            // Overrides may carry credentials (NB_SETUP_KEY, tokens): never log those values.
+            // Overrides may carry credentials (tokens, pre-shared keys): never log those values.
             spdlog::info("NetBird env override set: {}={}", name,
                          netbird_utils::is_secret_env_key(name) ? std::string(REDACTED)
                                                                  : text_utils::escape_for_log(value_it->second));
         }
         const bool running = service_running();
         if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
-        write_json(res, api_json::compact({{"env", snapshot}, {"ok", true}, {"restart_required", running}}), "200 OK",
+        write_json(res, api_json::compact({{"env", updated}, {"ok", true}, {"restart_required", running}}), "200 OK",
                    false);
     });
 }

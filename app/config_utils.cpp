@@ -55,6 +55,11 @@ bool is_valid_config_key(std::string_view name) {
     return std::find(CONFIG_KEYS.begin(), CONFIG_KEYS.end(), name) != CONFIG_KEYS.end();
 }
 
+bool is_up_flag_key(std::string_view name) {
+    return name == "wireguard_port" || name == "external_ip_map" || name == "mtu" || name == "interface_name" ||
+           name == "management_url";
+}
+
 bool is_valid_log_level(std::string_view level) {
     static constexpr std::array<std::string_view, 7> LEVELS = {"trace", "debug",    "info", "warning",
                                                                "error", "critical", "off"};
@@ -83,7 +88,7 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
     } else if (key == "wireguard_port") {
         if (!int_in_range(value, 1, 65535)) return "wireguard_port must be an integer between 1 and 65535";
     } else if (key == "external_ip_map") {
-        if (!netbird_utils::is_valid_external_ip_map(value))
+        if (!netbird_utils::is_valid_external_ip_map(value) || !netbird_utils::netbird_accepts_external_ip_map(value))
             return "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs";
     } else if (key == "mtu") {
         if (!int_in_range(value, 576, 8192)) return "mtu must be an integer between 576 and 8192";

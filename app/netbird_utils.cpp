@@ -7,12 +7,23 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <functional>
 
 namespace netbird_utils {
 namespace {
 
-constexpr std::array<std::string_view, 3> PROTECTED_KEYS = {"NB_CONFIG", "NB_STATE_DIR", "NB_MANAGEMENT_URL"};
+constexpr std::array<std::string_view, 5> PROTECTED_KEYS = {"NB_CONFIG", "NB_STATE_DIR", "NB_MANAGEMENT_URL",
+                                                            "NB_DAEMON_ADDR", "NB_LOG_FILE"};
+constexpr std::array<std::string_view, 2> SETUP_KEY_KEYS = {"NB_SETUP_KEY", "NB_SETUP_KEY_FILE"};
+constexpr std::string_view LAZY_CONNECTION_KEY = "NB_ENABLE_LAZY_CONNECTION";
+constexpr std::string_view LOG_LEVEL_KEY = "NB_LOG_LEVEL";
+// What NetBird's log set-up takes (logrus), in any case.
+constexpr std::array<std::string_view, 8> NETBIRD_LOG_LEVELS = {"panic", "fatal", "error", "warn",
+                                                                "warning", "info", "debug", "trace"};
+constexpr std::size_t IPV4_PARTS = 4;
+constexpr std::size_t IPV4_PART_DIGITS = 3;
+constexpr int IPV4_PART_MAX = 255;
 constexpr std::array<std::string_view, 4> FLAG_MAPPED_KEYS = {"NB_WIREGUARD_PORT", "NB_INTERFACE_NAME", "NB_MTU",
                                                               "NB_EXTERNAL_IP_MAP"};
 constexpr std::array<std::string_view, 4> SECRET_MARKERS = {"KEY", "TOKEN", "SECRET", "PASSWORD"};
@@ -24,6 +35,31 @@ std::string_view trim(std::string_view line) {
     if (first == std::string_view::npos) return {};
     const auto last = line.find_last_not_of(blanks);
     return line.substr(first, last - first + 1);
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Dotted decimal as NetBird's address parser takes it: four parts of 1 to
+// 3 digits, each at most 255, no leading zero.
+bool is_ipv4(std::string_view text) {
+    std::size_t parts = 0;
+    while (true) {
+        const auto dot = text.find('.');
+        const std::string_view part = text.substr(0, dot);
+        if (part.empty() || part.size() > IPV4_PART_DIGITS || (part.size() > 1 && part.front() == '0')) return false;
+        int value = 0;
+        for (const char c : part) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        if (value > IPV4_PART_MAX || ++parts > IPV4_PARTS) return false;
+        if (dot == std::string_view::npos) return parts == IPV4_PARTS;
+        text.remove_prefix(dot + 1);
+    }
 }
 
 // Calls visit(trimmed_line) for every line; the text after the last line
@@ -43,6 +79,19 @@ bool is_valid_external_ip_map(std::string_view value) {
     return std::all_of(value.begin(), value.end(), [](char c) {
         return (c >= '0' && c <= '9') || c == '.' || c == '/' || c == ',';
     });
+}
+
+bool netbird_accepts_external_ip_map(std::string_view value) {
+    if (value.empty()) return true;
+    while (true) {
+        const auto comma = value.find(',');
+        const std::string_view entry = value.substr(0, comma);
+        const auto slash = entry.find('/');
+        if (!is_ipv4(entry.substr(0, slash))) return false;
+        if (slash != std::string_view::npos && !is_ipv4(entry.substr(slash + 1))) return false;
+        if (comma == std::string_view::npos) return true;
+        value.remove_prefix(comma + 1);
+    }
 }
 
 bool is_valid_interface_name(std::string_view value) {
@@ -70,12 +119,32 @@ bool is_flag_mapped_env_key(std::string_view key) {
     return std::find(FLAG_MAPPED_KEYS.begin(), FLAG_MAPPED_KEYS.end(), key) != FLAG_MAPPED_KEYS.end();
 }
 
+std::string_view env_key_refusal(std::string_view key) {
+    if (!is_valid_env_key(key)) return "Invalid env key";
+    if (is_protected_env_key(key)) return "Env key is read-only";
+    if (is_flag_mapped_env_key(key)) return "Use Tunnel settings for this NetBird flag";
+    if (key == LAZY_CONNECTION_KEY) return "Lazy connections are chosen when connecting, not as an env override";
+    if (std::find(SETUP_KEY_KEYS.begin(), SETUP_KEY_KEYS.end(), key) != SETUP_KEY_KEYS.end())
+        return "A setup key is given once when enrolling, never stored";
+    return {};
+}
+
+std::string_view env_value_refusal(std::string_view key, std::string_view value) {
+    if (value.size() > MAX_ENV_VALUE_BYTES) return "Env value must be at most 4096 bytes";
+    if (key == LOG_LEVEL_KEY &&
+        std::none_of(NETBIRD_LOG_LEVELS.begin(), NETBIRD_LOG_LEVELS.end(),
+                     [value](std::string_view level) { return iequals(level, value); }))
+        return "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace";
+    return {};
+}
+
 bool drop_unloadable_overrides(std::map<std::string, std::string>& overrides) {
     bool removed = false;
     std::size_t kept = 0;
     for (auto it = overrides.begin(); it != overrides.end();) {
-        const bool refused = is_protected_env_key(it->first) || is_flag_mapped_env_key(it->first) ||
-                             it->second.size() > MAX_ENV_VALUE_BYTES || kept >= MAX_ENV_OVERRIDES;
+        const auto key_refusal = env_key_refusal(it->first);
+        const bool refused = (!key_refusal.empty() && is_valid_env_key(it->first)) ||
+                             !env_value_refusal(it->first, it->second).empty() || kept >= MAX_ENV_OVERRIDES;
         if (refused) {
             it = overrides.erase(it);
             removed = true;
@@ -130,6 +199,22 @@ std::optional<bool> parse_management_connected(const std::string& output) {
     const auto connected = management->find("connected");
     if (connected == management->end() || !connected->is_boolean()) return std::nullopt;
     return connected->get<bool>();
+}
+
+std::optional<std::string> parse_daemon_status(const std::string& output) {
+    const auto value = nlohmann::json::parse(output, nullptr, false);
+    if (!value.is_object()) return std::nullopt;
+    const auto state = value.find("daemonStatus");
+    if (state == value.end() || !state->is_string()) return std::nullopt;
+    return state->get<std::string>();
+}
+
+bool is_unenrolled_state(std::string_view daemon_status) { return daemon_status == "NeedsLogin"; }
+
+bool up_was_already_connected(std::string_view output) {
+    bool found = false;
+    for_each_trimmed_line(output, [&found](std::string_view line) { found = found || line == "Already connected"; });
+    return found;
 }
 
 bool is_daemon_command_line(const std::vector<std::string>& argv, const std::string& netbird_path,

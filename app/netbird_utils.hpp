@@ -20,6 +20,13 @@ constexpr std::string_view NETBIRD_DEFAULT_MANAGEMENT_URL = "https://api.netbird
 
 // Example: "1.2.3.4/5.6.7.8,9.9.9.9" -> true; "" -> true; "10.0.0.1 " -> false.
 bool is_valid_external_ip_map(std::string_view value);
+// Whether NetBird takes the map: comma-separated entries, none empty, each
+// an IPv4 address or two joined by "/" (the interface names NetBird also
+// takes after "/" cannot pass the character rule above). An empty map is
+// no entries.
+// Example: "1.2.3.4/10.0.0.2,5.6.7.8" -> true; "1.2.3" -> false; "1.2.3.4," -> false;
+//          "1.2.3.4/5.6.7.8/9.9.9.9" -> false; "01.2.3.4" -> false (no leading zeros).
+bool netbird_accepts_external_ip_map(std::string_view value);
 // Example: "wg-mgmt_1" -> true; "eth0.100" -> false; "" -> false.
 bool is_valid_interface_name(std::string_view value);
 // Example: 65535 -> true; 0 -> false.
@@ -29,10 +36,22 @@ bool is_valid_mtu(int mtu);
 
 // Example: "NB_" -> true; "nb_log_level" -> false; "NB-LOG" -> false; "HOME" -> false.
 bool is_valid_env_key(std::string_view key);
-// Keys the system sets itself. Example: "NB_STATE_DIR" -> true.
+// Keys the system sets itself, as a variable or as the flag NetBird reads it
+// for (an NB_<FLAG> variable wins over the flag). Example: "NB_DAEMON_ADDR" -> true.
 bool is_protected_env_key(std::string_view key);
 // Keys that are settings passed as flags. Example: "NB_MTU" -> true.
 bool is_flag_mapped_env_key(std::string_view key);
+
+// Why POST /env refuses a key, or empty when it is accepted: the syntax,
+// the keys the system sets itself, the settings passed as flags, the lazy
+// connection choice (made when connecting) and setup keys (never stored).
+// Example: "NB_LOG_LEVEL" -> ""; "NB_SETUP_KEY" -> "A setup key is given once when enrolling, never stored";
+//          "NB_CONFIG" -> "Env key is read-only"; "nb_x" -> "Invalid env key".
+std::string_view env_key_refusal(std::string_view key);
+// Why a value is refused for a key, or empty: the length bound, and a log
+// level NetBird does not know (it would make the daemon and every command fail).
+// Example: ("NB_LOG_LEVEL", "Debug") -> ""; ("NB_LOG_LEVEL", "verbose") -> "NB_LOG_LEVEL must be one of ...".
+std::string_view env_value_refusal(std::string_view key, std::string_view value);
 
 // Bounds of the overrides. Every NetBird process gets them in its
 // environment, where the kernel limits one string to 128 KiB and all of them
@@ -40,11 +59,12 @@ bool is_flag_mapped_env_key(std::string_view key);
 constexpr std::size_t MAX_ENV_VALUE_BYTES = 4096;
 constexpr std::size_t MAX_ENV_OVERRIDES = 64;
 
-// Removes from overrides read from env.json what may not be there: protected
-// and flag-mapped keys, values longer than MAX_ENV_VALUE_BYTES, and entries
-// beyond MAX_ENV_OVERRIDES (the first ones in key order stay). True when
-// something was removed.
-// Example: {NB_A: "x", NB_MTU: "1400"} -> {NB_A: "x"}, true.
+// Removes from overrides read from env.json what may not be there: keys
+// the system sets itself or refuses (env_key_refusal, but for the syntax,
+// which a hand-edited file may break on purpose, e.g. HOME), values refused
+// for their key, and entries beyond MAX_ENV_OVERRIDES (the first ones in key
+// order stay). True when something was removed.
+// Example: {NB_A: "x", NB_MTU: "1400", NB_SETUP_KEY: "k"} -> {NB_A: "x"}, true.
 bool drop_unloadable_overrides(std::map<std::string, std::string>& overrides);
 
 // Override values that must never reach a log line.
@@ -72,6 +92,18 @@ std::map<std::string, std::string> compose_command_env(
 // when the output is not JSON or the member is missing or not a boolean.
 // Example: {"management":{"connected":false}} -> false; {} -> nothing.
 std::optional<bool> parse_management_connected(const std::string& output);
+
+// The daemon's own state in `status --json` output ("daemonStatus"), or
+// nothing when it is not there.
+// Example: {"daemonStatus":"NeedsLogin"} -> "NeedsLogin"; "Error: ..." -> nothing.
+std::optional<std::string> parse_daemon_status(const std::string& output);
+// The daemon states in which it has no enrolment to connect with.
+// Example: "NeedsLogin" -> true; "LoginFailed" -> false (enrolled, its login refused).
+bool is_unenrolled_state(std::string_view daemon_status);
+
+// Whether `up` found the tunnel connected and so applied none of its flags.
+// Example: "Already connected\n" -> true; "Connected\n" -> false.
+bool up_was_already_connected(std::string_view output);
 
 // Whether a process's argument vector is our NetBird daemon: one argument is
 // the NetBird executable's path, one is "--daemon-addr" followed by our

@@ -4,7 +4,6 @@ results, descriptor hygiene, and supervision of the long-running daemon."""
 import json
 import os
 import signal
-import subprocess
 import time
 from pathlib import Path
 
@@ -35,7 +34,7 @@ def test_missing_executable(make_sandbox):
     box.start()
     box.wait_for_log(f"VPN CLI not found at {box.lib / 'netbird'}")
     assert down(box) == {"exit_code": 127, "ok": False, "output": "VPN CLI not found"}
-    assert box.post("/up").json()["exit_code"] == 127
+    assert box.post("/up", body={"setup_key": "K"}).json()["exit_code"] == 127
     assert "Running command" not in box.app_log()
     # No daemon runs, so an override needs no restart.
     r = box.post("/env", body={"name": "NB_LOG_LEVEL", "value": "debug"})
@@ -82,7 +81,9 @@ def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logge
     # Refused keys in a stored file are dropped (and the file rewritten) at
     # load; the rest applies, even a hand-edited HOME (no key syntax check).
     stored = {"NB_USE_NETSTACK_MODE": "false", "HOME": "/hand-edited"}
-    (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere", "NB_MTU": "1400"}))
+    (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere", "NB_MTU": "1400",
+                                                   "NB_LOG_FILE": "/elsewhere", "NB_SETUP_KEY": "k",
+                                                   "NB_LOG_LEVEL": "verbose"}))
     box.start(env={"NB_LOG_MAX_SIZE_MB": "99", "NB_STATE_DIR": "/inherited", "XDG_CONFIG_HOME": "/inherited",
                    "VV_UNRELATED": "passes through"})
     assert json.loads((box.data / "env.json").read_text()) == stored

@@ -80,8 +80,9 @@ void application::apply_log_level(const std::string& level) const {
 void application::prune_daily_logs(int retention_days) const {
     const auto now = log_maintenance::local_now();
     if (!now) return;
-    if (const auto cutoff = log_maintenance::retention_cutoff(*now, retention_days))
-        log_maintenance::prune_daily_logs(m_log_dir, *cutoff);
+    const auto cutoff = log_maintenance::retention_cutoff(*now, retention_days);
+    const auto today = log_maintenance::format_date(*now);
+    if (cutoff && today) log_maintenance::prune_daily_logs(m_log_dir, *cutoff, *today);
 }
 
 void application::compress_daily_logs() const {

@@ -1,12 +1,22 @@
 #pragma once
 // A log sink that writes PREFIX_YYYY-MM-DD.log in a directory, the date being
 // the local date of each record: a record of another day than the open
-// file's (midnight, or a clock set forwards or back) goes to that day's file.
+// file's goes to that day's file.
+//
+// A date change that the boot clock does not account for is the wall clock
+// being set (a camera that booted with a stale clock, then found its time
+// server; or a clock set back): what was written meanwhile is dated again,
+// under the corrected date, so that retention judges it by when it was
+// really written (the file is renamed, or appended to the corrected day's
+// file when that exists). A clock set to a date no log can have (see
+// log_utils::PLAUSIBLE_SINCE) is taken for the wrong one: nothing is dated
+// again then, and the records go to that date's file until it is corrected.
+//
 // Files are opened through the directory opened at start, never through a
 // symbolic link: a link planted under a daily name is replaced by a regular
-// file (and that is noted in the new file and in syslog), so a log line can
-// never be appended to some other file of the device. Every record is
-// written through to the file at once.
+// file (noted in the new file and in syslog), so a log line can never be
+// appended to some other file of the device. Every record is written
+// through to the file at once.
 
 #include <spdlog/sinks/base_sink.h>
 
@@ -29,13 +39,21 @@ protected:
     void flush_() override {}
 
 private:
+    std::string file_name(spdlog::log_clock::time_point when) const;
     void open_day(spdlog::log_clock::time_point when);
-    void write_all(const char* data, std::size_t size);
+    // Gives the open file the name of `when`'s day (renamed, or appended to
+    // that day's file when there is one).
+    void date_again(spdlog::log_clock::time_point when);
+    void write_all(int fd, const char* data, std::size_t size);
 
     std::string m_prefix;
     int m_dir_fd = -1;
     int m_fd = -1;
+    std::string m_name;  // of the open file
     // The local day of the open file: [m_day_begin, m_day_end).
     spdlog::log_clock::time_point m_day_begin{};
     spdlog::log_clock::time_point m_day_end{};
+    // The wall and boot clocks at the last record, to tell a set clock from time passing.
+    spdlog::log_clock::time_point m_last_wall{};
+    std::chrono::nanoseconds m_last_boot{};
 };

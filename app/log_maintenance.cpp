@@ -115,13 +115,34 @@ std::optional<std::tm> local_now() {
     return local;
 }
 
-void prune_daily_logs(const fs::path& dir_path, const std::string& cutoff) {
+bool possible_date(const std::string& date, const std::string& today) {
+    return date >= log_utils::PLAUSIBLE_SINCE && date <= today;
+}
+
+std::string counted_date(const std::string& name_date, const std::string& modified_date, const std::string& today) {
+    return possible_date(name_date, today) ? name_date : modified_date;
+}
+
+void prune_daily_logs(const fs::path& dir_path, const std::string& cutoff, const std::string& today) {
     const directory dir(dir_path);
     for (const auto& name : dir.names()) {
         // A link named like an old log goes too (only the link itself).
         if (!dir.is_regular(name, true)) continue;
         const auto date = log_utils::daily_log_date(name);
-        if (date && *date < cutoff) dir.remove(name);
+        if (!date) continue;
+        struct stat info {};
+        std::string modified;
+        if (::fstatat(dir.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            std::tm local{};
+            localtime_r(&info.st_mtime, &local);
+            modified = format_date(local).value_or("");
+        }
+        if (!possible_date(*date, today) && !possible_date(modified, today)) {
+            // Neither date can be right: the file's age starts now.
+            ::utimensat(dir.fd(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+            modified = today;
+        }
+        if (counted_date(*date, modified, today) < cutoff) dir.remove(name);
     }
 }
 
@@ -134,7 +155,7 @@ void compress_daily_logs(const fs::path& dir_path, const std::string& today) {
         if (!log_utils::is_app_log_name(name) && !log_utils::is_netbird_daily_name(name)) continue;
         if (fs::path(name).extension() != ".log") continue;
         const auto date = log_utils::daily_log_date(name);
-        if (!date || *date >= today) continue;
+        if (!date || *date == today) continue;
         compress_one(dir, name, name + ".gz", name + ".gz.tmp");
     }
 }

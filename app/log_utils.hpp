@@ -9,6 +9,11 @@
 
 namespace log_utils {
 
+// No log of this system is older: an earlier date was written by a clock
+// that had not been set yet (a camera boots at 1970 or at its firmware's date
+// until it reaches a time server). Dates compare as text.
+constexpr std::string_view PLAUSIBLE_SINCE = "2025-01-01";
+
 // The date carried by a daily log name, or nothing. Month and day values are
 // not checked, only the shape.
 // Example: "app_2025-01-31.log.gz" -> "2025-01-31"; "app-2025-01-31.log" -> nothing.

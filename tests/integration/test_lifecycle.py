@@ -3,10 +3,12 @@
 import datetime
 import gzip
 import json
+import os
 import signal
 import stat
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -66,6 +68,30 @@ def test_daily_logs_compressed_and_pruned_at_start_and_on_retention_change(make_
     assert not any((box.logs / name).exists() for name in [*plain, *doomed])
     assert box.post("/config", body={"name": "log_retention_days", "value": "2"}).json()["log_retention_days"] == 2
     assert sorted(p.name for p in box.logs.glob("*.gz")) == [f"app_{day(1)}.log.gz"]
+
+
+def test_logs_written_under_a_wrong_clock_are_kept_then_pruned(make_sandbox):
+    # Left by a camera that booted with its clock unset (1970) and by one
+    # whose clock was ahead: the dates in their names say nothing of their
+    # age, so they are kept as long as any other log from when they are
+    # found, and compressed like any finished day.
+    box = make_sandbox()
+    box.logs.mkdir()
+    day = lambda back: datetime.date.today() - datetime.timedelta(days=back)  # noqa: E731
+    for name, written in [("app_1970-01-02.log", 86400), ("netbird_2099-01-01.log", 4070908800),
+                          (f"app_{day(40)}.log", time.time() - 40 * 86400)]:
+        (box.logs / name).write_text(name)
+        os.utime(box.logs / name, (written, written))
+    box.start()
+    names = sorted(p.name for p in box.logs.iterdir())
+    assert "app_1970-01-02.log.gz" in names and "netbird_2099-01-01.log.gz" in names
+    assert f"app_{day(40)}.log" not in names and "app_1970-01-02.log" not in names
+    assert gzip.decompress((box.logs / "netbird_2099-01-01.log.gz").read_bytes()) == b"netbird_2099-01-01.log"
+    # Found 40 days ago, they go with the 30-day retention.
+    for name in ("app_1970-01-02.log.gz", "netbird_2099-01-01.log.gz"):
+        os.utime(box.logs / name, (time.time() - 40 * 86400,) * 2)
+    box.post("/config", body={"name": "log_retention_days", "value": "30"})
+    assert not [p for p in box.logs.iterdir() if "1970" in p.name or "2099" in p.name]
 
 
 def test_syslog_records_carry_level_letter_and_priority(make_sandbox):

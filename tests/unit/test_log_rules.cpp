@@ -1,4 +1,5 @@
 #include "application.hpp"
+#include "daily_file_sink.hpp"
 #include "gzip_file.hpp"
 #include "log_maintenance.hpp"
 #include "log_utils.hpp"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <vector>
 
 namespace fs = std::filesystem;
 namespace lm = log_maintenance;
@@ -125,7 +127,7 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
     write_file(dir.path / "secret", "secret");
     fs::create_symlink(dir.path / "secret", dir.path / "netbird_2025-03-28.log");  // a planted link
 
-    lm::prune_daily_logs(dir.path, "2025-03-25");
+    lm::prune_daily_logs(dir.path, "2025-03-25", "2025-03-31");
     lm::compress_daily_logs(dir.path, "2025-03-31");
 
     for (const char* gone : {"app_2025-03-24.log", "netbird_2025-03-19.log.gz", "other_2025-03-01.log",
@@ -149,6 +151,44 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
     EXPECT_FALSE(log_compression::gzip_file(dir.path / "empty", dir.path / "no/such/dir.gz"));
 }
 
+// A camera that boots with an unset clock writes its logs under an
+// impossible date, and one whose clock was ahead under a future one: neither
+// is deleted for its date, and both still age and go.
+TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
+    EXPECT_EQ(lm::counted_date("2025-03-20", "2025-03-21", "2025-03-31"), "2025-03-20");
+    EXPECT_EQ(lm::counted_date("1970-01-01", "2025-03-30", "2025-03-31"), "2025-03-30");
+    EXPECT_EQ(lm::counted_date("2099-01-01", "2025-03-29", "2025-03-31"), "2025-03-29");
+
+    temp_dir dir;
+    const auto today = *lm::format_date(*lm::local_now());
+    const auto days_ago = [](int days) {
+        const std::time_t t = std::time(nullptr) - days * 86400;
+        std::tm local{};
+        localtime_r(&t, &local);
+        return std::pair<std::time_t, std::string>(t, *lm::format_date(local));
+    };
+    const auto set_mtime = [&dir](const std::string& name, std::time_t when) {
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ::utimensat(AT_FDCWD, (dir.path / name).c_str(), times, 0);
+    };
+    const std::string old = "app_" + days_ago(40).second + ".log";
+    for (const auto& name : {std::string("app_1970-01-02.log"), std::string("netbird_2099-01-01.log"), old})
+        write_file(dir.path / name, name);
+    set_mtime("app_1970-01-02.log", 86400);             // written by the unset clock
+    set_mtime("netbird_2099-01-01.log", 4070908800);    // and by one that was ahead
+    lm::prune_daily_logs(dir.path, days_ago(29).second, today);
+    lm::compress_daily_logs(dir.path, today);
+    EXPECT_FALSE(fs::exists(dir.path / old));
+    EXPECT_EQ(gunzip(dir.path / "app_1970-01-02.log.gz"), std::optional<std::string>("app_1970-01-02.log"));
+    EXPECT_EQ(gunzip(dir.path / "netbird_2099-01-01.log.gz"), std::optional<std::string>("netbird_2099-01-01.log"));
+
+    // Found 40 days ago: past the retention now.
+    set_mtime("app_1970-01-02.log.gz", days_ago(40).first);
+    set_mtime("netbird_2099-01-01.log.gz", days_ago(40).first);
+    lm::prune_daily_logs(dir.path, days_ago(29).second, today);
+    EXPECT_TRUE(fs::is_empty(dir.path));
+}
+
 TEST(StorageReport, UsedPercentRoundsHalfUp) {
     const struct { std::uintmax_t capacity, available; std::int64_t expected; } cases[] = {
         {1000, 994, 1}, {1000, 995, 1}, {1000, 996, 0}, {0, 0, 0}, {1000, 2000, 0}, {1000, 0, 100}};
@@ -162,10 +202,37 @@ TEST(Heartbeat, PrunesByTheRetentionOnADeviceThatNeverRestarts) {
     const fs::path logs = fs::read_symlink("/proc/self/exe").parent_path() / "localdata" / "logs";
     fs::create_directories(logs);
     const auto today = lm::format_date(*lm::local_now());
-    write_file(logs / "app_2000-01-01.log.gz", "years old");
+    write_file(logs / "app_2025-01-01.log.gz", "long ago");
     write_file(logs / ("app_" + *today + ".log"), "today");
     app.log_heartbeat(true);
-    EXPECT_FALSE(fs::exists(logs / "app_2000-01-01.log.gz"));
+    EXPECT_FALSE(fs::exists(logs / "app_2025-01-01.log.gz"));
     EXPECT_TRUE(fs::exists(logs / ("app_" + *today + ".log")));
     fs::remove_all(logs.parent_path());
+}
+
+// A clock set while the supervisor runs (a camera that booted without the
+// time, then reached a time server; a clock that was ahead): what was
+// written under the wrong date ends up under the corrected one.
+TEST(DailyFileSink, WhatAWrongClockWroteIsDatedAgainWhenItIsSet) {
+    temp_dir dir;
+    using spdlog::log_clock;
+    const auto now = log_clock::now();
+    const auto record = [](daily_file_sink& sink, log_clock::time_point when, const char* text) {
+        sink.log(spdlog::details::log_msg(when, spdlog::source_loc{}, "", spdlog::level::info, text));
+    };
+    const std::time_t t = log_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&t, &local);
+    const std::string today = "app_" + *lm::format_date(local) + ".log";
+    {
+        daily_file_sink sink(dir.path, "app", "%v");
+        record(sink, now, "before");
+        record(sink, log_clock::from_time_t(946641600), "unset clock");  // 1999-12-31: the wrong one
+        EXPECT_TRUE(fs::exists(dir.path / "app_1999-12-31.log"));
+        record(sink, now, "set");
+        record(sink, now + std::chrono::hours(24 * 40), "ahead");
+        record(sink, now, "set back");
+    }
+    EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir.path), {}), std::vector<fs::path>{dir.path / today});
+    EXPECT_EQ(read_file(dir.path / today), "before\nunset clock\nset\nahead\nset back\n");
 }

@@ -2,6 +2,7 @@
 
 #include "application.hpp"
 
+#include "fatal_error.hpp"
 #include "file_sync.hpp"
 #include "netbird_utils.hpp"
 #include "process_exit.hpp"
@@ -54,6 +55,7 @@ void application::init_paths() {
     m_env_path = m_data_dir / "env.json";
     m_app_config_path = m_data_dir / "app.json";
     m_daemon_pid_path = m_data_dir / "netbird-daemon.pid";
+    m_wish_path = m_data_dir / "tunnel.json";
 }
 
 void application::ensure_data_dir() const {
@@ -69,11 +71,12 @@ nlohmann::json application::read_json_file(const path& file) const {
     return value.is_object() ? value : nlohmann::json::object();
 }
 
-void application::write_json_file(const path& file, const nlohmann::json& value) const {
+bool application::write_json_file(const path& file, const nlohmann::json& value) const {
     const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const auto result = file_sync::replace_file(file, text);
     if (result == file_sync::replaced::no) spdlog::error("Failed to write {}", file.string());
     if (result == file_sync::replaced::link) spdlog::warn("Replaced the symbolic link {} with a regular file", file.string());
+    return result != file_sync::replaced::no;
 }
 
 void application::load_state() {
@@ -100,7 +103,8 @@ void application::remove_stale_temporary_files() const {
         const bool staged_key = name.rfind(SETUP_KEY_FILE_PREFIX, 0) == 0;
         const bool unfinished_write = name.rfind(file_sync::temporary_prefix(m_app_config_path), 0) == 0 ||
                                       name.rfind(file_sync::temporary_prefix(m_env_path), 0) == 0 ||
-                                      name.rfind(file_sync::temporary_prefix(m_daemon_pid_path), 0) == 0;
+                                      name.rfind(file_sync::temporary_prefix(m_daemon_pid_path), 0) == 0 ||
+                                      name.rfind(file_sync::temporary_prefix(m_wish_path), 0) == 0;
         if (staged_key || unfinished_write) {
             std::error_code ignored;
             fs::remove(it->path(), ignored);
@@ -119,11 +123,24 @@ void application::run() {
     sigaddset(&signals, SIGTERM);
     const int block_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (block_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(block_error));
+    m_signals_blocked = block_error == 0;
 
-    m_desired_up = fs::exists(m_config_path);
+    // Wanted up unless the user took the tunnel down (the wish outlives a
+    // restart); only an enrolled device is ever brought up.
+    m_desired_up = stored_wish().value_or(true);
     end_leftover_daemon();
     start_service();
+    // From here the daemon and its output reader run: a failure may not
+    // unwind the object under them.
+    try {
+        start_serving();
+    } catch (...) {
+        fail_after_start(std::current_exception());
+    }
+    wind_down();
+}
 
+void application::start_serving() {
     httpd::router routes;
     setup_routes(routes);
     m_server = std::make_unique<httpd::server>(m_io, std::move(routes));
@@ -133,10 +150,14 @@ void application::run() {
     m_command_thread.detach();
     start_watchdog();
 
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
     const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
     if (signal_fd < 0) {
         spdlog::warn("Failed to create signalfd: {}", std::strerror(errno));
-        if (block_error == 0) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        if (m_signals_blocked) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
     } else {
         start_signal_thread(signal_fd);
     }
@@ -148,7 +169,16 @@ void application::run() {
 
     m_io.run();
     m_server.reset();
-    wind_down();
+}
+
+void application::fail_after_start(const std::exception_ptr& error) {
+    m_shutting_down = true;
+    end_commands();
+    stop_service();
+    stop_iperf_server();
+    fatal_error::log_exception(error);
+    spdlog::error("Exiting after error");
+    flush_logs_and_exit(1);
 }
 
 void application::on_listen(const boost::system::error_code& ec) {

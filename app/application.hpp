@@ -59,9 +59,10 @@ public:
     void run();
 
     // JSON files: reading always yields an object; writing replaces the file
-    // atomically and logs a failure instead of throwing.
+    // atomically and logs a failure instead of throwing (false then: the file
+    // holds what it held before).
     nlohmann::json read_json_file(const path& file) const;
-    void write_json_file(const path& file, const nlohmann::json& value) const;
+    bool write_json_file(const path& file, const nlohmann::json& value) const;
 
     // The hourly heartbeat line and log upkeep (pruning and compression), run
     // by the watchdog; public so that an hour's upkeep can be checked without
@@ -76,6 +77,11 @@ private:
     void remove_stale_temporary_files() const;
 
     // Main loop and shutdown.
+    void start_serving();
+    // A start-up step failed after the daemon was started: the children are
+    // ended and the process exits 1 without unwinding the object under the
+    // threads that may already use it.
+    [[noreturn]] void fail_after_start(const std::exception_ptr& error);
     void on_listen(const boost::system::error_code& ec);
     void start_signal_thread(int signal_fd);
     void shutdown(int signal_number, int signal_fd);
@@ -114,8 +120,21 @@ private:
     std::vector<std::string> base_args_service() const;
     std::vector<std::string> build_up_args(const form_map& form) const;
 
+    // Enrolment and the user's wish.
+    // Enrolled: NetBird's configuration file exists and the daemon does not
+    // say it needs a login (its latest report; before the first, the file alone).
+    bool enrolled() const;
+    // The tunnel is wanted up on an enrolled device.
+    bool tunnel_wanted_up() const { return m_desired_up && enrolled(); }
+    // Records the user's wish, kept across restarts.
+    void set_desired_up(bool wanted);
+    std::optional<bool> stored_wish() const;
+
     // Daemon supervision.
     bool start_service();
+    // A daemon started on an enrolled device connects by itself: when the
+    // tunnel is wanted down, a queued "down" takes it down again.
+    void keep_tunnel_down();
     void stop_service();
     void restart_service();
     void service_log_reader();
@@ -126,6 +145,7 @@ private:
     void end_leftover_daemon() const;
 
     // Command queue.
+    using run_fn = std::function<command_result()>;
     bool enqueue_command(std::function<void()> job);
     // Takes m_command_mutex for a queued job; the status poll stands back
     // while a job waits for it, so polls cannot starve the queue.
@@ -134,6 +154,10 @@ private:
     void dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
                           bool no_store, render_fn render, after_fn after,
                           const std::function<void()>& on_refused = nullptr);
+    // The same for a job that runs one or more commands itself (under the
+    // command lock, on the worker).
+    void dispatch_job(const response_ptr& res, const abort_flag& aborted, run_fn run, bool no_store, render_fn render,
+                      after_fn after, const std::function<void()>& on_refused = nullptr);
     abort_flag make_abort_guard(const response_ptr& res);
     // "503 Service Unavailable" for a job the full queue refused.
     void answer_busy(const response_ptr& res, bool no_store) const;
@@ -148,6 +172,9 @@ private:
     void watchdog_loop();
     void watchdog_cycle(std::uint64_t tick, bool& last_healthy);
     std::optional<command_result> poll_status();
+    // The status command under the lock, waiting its turn: queued jobs wait
+    // until it has run.
+    command_result poll_status_in_turn(const std::vector<std::string>& args);
     bool status_is_healthy(const command_result& result) const;
     void on_health_probe(bool healthy);
     void wake_status_poller();
@@ -205,6 +232,7 @@ private:
     path m_env_path;
     path m_app_config_path;
     path m_daemon_pid_path;
+    path m_wish_path;
 
     std::optional<boost::process::child> m_service_process;
     std::unique_ptr<boost::process::ipstream> m_service_stderr;
@@ -246,14 +274,26 @@ private:
     std::condition_variable m_queue_cv;
 
     std::optional<command_result> m_status_snapshot;
+    // The daemon's own state from its latest status report (loop thread).
+    std::optional<std::string> m_daemon_status;
+    // Consecutive polls that stood back for queued commands (watchdog thread).
+    int m_skipped_polls = 0;
+    // A status poll waits for its turn: queued jobs let it go first.
+    std::mutex m_poll_turn_mutex;
+    std::condition_variable m_poll_turn_cv;
+    bool m_poll_due = false;
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;
 
     // Setup keys staged for "up" commands that have not ended (loop thread only).
     std::set<path> m_staged_key_files;
+    // Ups with a key queued or running: one without a key behind them is
+    // taken, the device being enrolled by then (loop thread only).
+    int m_enrolments_under_way = 0;
 
     bool m_shutting_down = false;
+    bool m_signals_blocked = false;
     bool m_desired_up = false;
     std::atomic<bool> m_pending_reconnect{false};
     std::atomic<bool> m_pending_restart{false};

@@ -8,14 +8,6 @@
 
 #include <spdlog/spdlog.h>
 
-namespace {
-
-bool is_reconnect_key(const std::string& key) {
-    return key == "wireguard_port" || key == "external_ip_map" || key == "mtu" || key == "interface_name";
-}
-
-}  // namespace
-
 int application::wireguard_port() const { return config_utils::read_wireguard_port(m_app_config); }
 std::string application::external_ip_map() const { return config_utils::read_external_ip_map(m_app_config); }
 int application::mtu() const { return config_utils::read_mtu(m_app_config); }
@@ -65,10 +57,12 @@ void application::api_config_set(const response_ptr& res, request&) {
             write_json(res, api_json::error_json("Invalid config key"), "400 Bad Request", false);
             return;
         }
-        if (!m_app_config.is_object()) m_app_config = nlohmann::json::object();
+        // The change is made on a copy: it is kept only once it is on the flash.
+        nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
         const auto value_it = form.find("value");
+        const bool setting = value_it != form.end() && !value_it->second.empty();
         bool changed = false;
-        if (value_it != form.end() && !value_it->second.empty()) {
+        if (setting) {
             const std::string& value = value_it->second;
             const std::string refusal = config_utils::validate_config_value(name, value);
             if (!refusal.empty()) {
@@ -76,19 +70,24 @@ void application::api_config_set(const response_ptr& res, request&) {
                 return;
             }
             const nlohmann::json stored = config_utils::coerce_config_value(name, value);
-            const auto existing = m_app_config.find(name);
-            changed = existing == m_app_config.end() || *existing != stored;
-            m_app_config[name] = stored;
-            write_json_file(m_app_config_path, m_app_config);
-            if (changed) spdlog::info("App setting changed: {}={}", name, text_utils::escape_for_log(value));
+            const auto existing = updated.find(name);
+            changed = existing == updated.end() || *existing != stored;
+            updated[name] = stored;
         } else {
-            changed = m_app_config.erase(name) > 0;
-            write_json_file(m_app_config_path, m_app_config);
-            if (changed) spdlog::info("App setting reset: {}", name);
+            changed = updated.erase(name) > 0;
         }
+        if (!write_json_file(m_app_config_path, updated)) {
+            write_json(res, api_json::error_json("Could not save the settings"), "500 Internal Server Error", false);
+            return;
+        }
+        m_app_config = std::move(updated);
+        if (changed && setting) spdlog::info("App setting changed: {}={}", name, text_utils::escape_for_log(value_it->second));
+        if (changed && !setting) spdlog::info("App setting reset: {}", name);
         if (name == "log_retention_days") prune_daily_logs(config_utils::parse_retention_days(m_app_config));
         if (name == "log_level") apply_log_level(config_utils::parse_log_level(m_app_config));
-        if (is_reconnect_key(name) && changed && m_desired_up) m_pending_reconnect.store(true, std::memory_order_release);
+        // The new value reaches NetBird only when the tunnel is brought up again.
+        if (config_utils::is_up_flag_key(name) && changed && tunnel_wanted_up())
+            m_pending_reconnect.store(true, std::memory_order_release);
         write_json(res, config_report(), "200 OK", false);
     });
 }

@@ -41,6 +41,11 @@ bool application::enqueue_command(std::function<void()> job) {
 
 std::unique_lock<std::mutex> application::lock_for_command() {
     m_commands_waiting.fetch_add(1, std::memory_order_acq_rel);
+    {
+        // A status poll that has stood back too often goes first.
+        std::unique_lock<std::mutex> turn(m_poll_turn_mutex);
+        m_poll_turn_cv.wait(turn, [this] { return !m_poll_due; });
+    }
     std::unique_lock<std::mutex> lock(m_command_mutex);
     m_commands_waiting.fetch_sub(1, std::memory_order_acq_rel);
     return lock;
@@ -70,15 +75,22 @@ void application::command_worker_loop() {
 void application::dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
                                    bool no_store, render_fn render, after_fn after,
                                    const std::function<void()>& on_refused) {
+    dispatch_job(
+        res, aborted, [this, args = std::move(args)] { return run_command(args, false); }, no_store,
+        std::move(render), std::move(after), on_refused);
+}
+
+void application::dispatch_job(const response_ptr& res, const abort_flag& aborted, run_fn run, bool no_store,
+                               render_fn render, after_fn after, const std::function<void()>& on_refused) {
     if (!render) render = [](const command_result& result) { return build_json_result(result); };
     // Everything the completion needs moves to the loop with it, so the
     // response is never released on the worker thread.
-    auto job = [this, res = res, aborted = aborted, args = std::move(args), no_store, render = std::move(render),
+    auto job = [this, res = res, aborted = aborted, run = std::move(run), no_store, render = std::move(render),
                 after = std::move(after)]() mutable {
         command_result result;
         {
             const auto lock = lock_for_command();
-            result = run_command(args, false);
+            result = run();
         }
         post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
                       after = std::move(after), result = std::move(result)] {

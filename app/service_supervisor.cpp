@@ -88,6 +88,7 @@ bool application::start_service() {
         write_daemon_pid_file(m_service_process->id());
         spdlog::info("VPN service started");
         m_service_start_error.clear();
+        keep_tunnel_down();
         return true;
     } catch (const std::exception& e) {
         child_process::discard(m_service_process);

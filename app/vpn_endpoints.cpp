@@ -5,6 +5,8 @@
 
 #include "api_json.hpp"
 #include "config_utils.hpp"
+#include "netbird_utils.hpp"
+#include "task_done.hpp"
 #include "text_utils.hpp"
 
 #include <spdlog/spdlog.h>
@@ -62,10 +64,8 @@ void application::api_status(const response_ptr& res, request&) {
         output = m_status_snapshot->stdout_data.empty() ? m_status_snapshot->stderr_data
                                                          : m_status_snapshot->stdout_data;
     }
-    std::error_code ec;
-    const bool registered = fs::exists(m_config_path, ec);
     write_json(res,
-               build_status_json(exit_code, output, registered, m_pending_reconnect.load(std::memory_order_acquire),
+               build_status_json(exit_code, output, enrolled(), m_pending_reconnect.load(std::memory_order_acquire),
                                  m_pending_restart.load(std::memory_order_acquire)),
                "200 OK", true);
 }
@@ -103,53 +103,89 @@ void application::api_up(const response_ptr& res, request&) {
                 return;
             }
         }
-        m_desired_up = true;
-        if (!m_app_config.is_object()) m_app_config = nlohmann::json::object();
+        const auto key = form.find("setup_key");
+        const bool has_key = key != form.end() && !key->second.empty();
+        // Without a key NetBird would start an interactive sign-in and wait
+        // for a person, holding every later command until the time limit.
+        if (!has_key && !enrolled() && m_enrolments_under_way == 0) {
+            write_json(res, api_json::error_json("A setup key is needed to enrol this device"), "400 Bad Request",
+                       false);
+            return;
+        }
+        nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
         bool stored = false;
-        for (const auto& [key, value] : form) {
-            if (!config_utils::is_valid_config_key(key) || value.empty()) continue;
-            m_app_config[key] = config_utils::coerce_config_value(key, value);
+        bool flags_changed = false;
+        for (const auto& [name, value] : form) {
+            if (!config_utils::is_valid_config_key(name) || value.empty()) continue;
+            const auto coerced = config_utils::coerce_config_value(name, value);
+            const auto existing = updated.find(name);
+            if (config_utils::is_up_flag_key(name) && (existing == updated.end() || *existing != coerced))
+                flags_changed = true;
+            updated[name] = coerced;
             stored = true;
         }
-        if (stored) write_json_file(m_app_config_path, m_app_config);
+        if (stored && !write_json_file(m_app_config_path, updated)) {
+            write_json(res, api_json::error_json("Could not save the settings"), "500 Internal Server Error", false);
+            return;
+        }
+        m_app_config = std::move(updated);
+        set_desired_up(true);
 
+        // NetBird applies nothing to a tunnel that is already connected: what
+        // changed since it came up is brought into effect by a down and an up.
+        const bool to_apply = flags_changed || m_pending_reconnect.load(std::memory_order_acquire) ||
+                              form.count("enable_lazy_connection") > 0;
         auto args = build_up_args(form);
-        const auto mark_flags_applied = [this](const command_result& result) {
-            if (result.exit_code == 0) m_pending_reconnect.store(false, std::memory_order_release);
+        const auto mark_flags_applied = [this, to_apply](const command_result& result) {
+            if (result.exit_code != 0) return;
+            m_daemon_status.reset();  // enrolled, whatever the last report said
+            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data)))
+                m_pending_reconnect.store(false, std::memory_order_release);
         };
-        const auto key = form.find("setup_key");
-        if (key == form.end() || key->second.empty()) {
-            dispatch_command(res, aborted, std::move(args), false, nullptr, mark_flags_applied);
-            return;
+        std::optional<path> key_file;
+        if (has_key) {
+            key_file = stage_setup_key(key->second);
+            if (!key_file) {
+                spdlog::error("Could not stage setup-key file");
+                write_json(res, api_json::error_json("Could not stage setup key"), "500 Internal Server Error", true);
+                return;
+            }
+            args.emplace_back("--setup-key-file");
+            args.push_back(key_file->string());
+            // Until the command ends a deregistration's wipe leaves it alone.
+            m_staged_key_files.insert(*key_file);
+            ++m_enrolments_under_way;
         }
-        const auto key_file = stage_setup_key(key->second);
-        if (!key_file) {
-            spdlog::error("Could not stage setup-key file");
-            write_json(res, api_json::error_json("Could not stage setup key"), "500 Internal Server Error", true);
-            return;
-        }
-        args.emplace_back("--setup-key-file");
-        args.push_back(key_file->string());
+        auto down_args = base_args_cli();
+        down_args.emplace_back("down");
+        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply] {
+            auto result = run_command(args, false);
+            if (to_apply && result.exit_code == 0 && netbird_utils::up_was_already_connected(result.stdout_data)) {
+                spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
+                run_command(down_args, false);
+                result = run_command(args, false);
+            }
+            return result;
+        };
         // The key file goes whatever happens: after the command, or at once
-        // when the queue refuses the job (then the hook never runs). Until
-        // then a deregistration's wipe leaves it alone.
-        m_staged_key_files.insert(*key_file);
-        const auto cleanup = [this, key_file = *key_file, mark_flags_applied](const command_result& result) {
-            remove_quietly(key_file);
-            m_staged_key_files.erase(key_file);
+        // when the queue refuses the job (then the hook never runs).
+        const auto forget_key = [this, key_file] {
+            if (!key_file) return;
+            remove_quietly(*key_file);
+            m_staged_key_files.erase(*key_file);
+            --m_enrolments_under_way;
+        };
+        const auto after = [forget_key, mark_flags_applied](const command_result& result) {
+            forget_key();
             mark_flags_applied(result);
         };
-        const auto on_refused = [this, key_file = *key_file] {
-            remove_quietly(key_file);
-            m_staged_key_files.erase(key_file);
-        };
-        dispatch_command(res, aborted, std::move(args), false, nullptr, cleanup, on_refused);
+        dispatch_job(res, aborted, std::move(run), false, nullptr, after, forget_key);
     });
 }
 
 void application::api_down(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
-    m_desired_up = false;
+    set_desired_up(false);
     m_pending_reconnect.store(false, std::memory_order_release);
     auto args = base_args_cli();
     args.emplace_back("down");
@@ -166,7 +202,7 @@ void application::api_reconnect(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     collect_body(res, [this, res, aborted](const std::string& body) {
         const auto form = text_utils::parse_form(body);
-        m_desired_up = true;
+        set_desired_up(true);
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
         auto up_args = build_up_args(form);
@@ -205,12 +241,16 @@ void application::wipe_after_deregister() {
     if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
     m_pending_reconnect.store(false, std::memory_order_release);
     m_pending_restart.store(false, std::memory_order_release);
+    // The daemon starting again writes a fresh configuration file: the
+    // device is no longer enrolled whatever that file's presence suggests.
+    m_daemon_status = "NeedsLogin";
+    m_desired_up = false;
     start_service();
 }
 
 void application::api_deregister(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
-    m_desired_up = false;
+    set_desired_up(false);
     auto args = base_args_cli();
     args.emplace_back("deregister");
     // The wipe runs on the loop (it stops and starts the daemon) while the job
@@ -219,15 +259,19 @@ void application::api_deregister(const response_ptr& res, request&) {
     auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
         const auto lock = lock_for_command();
         command_result result = run_command(args, false);
-        auto wiped = std::make_shared<std::promise<void>>();
-        auto done = wiped->get_future();
-        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), wiped] {
-            wipe_after_deregister();
-            wake_status_poller();
-            wiped->set_value();
-            if (!aborted->load(std::memory_order_acquire)) write_json(res, build_json_result(result), "200 OK", false);
-        });
-        done.wait();
+        std::future<void> wiped;
+        {
+            // Released when the wipe is over, or has failed, or was never run.
+            done_signal done;
+            wiped = done.future();
+            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), done] {
+                wipe_after_deregister();
+                wake_status_poller();
+                if (!aborted->load(std::memory_order_acquire))
+                    write_json(res, build_json_result(result), "200 OK", false);
+            });
+        }
+        wiped.wait();
         const auto deadline = std::chrono::steady_clock::now() + DAEMON_READY_WAIT;
         std::error_code ec;
         while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)

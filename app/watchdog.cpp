@@ -12,6 +12,9 @@
 namespace {
 
 constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
+// A poll stands back while commands wait for the lock, but not for more
+// cycles than this in a row: the snapshot would go stale under steady traffic.
+constexpr int MAX_SKIPPED_POLLS = 2;
 constexpr std::uint64_t HEARTBEAT_INTERVAL_TICKS = 720;  // one hour of 5-second cycles
 
 }  // namespace
@@ -50,8 +53,11 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
     if (auto result = poll_status()) {
         const bool healthy = status_is_healthy(*result);
         last_healthy = healthy;
-        post_to_loop([this, healthy, result = std::move(*result)]() mutable {
+        auto daemon_status = netbird_utils::parse_daemon_status(result->stdout_data);
+        post_to_loop([this, healthy, result = std::move(*result), daemon_status = std::move(daemon_status)]() mutable {
             m_status_snapshot = std::move(result);
+            // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
+            if (daemon_status) m_daemon_status = std::move(daemon_status);
             on_health_probe(healthy);
         });
     }
@@ -62,12 +68,38 @@ std::optional<application::command_result> application::poll_status() {
     std::vector<std::string> args = base_args_cli();
     args.emplace_back("status");
     args.emplace_back("--json");
-    // A job waiting for the mutex goes first: a status command that hangs
-    // until its time-out must not be followed at once by another one.
-    if (m_commands_waiting.load(std::memory_order_acquire) > 0) return std::nullopt;
-    std::unique_lock<std::mutex> lock(m_command_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) return std::nullopt;
-    return run_command(args, true);
+    // A job waiting for the mutex goes first (a status command that hangs
+    // until its time-out must not be followed at once by another one), but
+    // only for a few cycles in a row.
+    if (m_commands_waiting.load(std::memory_order_acquire) == 0) {
+        std::unique_lock<std::mutex> lock(m_command_mutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            m_skipped_polls = 0;
+            return run_command(args, true);
+        }
+    }
+    if (++m_skipped_polls <= MAX_SKIPPED_POLLS) return std::nullopt;
+    m_skipped_polls = 0;
+    return poll_status_in_turn(args);
+}
+
+application::command_result application::poll_status_in_turn(const std::vector<std::string>& args) {
+    {
+        std::lock_guard<std::mutex> turn(m_poll_turn_mutex);
+        m_poll_due = true;
+    }
+    command_result result;
+    {
+        // The running command ends first; the queued ones wait for this poll.
+        std::lock_guard<std::mutex> lock(m_command_mutex);
+        {
+            std::lock_guard<std::mutex> turn(m_poll_turn_mutex);
+            m_poll_due = false;
+        }
+        m_poll_turn_cv.notify_all();
+        result = run_command(args, true);
+    }
+    return result;
 }
 
 bool application::status_is_healthy(const command_result& result) const {
@@ -78,8 +110,7 @@ bool application::status_is_healthy(const command_result& result) const {
 }
 
 void application::on_health_probe(bool healthy) {
-    std::error_code ec;
-    if (m_shutting_down || !watchdog_enabled() || !std::filesystem::exists(m_config_path, ec) || !m_desired_up) {
+    if (m_shutting_down || !watchdog_enabled() || !tunnel_wanted_up()) {
         m_unhealthy_since.reset();
         return;
     }

@@ -32,8 +32,10 @@ function setRunning(active, pressed, busyLabel) {
 }
 
 // Runs one command. `done(result)` is called after the outcome is shown.
+// `outcome(result)`, when given, words a successful outcome (it may wait,
+// for instance for the tunnel to settle); otherwise `describe(result)` does.
 // Returns the result, or undefined when another command was still running.
-export async function runCommand({ path, form, button, busyLabel, message, output, describe, done }) {
+export async function runCommand({ path, form, button, busyLabel, message, output, describe, outcome, done }) {
   if (running) return undefined;
   setRunning(true, button, busyLabel);
   say(message, "info", busyLabel);
@@ -50,7 +52,8 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
     result.ok = false;
     result.message = "The daemon was restarted but is not running: see the NetBird daemon's log below.";
   }
-  if (result.ok) say(message, "ok", describe ? describe(result) : "Done.");
+  if (result.ok && outcome) say(message, "info", await outcome(result));
+  else if (result.ok) say(message, "ok", describe ? describe(result) : "Done.");
   else say(message, result.busy ? "busy" : "error", result.message);
   const text = result.data && typeof result.data.output === "string" ? result.data.output.trim() : "";
   if (output && text && !result.busy && result.ok) {

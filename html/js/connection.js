@@ -4,11 +4,23 @@
 // the one request that enrols; the field is emptied as soon as it is sent.
 
 import { post } from "./api.js";
-import { $, say } from "./ui.js";
+import { $, say, setText } from "./ui.js";
 import { runCommand, registerCommandButton } from "./commands.js";
 import { configUpdates, statusUpdates } from "./state.js";
 import { loadConfig } from "./settings.js";
+import { LOGIN_STATES, settledStatus, tunnelSentence } from "./status.js";
 
+// What NetBird ended up doing after a command that brings the tunnel up: read
+// from the status once it has settled, never assumed from the command's success.
+// Example: (in the wording of tunnelSentence) "The tunnel is up." or "NetBird is still connecting: ..."
+const connected = (body) => !!(body.status && body.status.management && body.status.management.connected);
+const settled = (body) => connected(body) || !body.registered || !!LOGIN_STATES[(body.status || {}).daemonStatus];
+async function tunnelOutcome(prefix = "") {
+  return prefix + tunnelSentence(await settledStatus(settled));
+}
+
+const ENROL_HINT = "This device is not enrolled yet. Enter the management URL (if you do not use NetBird's cloud) " +
+                   "and a setup key, then connect.";
 let urlEdited = false;
 let storedUrl = "";
 
@@ -39,7 +51,7 @@ async function connect(event) {
   }
   runCommand({
     path: "up", form, button: $("btn-up"), busyLabel: form.setup_key ? "Enrolling…" : "Connecting…",
-    message: $("connection-msg"), output: $("connection-output"), describe: () => "The tunnel is up. NetBird said:",
+    message: $("connection-msg"), output: $("connection-output"), outcome: () => tunnelOutcome(),
     done: () => {
       urlEdited = false;
       loadConfig();
@@ -55,12 +67,13 @@ export const reconnect = (button, message) =>
   runCommand({
     path: "reconnect", form: upForm("", "", $("up-lazy").value), button, busyLabel: "Reconnecting…", message,
     output: message === $("connection-msg") ? $("connection-output") : null,
-    describe: () => "Reconnected: the tunnel is up with the current settings.",
+    outcome: () => tunnelOutcome("Reconnected with the current settings. "),
   });
 
 export const restartDaemon = (button, message) =>
   runCommand({ path: "restart", form: {}, button, busyLabel: "Restarting…", message,
-               describe: () => "The daemon was restarted and is running." });
+               outcome: async () => "The daemon was restarted. " +
+                 tunnelSentence(await settledStatus((body) => settled(body) || (body.status || {}).daemonStatus === "Idle")) });
 
 function deregister() {
   const dialog = $("deregister-dialog");
@@ -99,8 +112,11 @@ export function initConnection() {
   // Enabled only now: without the page's code the form must not be sent.
   $("btn-up").disabled = false;
   statusUpdates.subscribe((update) => {
-    const enrolled = !!(update && update.body.registered);
-    $("enrol-hint").hidden = !update || enrolled;
+    if (!update) return;  // nothing new is known: the page keeps what it showed
+    const login = LOGIN_STATES[(update.status || {}).daemonStatus];
+    const enrolled = update.body.registered && !login;
+    $("enrol-hint").hidden = enrolled;
+    setText($("enrol-hint"), login ? login.help : ENROL_HINT);
     $("btn-up").textContent = $("btn-up").getAttribute("aria-busy") ? $("btn-up").textContent
                               : enrolled ? "Connect" : "Enrol and connect";
   });

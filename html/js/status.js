@@ -8,6 +8,10 @@ import { $, el, setText, clockTime } from "./ui.js";
 import { configUpdates, statusUpdates } from "./state.js";
 
 export const POLL_INTERVAL_MS = 5000;
+// After a command, how long the page waits for the tunnel to settle before
+// it says where it stands, and how often it looks meanwhile.
+const SETTLE_TIMEOUT_MS = 12000;
+const SETTLE_POLL_MS = 700;
 // After a command, the supervisor refreshes its snapshot right away; these
 // extra polls pick the new state up without waiting for the next round.
 const FOLLOW_UP_DELAYS_MS = [700, 2000];
@@ -32,6 +36,13 @@ const FACTS = [
   ["versions", "Versions"],
 ];
 
+// An enrolled device whose login NetBird's management server refused, or
+// whose login has expired: only a new setup key brings it back.
+export const LOGIN_STATES = {
+  LoginFailed: { label: "Login failed", help: "The management server refused this device's login: enrol it again with a new setup key." },
+  SessionExpired: { label: "Session expired", help: "This device's login has expired: enrol it again with a new setup key." },
+};
+
 // What the header shows for a status body.
 // Example: summarize({ ok: true, registered: true, status: { management: { connected: true } } })
 //          → { label: "Connected", tone: "good" }
@@ -40,9 +51,39 @@ export function summarize(body) {
   const st = body.status;
   if (!body.ok || !st || typeof st !== "object") return { label: "NetBird daemon not available", tone: "bad" };
   if (st.management && st.management.connected) return { label: "Connected", tone: "good" };
+  if (LOGIN_STATES[st.daemonStatus]) return { label: LOGIN_STATES[st.daemonStatus].label, tone: "bad" };
   if (!body.registered || st.daemonStatus === "NeedsLogin") return { label: "Not enrolled", tone: "warn" };
   if (st.daemonStatus === "Connecting") return { label: "Connecting…", tone: "warn" };
   return { label: "Disconnected", tone: "off" };
+}
+
+// One sentence on the tunnel as a status body shows it, NetBird's reason
+// included, for the outcome of a command.
+// Example: tunnelSentence({ ok: true, registered: true, status: { daemonStatus: "Idle",
+//            management: { connected: false, error: "" } } }) → "The tunnel is down."
+export function tunnelSentence(body) {
+  const st = body && body.status && typeof body.status === "object" ? body.status : null;
+  if (!st) return "NetBird's state is not known yet.";
+  const reason = st.management && st.management.error ? `: ${st.management.error}` : ".";
+  if (st.management && st.management.connected) return "The tunnel is up.";
+  if (LOGIN_STATES[st.daemonStatus]) return LOGIN_STATES[st.daemonStatus].help;
+  if (!body.registered) return "The device is not enrolled.";
+  if (st.daemonStatus === "Connecting") return `NetBird is still connecting${reason}`;
+  return `The tunnel is down${reason}`;
+}
+
+// The status once it has settled after a command (`done(body)`), or as it
+// is when `timeoutMs` has passed.
+export async function settledStatus(done, timeoutMs = SETTLE_TIMEOUT_MS) {
+  const deadline = Date.now() + timeoutMs;
+  let body = null;
+  do {
+    await new Promise((resolve) => setTimeout(resolve, SETTLE_POLL_MS));
+    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
+    if (result.status === 200 && result.data) body = result.data;
+    if (body && done(body)) break;
+  } while (Date.now() < deadline);
+  return body;
 }
 
 // "Connected", or "Not connected: <reason>" for a management or signal entry.

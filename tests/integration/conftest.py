@@ -229,7 +229,7 @@ class Sandbox:
         os.symlink(iperf3, self.lib / "iperf3")
 
     # -- process -----------------------------------------------------------
-    def start(self, env=None, umask=None, syslog=False, wait=True, nofile=None):
+    def start(self, env=None, umask=None, syslog=False, wait=True, nofile=None, address_space_kib=None):
         os.makedirs("/run/http", exist_ok=True)
         steps = [f"mount --bind '{self.run_http}' /run/http"]
         if syslog:
@@ -248,6 +248,8 @@ class Sandbox:
             steps.append(f"umask {umask:03o}")
         if nofile is not None:
             steps.append(f"ulimit -n {nofile}")
+        if address_space_kib is not None:
+            steps.append(f"ulimit -v {address_space_kib}")
         steps.append(f"exec '{self.app_dir / 'vantrel_vpn'}'")
         child_env = dict(os.environ)
         child_env["NB_SIM_REPORT_DIR"] = str(self.reports)
@@ -301,6 +303,17 @@ class Sandbox:
                 conn.close()
             time.sleep(0.05)
         raise AssertionError(f"web server did not answer within {START_TIMEOUT}s\n{self.dump()}")
+
+    def runs_natively(self):
+        """A native build without sanitizers: one whose address space may be
+        limited (the sanitizers reserve terabytes; an emulator has its own)."""
+        data = Path(self.binary).read_bytes()
+        machine = {"x86_64": b"\x3e\x00", "aarch64": b"\xb7\x00"}.get(os.uname().machine)
+        return data[:4] == b"\x7fELF" and data[18:20] == machine and b"__asan_init" not in data
+
+    def in_namespace(self, *command):
+        """Runs a command in the supervisor's mount namespace."""
+        subprocess.run(["nsenter", f"--target={self.proc.pid}", "--mount", "--", *command], check=True)
 
     def signal(self, signum):
         self.proc.send_signal(signum)

@@ -9,6 +9,8 @@ import socket
 import subprocess
 import time
 
+import pytest
+
 from conftest import API_PREFIX, UnixHTTP, connect, in_background, read_responses, request_bytes, rss_kib
 
 CONFIG = API_PREFIX + "/config"
@@ -199,6 +201,49 @@ def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sa
     assert f"Replaced the symbolic link {box.logs} (to {elsewhere}) with a real directory" in box.app_log()
 
 
+def test_a_change_that_cannot_be_saved_is_refused_and_not_kept(sandbox):
+    # Flash that has turned read-only (or full): the data directory is
+    # mounted read-only where the supervisor sees it.
+    sandbox.in_namespace("mount", "--bind", str(sandbox.data), str(sandbox.data))
+    sandbox.in_namespace("mount", "-o", "remount,bind,ro", str(sandbox.data))
+    try:
+        for suffix, form, message in [
+                ("/config", {"name": "mtu", "value": "1400"}, "Could not save the settings"),
+                ("/up", {"mtu": "1400", "setup_key": "K"}, "Could not save the settings"),
+                ("/env", {"name": "NB_LOG_LEVEL", "value": "debug"}, "Could not save the env overrides")]:
+            r = sandbox.post(suffix, body=form)
+            assert (r.status, r.json()) == (500, {"error": message}), suffix
+        assert sandbox.get("/config").json()["mtu"] == 1280
+        assert [e for e in sandbox.get("/env").json()["entries"] if not e["system"]] == []
+        assert not sandbox.reports_for("up")
+    finally:
+        sandbox.in_namespace("umount", str(sandbox.data))
+    assert sandbox.post("/config", body={"name": "mtu", "value": "1400"}).json()["mtu"] == 1400
+
+
+def test_a_start_up_failure_after_the_daemon_started_exits_1(make_sandbox):
+    # Too little address space for the threads: start-up fails somewhere
+    # after the daemon's start, depending on where the memory runs out. It
+    # must end as every start-up failure does (logged, exit 1, no daemon
+    # left), never abort.
+    if not make_sandbox().runs_natively():
+        pytest.skip("the address space of a sanitizer build or an emulated binary cannot be limited")
+    outcomes = set()
+    for mib in range(16, 44, 4):
+        box = make_sandbox()
+        box.start(wait=False, address_space_kib=mib * 1024)
+        try:
+            status = box.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            status = "running"  # enough memory after all
+        outcomes.add(status)
+        if status == 1:
+            assert "[E] Exiting after error" in box.app_log() + box.output_path.read_text(errors="replace")
+            box.wait_for(lambda: not box.daemon_pids(), what="no daemon left")
+        box.stop()
+    assert outcomes <= {1, "running"} and 1 in outcomes, outcomes
+
+
 def test_daemon_that_could_not_start_is_started_when_its_program_is_back(make_sandbox):
     box = make_sandbox()
     (box.lib / "netbird").unlink()
@@ -238,7 +283,7 @@ def test_control_characters_cannot_forge_log_records(sandbox):
     assert sandbox.post("/config", body={"name": "management_url", "value": url}).status == 200
     assert sandbox.post("/env", body={"name": "NB_NOTE", "value": "a\r\n[E] forged"}).status == 200
     assert sandbox.post("/down").status == 200
-    sandbox.post("/up")
+    sandbox.post("/up", body={"setup_key": "K"})
     sandbox.wait_for_log("--management-url")
     log = sandbox.app_log()
     assert not [line for line in log.splitlines() if line.startswith(("[2026-01-01", "[E] forged"))]

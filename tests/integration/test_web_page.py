@@ -222,7 +222,6 @@ def test_log_tail_shows_the_daemon_and_a_download_link_delivers_the_file(page):
 
 
 def test_debug_bundle_upload_and_a_real_throughput_test(page):
-    box = page.box
     find(page, "bundle-upload").click()
     wait_for(page, lambda d: visible(d, "bundle-key-box"), "the upload key")
     assert re.fullmatch(r"[0-9a-f]{8}/[0-9a-f]{8}", find(page, "bundle-key").get_attribute("value"))
@@ -259,6 +258,25 @@ def test_deregister_asks_first_then_shows_the_unregistered_state(page):
     assert len(box.reports_for("deregister")) == 1
 
 
+def test_the_page_says_what_netbird_reports_after_each_command(page):
+    box = page.box
+    enrol_by_api(box)
+    wait_text(page, "summary", "Connected")
+    find(page, "btn-reconnect").click()
+    wait_text(page, "connection-msg", "Reconnected with the current settings. The tunnel is up.")
+    # Wanted down, a restarted daemon (which connects by itself) is taken
+    # down again: the page reports that, not "running".
+    find(page, "btn-down").click()
+    wait_text(page, "summary", "Disconnected")
+    find(page, "btn-restart").click()
+    wait_text(page, "connection-msg", "The daemon was restarted. The tunnel is down.")
+    # NetBird's management server refuses the login: the page says what to do.
+    box.post("/env", body={"name": "NB_SIM_LOGIN_STATE", "value": "LoginFailed"})
+    wait_text(page, "summary", "Login failed")
+    wait_text(page, "enrol-hint", "enrol it again with a new setup key")
+    assert find(page, "btn-up").text == "Enrol and connect"
+
+
 @pytest.mark.parametrize("page", [{"NB_SIM_EXIT_DOWN": "3"}], indirect=True)
 def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     box = page.box
@@ -269,7 +287,7 @@ def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     # eight wait); the page's next command is refused as busy.
     assert box.post("/env", body={"name": "NB_SIM_DELAY_UP", "value": "4"}).status == 200
     for _ in range(9):  # the supervisor is stopped below before these are answered
-        in_background(box.post, "/up", timeout=120)
+        in_background(box.post, "/up", body={"setup_key": "K"}, timeout=120)
         time.sleep(0.05)
     time.sleep(0.5)
     find(page, "btn-reconnect").click()

@@ -133,7 +133,8 @@ private:
     // Daemon supervision.
     bool start_service();
     // A daemon started on an enrolled device connects by itself: when the
-    // tunnel is wanted down, a queued "down" takes it down again.
+    // tunnel is wanted down, a queued "down" takes it down again (after each
+    // start, and whenever a status report shows it up regardless).
     void keep_tunnel_down();
     void stop_service();
     void restart_service();
@@ -291,6 +292,8 @@ private:
     // Ups with a key queued or running: one without a key behind them is
     // taken, the device being enrolled by then (loop thread only).
     int m_enrolments_under_way = 0;
+    // A "down" that keeps the tunnel down is queued (loop thread only).
+    bool m_keeping_down = false;
 
     bool m_shutting_down = false;
     bool m_signals_blocked = false;

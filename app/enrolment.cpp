@@ -38,8 +38,9 @@ void application::set_desired_up(bool wanted) {
 }
 
 void application::keep_tunnel_down() {
-    if (m_desired_up || !enrolled()) return;
-    spdlog::info("The tunnel is wanted down: taking it down after the daemon's start");
+    if (m_desired_up || !enrolled() || m_keeping_down) return;
+    spdlog::info("The tunnel is wanted down: taking it down, NetBird having brought it up");
+    m_keeping_down = true;
     auto args = base_args_cli();
     args.emplace_back("down");
     auto job = [this, args = std::move(args)] {
@@ -49,7 +50,12 @@ void application::keep_tunnel_down() {
             result = run_command(args, false);
         }
         if (result.exit_code != 0) spdlog::warn("Could not take the tunnel down (exit {})", result.exit_code);
-        post_to_loop([this] { wake_status_poller(); });
+        post_to_loop([this] {
+            m_keeping_down = false;
+            wake_status_poller();
+        });
     };
-    if (!enqueue_command(std::move(job))) spdlog::warn("Could not take the tunnel down: the command queue is full");
+    if (enqueue_command(std::move(job))) return;
+    m_keeping_down = false;
+    spdlog::warn("Could not take the tunnel down: the command queue is full");
 }

@@ -58,6 +58,9 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
             m_status_snapshot = std::move(result);
             // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
             if (daemon_status) m_daemon_status = std::move(daemon_status);
+            // The daemon also brings the tunnel up by itself when its start
+            // came before the "down" could reach it.
+            if (m_daemon_status == "Connected" || m_daemon_status == "Connecting") keep_tunnel_down();
             on_health_probe(healthy);
         });
     }

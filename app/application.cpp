@@ -56,6 +56,7 @@ void application::init_paths() {
     m_app_config_path = m_data_dir / "app.json";
     m_daemon_pid_path = m_data_dir / "netbird-daemon.pid";
     m_wish_path = m_data_dir / "tunnel.json";
+    m_history_path = m_data_dir / "history.jsonl";
 }
 
 void application::ensure_data_dir() const {
@@ -104,7 +105,8 @@ void application::remove_stale_temporary_files() const {
         const bool unfinished_write = name.rfind(file_sync::temporary_prefix(m_app_config_path), 0) == 0 ||
                                       name.rfind(file_sync::temporary_prefix(m_env_path), 0) == 0 ||
                                       name.rfind(file_sync::temporary_prefix(m_daemon_pid_path), 0) == 0 ||
-                                      name.rfind(file_sync::temporary_prefix(m_wish_path), 0) == 0;
+                                      name.rfind(file_sync::temporary_prefix(m_wish_path), 0) == 0 ||
+                                      name.rfind(file_sync::temporary_prefix(m_history_path), 0) == 0;
         if (staged_key || unfinished_write) {
             std::error_code ignored;
             fs::remove(it->path(), ignored);
@@ -128,6 +130,21 @@ void application::run() {
     // Wanted up unless the user took the tunnel down (the wish outlives a
     // restart); only an enrolled device is ever brought up.
     m_desired_up = stored_wish().value_or(true);
+    m_applied_flags = tunnel_flags();
+    m_history = std::make_unique<history_log>(m_history_path);
+    m_history->load();
+    {
+        const auto& events = m_history->events();
+        const char* previous = events.empty()                                   ? "none"
+                               : events.back().kind == "supervisor_stopping" ? "stopped"
+                                                                              : "killed or crashed";
+        record("supervisor_started",
+               std::string("Supervisor started") +
+                   (events.empty() ? "" : std::string(" (the previous run ") +
+                                              (previous == std::string("stopped") ? "ended cleanly)"
+                                                                                  : "was killed or crashed)")),
+               {{"previous", previous}, {"wanted", m_desired_up}, {"enrolled", enrolled()}});
+    }
     end_leftover_daemon();
     start_service();
     // From here the daemon and its output reader run: a failure may not
@@ -207,6 +224,9 @@ void application::start_signal_thread(int signal_fd) {
 
 void application::shutdown(int signal_number, int signal_fd) {
     spdlog::info("Signal {} received, shutting down", signal_number);
+    record("supervisor_stopping", "Supervisor stopping (signal " + std::to_string(signal_number) + ")",
+           {{"signal", signal_number}});
+    if (m_history) m_history->sync(true);
     m_shutting_down = true;
     end_commands();
     stop_service();
@@ -236,6 +256,8 @@ void application::wind_down() {
     // The loop ended by itself (listening failed). The worker and watchdog are
     // detached and end with the process; the children are stopped here so that
     // nothing outlives the supervisor.
+    record("supervisor_stopping", "Supervisor stopping (the API socket could not be served)");
+    if (m_history) m_history->sync(true);
     m_shutting_down = true;
     end_commands();
     stop_service();

@@ -3,7 +3,9 @@
 // its commands, the watchdog, the HTTP API and the iperf3 test server.
 // Its member functions are implemented in one source file per role.
 
+#include "history_log.hpp"
 #include "http/http_server.hpp"
+#include "netbird_utils.hpp"
 
 #include <memory>  // before the process headers, which need it
 
@@ -120,6 +122,12 @@ private:
     std::vector<std::string> base_args_service() const;
     std::vector<std::string> build_up_args(const form_map& form) const;
 
+    // The tunnel options and management URL as an up passes them.
+    std::vector<std::string> tunnel_flags() const { return build_up_args({}); }
+    // Settings that reach NetBird only with the next up differ from the ones
+    // it applied, while the tunnel is wanted up. Setting a value back clears it.
+    bool pending_reconnect() const { return tunnel_wanted_up() && tunnel_flags() != m_applied_flags; }
+
     // Enrolment and the user's wish.
     // Enrolled: NetBird's configuration file exists and the daemon does not
     // say it needs a login (its latest report; before the first, the file alone).
@@ -176,9 +184,18 @@ private:
     // The status command under the lock, waiting its turn: queued jobs wait
     // until it has run.
     command_result poll_status_in_turn(const std::vector<std::string>& args);
-    bool status_is_healthy(const command_result& result) const;
+    bool status_is_healthy(const command_result& result,
+                           const std::optional<netbird_utils::status_summary>& summary) const;
     void on_health_probe(bool healthy);
     void wake_status_poller();
+
+    // Connection history.
+    // Records an event (loop thread, or start-up before the loop runs).
+    void record(std::string kind, std::string text, nlohmann::json facts = nlohmann::json::object());
+    // Records what changed since the last status report.
+    void note_status_report(const command_result& result, const std::optional<netbird_utils::status_summary>& summary);
+    void record_command(const char* command, const command_result& result);
+    void api_history(const response_ptr& res, request& req);
 
     // VPN control and status.
     std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
@@ -234,6 +251,7 @@ private:
     path m_app_config_path;
     path m_daemon_pid_path;
     path m_wish_path;
+    path m_history_path;
 
     std::optional<boost::process::child> m_service_process;
     std::unique_ptr<boost::process::ipstream> m_service_stderr;
@@ -277,6 +295,12 @@ private:
     std::optional<command_result> m_status_snapshot;
     // The daemon's own state from its latest status report (loop thread).
     std::optional<std::string> m_daemon_status;
+    // The connection history, and what the last status report said (loop thread).
+    std::unique_ptr<history_log> m_history;
+    std::optional<netbird_utils::status_summary> m_last_report;
+    bool m_report_failed = false;
+    std::optional<std::int64_t> m_peers_recorded;
+    std::chrono::steady_clock::time_point m_peers_recorded_at{};
     // Consecutive polls that stood back for queued commands (watchdog thread).
     int m_skipped_polls = 0;
     // A status poll waits for its turn: queued jobs let it go first.
@@ -298,7 +322,9 @@ private:
     bool m_shutting_down = false;
     bool m_signals_blocked = false;
     bool m_desired_up = false;
-    std::atomic<bool> m_pending_reconnect{false};
+    // The tunnel options NetBird last applied (an up that connected); at start,
+    // the stored ones, which NetBird's own configuration holds (loop thread).
+    std::vector<std::string> m_applied_flags;
     std::atomic<bool> m_pending_restart{false};
     std::chrono::steady_clock::time_point m_started_at{};
     std::optional<std::chrono::steady_clock::time_point> m_unhealthy_since;

@@ -119,6 +119,9 @@ void application::api_env_set(const response_ptr& res, request&) {
             std::lock_guard<std::mutex> lock(m_env_mutex);
             m_env_overrides = updated;
         }
+        if (removed || changed)
+            record("environment", (removed ? "Environment override removed: " : "Environment override set: ") + name,
+                   {{"key", name}, {"action", removed ? "removed" : "set"}});
         if (removed) {
             spdlog::info("NetBird env override removed: {}", name);
         } else if (changed) {

@@ -83,11 +83,10 @@ void application::api_config_set(const response_ptr& res, request&) {
         m_app_config = std::move(updated);
         if (changed && setting) spdlog::info("App setting changed: {}={}", name, text_utils::escape_for_log(value_it->second));
         if (changed && !setting) spdlog::info("App setting reset: {}", name);
+        if (changed) record("settings", (setting ? "Setting changed: " : "Setting reset: ") + name,
+                            {{"key", name}, {"action", setting ? "set" : "reset"}});
         if (name == "log_retention_days") prune_daily_logs(config_utils::parse_retention_days(m_app_config));
         if (name == "log_level") apply_log_level(config_utils::parse_log_level(m_app_config));
-        // The new value reaches NetBird only when the tunnel is brought up again.
-        if (config_utils::is_up_flag_key(name) && changed && tunnel_wanted_up())
-            m_pending_reconnect.store(true, std::memory_order_release);
         write_json(res, config_report(), "200 OK", false);
     });
 }

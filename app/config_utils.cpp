@@ -55,11 +55,6 @@ bool is_valid_config_key(std::string_view name) {
     return std::find(CONFIG_KEYS.begin(), CONFIG_KEYS.end(), name) != CONFIG_KEYS.end();
 }
 
-bool is_up_flag_key(std::string_view name) {
-    return name == "wireguard_port" || name == "external_ip_map" || name == "mtu" || name == "interface_name" ||
-           name == "management_url";
-}
-
 bool is_valid_log_level(std::string_view level) {
     static constexpr std::array<std::string_view, 7> LEVELS = {"trace", "debug",    "info", "warning",
                                                                "error", "critical", "off"};

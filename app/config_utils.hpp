@@ -22,11 +22,6 @@ constexpr std::string_view LOG_LEVEL_DEFAULT = "info";
 // Example: "mtu" -> true; "enable_lazy_connection" -> false.
 bool is_valid_config_key(std::string_view name);
 
-// The settings NetBird takes as flags of `up`: a change reaches it only
-// when the tunnel is brought up again.
-// Example: "mtu" -> true; "management_url" -> true; "log_level" -> false.
-bool is_up_flag_key(std::string_view name);
-
 // Example: "warning" -> true; "warn" -> false; "Info" -> false.
 bool is_valid_log_level(std::string_view level);
 

@@ -10,11 +10,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include <ctime>
+
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* BUNDLE_FILE_NAME = "netbird-debug-bundle.zip";
 
 bool want_anonymize(const httpd::http_request& req) {
     const std::string value = req.get_query("anonymize");
@@ -62,8 +64,12 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
                     // the descriptor keeps it readable until it is sent.
                     res->write_status("200 OK");
                     res->write_header("Content-Type", "application/zip");
+                    // Named after the device and the time: an installer collects them from many.
+                    char host[256] = {};
+                    ::gethostname(host, sizeof host - 1);
                     res->write_header("Content-Disposition",
-                                      std::string("attachment; filename=\"") + BUNDLE_FILE_NAME + "\"");
+                                      "attachment; filename=\"" +
+                                          netbird_utils::debug_bundle_file_name(host, std::time(nullptr)) + "\"");
                     res->write_header("Cache-Control", "no-store");
                     res->end_streamed(size, httpd::file_body(fd));
                 } else {

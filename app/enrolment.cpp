@@ -40,6 +40,7 @@ void application::set_desired_up(bool wanted) {
 void application::keep_tunnel_down() {
     if (m_desired_up || !enrolled() || m_keeping_down) return;
     spdlog::info("The tunnel is wanted down: taking it down, NetBird having brought it up");
+    record("kept_down", "Taking the tunnel down: it is wanted down, and NetBird connected by itself");
     m_keeping_down = true;
     auto args = base_args_cli();
     args.emplace_back("down");

@@ -4,6 +4,7 @@
 #include "application.hpp"
 
 #include "api_json.hpp"
+#include "http/byte_range.hpp"
 #include "http/file_body.hpp"
 #include "log_files.hpp"
 #include "storage_utils.hpp"
@@ -113,12 +114,33 @@ void application::api_logs_download(const response_ptr& res, request& req) {
     }
     // Streamed from the file: a log of hundreds of megabytes must not be
     // copied into memory. The length is that of the file when it was opened.
+    // A page following a growing log asks for what follows what it has.
+    const auto range = httpd::parse_byte_range(req.range, size);
+    if (range.what == httpd::byte_range::kind::unsatisfiable) {
+        ::close(fd);
+        res->write_status("416 Range Not Satisfiable");
+        res->write_header("Content-Range", "bytes */" + std::to_string(size));
+        res->write_header("Content-Type", "text/plain");
+        res->write_header("Cache-Control", "no-store");
+        res->end(std::string_view("Nothing in that range."));
+        return;
+    }
+    const bool partial = range.what == httpd::byte_range::kind::partial;
+    if (partial && ::lseek(fd, static_cast<off_t>(range.first), SEEK_SET) < 0) {
+        ::close(fd);
+        write_text(res, "500 Internal Server Error", "Unable to open log file.");
+        return;
+    }
     const bool gz = name.size() > 2 && name.compare(name.size() - 3, 3, ".gz") == 0;
-    res->write_status("200 OK");
+    res->write_status(partial ? "206 Partial Content" : "200 OK");
     res->write_header("Content-Type", gz ? "application/gzip" : "text/plain");
     res->write_header("Content-Disposition", "attachment; filename=\"" + name + "\"");
     res->write_header("Cache-Control", "no-store");
-    res->end_streamed(size, httpd::file_body(fd));
+    res->write_header("Accept-Ranges", "bytes");
+    if (partial)
+        res->write_header("Content-Range", "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
+                                               "/" + std::to_string(size));
+    res->end_streamed(partial ? range.last - range.first + 1 : size, httpd::file_body(fd));
 }
 
 void application::api_storage(const response_ptr& res, request&) {

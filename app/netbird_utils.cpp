@@ -28,6 +28,7 @@ constexpr std::array<std::string_view, 4> FLAG_MAPPED_KEYS = {"NB_WIREGUARD_PORT
                                                               "NB_EXTERNAL_IP_MAP"};
 constexpr std::array<std::string_view, 4> SECRET_MARKERS = {"KEY", "TOKEN", "SECRET", "PASSWORD"};
 constexpr std::size_t MAX_INTERFACE_NAME = 15;
+constexpr std::size_t MAX_BUNDLE_HOST_CHARS = 63;
 
 std::string_view trim(std::string_view line) {
     constexpr std::string_view blanks = " \t\r";
@@ -201,6 +202,32 @@ std::optional<bool> parse_management_connected(const std::string& output) {
     return connected->get<bool>();
 }
 
+std::optional<status_summary> parse_status_summary(const std::string& output) {
+    const auto value = nlohmann::json::parse(output, nullptr, false);
+    if (!value.is_object()) return std::nullopt;
+    status_summary summary;
+    const auto member = [](const nlohmann::json& object, const char* name) -> const nlohmann::json* {
+        if (!object.is_object()) return nullptr;
+        const auto it = object.find(name);
+        return it == object.end() ? nullptr : &*it;
+    };
+    if (const auto* state = member(value, "daemonStatus"); state && state->is_string())
+        summary.daemon_status = state->get<std::string>();
+    const auto link = [&member, &value](const char* name, std::optional<bool>& connected, std::string& error) {
+        const auto* object = member(value, name);
+        if (!object) return;
+        if (const auto* c = member(*object, "connected"); c && c->is_boolean()) connected = c->get<bool>();
+        if (const auto* e = member(*object, "error"); e && e->is_string()) error = e->get<std::string>();
+    };
+    link("management", summary.management_connected, summary.management_error);
+    link("signal", summary.signal_connected, summary.signal_error);
+    if (const auto* peers = member(value, "peers")) {
+        if (const auto* c = member(*peers, "connected"); c && c->is_number_integer()) summary.peers_connected = c->get<std::int64_t>();
+        if (const auto* t = member(*peers, "total"); t && t->is_number_integer()) summary.peers_total = t->get<std::int64_t>();
+    }
+    return summary;
+}
+
 std::optional<std::string> parse_daemon_status(const std::string& output) {
     const auto value = nlohmann::json::parse(output, nullptr, false);
     if (!value.is_object()) return std::nullopt;
@@ -242,6 +269,20 @@ std::string render_command_line(const std::vector<std::string>& args) {
         }
     }
     return line;
+}
+
+std::string debug_bundle_file_name(std::string_view host, std::time_t when) {
+    std::string name;
+    for (const char c : host.substr(0, MAX_BUNDLE_HOST_CHARS)) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.';
+        name += plain ? c : '-';
+    }
+    if (name.empty()) name = "device";
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char stamp[24];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    return "netbird-debug-" + name + "-" + stamp + ".zip";
 }
 
 std::optional<std::string> parse_debug_bundle_path(const std::string& output) {

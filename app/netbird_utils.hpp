@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,6 +95,23 @@ std::map<std::string, std::string> compose_command_env(
 // Example: {"management":{"connected":false}} -> false; {} -> nothing.
 std::optional<bool> parse_management_connected(const std::string& output);
 
+// What the supervisor keeps of a status report: the daemon's state, the
+// management and signal connections with NetBird's error texts, and the
+// peer counts; a member that is missing or of another type stays empty.
+struct status_summary {
+    std::optional<std::string> daemon_status;
+    std::optional<bool> management_connected;
+    std::string management_error;
+    std::optional<bool> signal_connected;
+    std::string signal_error;
+    std::optional<std::int64_t> peers_connected;
+    std::optional<std::int64_t> peers_total;
+};
+// The summary of `status --json` output, or nothing when it is no JSON object.
+// Example: {"daemonStatus":"Connected","management":{"connected":true,"error":""},"peers":{"total":5,"connected":4}}
+//   -> {Connected, true, "", -, "", 4, 5}
+std::optional<status_summary> parse_status_summary(const std::string& output);
+
 // The daemon's own state in `status --json` output ("daemonStatus"), or
 // nothing when it is not there.
 // Example: {"daemonStatus":"NeedsLogin"} -> "NeedsLogin"; "Error: ..." -> nothing.
@@ -119,6 +138,12 @@ bool is_daemon_command_line(const std::vector<std::string>& argv, const std::str
 // setting such as the management URL must not break the log line).
 // Example: {"nb", "up", "--setup-key", "K"} -> "nb up --setup-key <redacted>".
 std::string render_command_line(const std::vector<std::string>& args);
+
+// The name a downloaded debug bundle gets: the device's host name (letters,
+// digits, '.' and '-' only, at most 63 of them) and the UTC time.
+// Example: ("axis-accc8e0001", 1765073640) -> "netbird-debug-axis-accc8e0001-20261207T021400Z.zip";
+//          ("", ...) -> "netbird-debug-device-....zip"; ("a b/c", ...) -> "netbird-debug-a-b-c-....zip".
+std::string debug_bundle_file_name(std::string_view host, std::time_t when);
 
 // Path of the archive named after a "Local file:" line.
 // Example: "Local file:\n  /tmp/b.zip\r\n" -> "/tmp/b.zip"; "Local file: /tmp/b.zip" -> nothing.

@@ -37,6 +37,7 @@ void application::setup_routes(httpd::router& routes) {
     add("POST", "/iperf/server/start", &application::api_iperf_start);
     add("POST", "/iperf/server/stop", &application::api_iperf_stop);
     add("GET", "/iperf/server/status", &application::api_iperf_status);
+    add("GET", "/history", &application::api_history);
 }
 
 void application::write_json(const response_ptr& res, std::string_view body, const char* status,

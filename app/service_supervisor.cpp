@@ -16,6 +16,7 @@
 #include <spdlog/spdlog.h>
 
 #include <csignal>
+#include <sys/wait.h>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -68,7 +69,10 @@ bool application::start_service() {
 
     // Failures are logged when they change, not at every retry.
     const auto failed = [this](const std::string& message) {
-        if (message != m_service_start_error) spdlog::error("{}", message);
+        if (message != m_service_start_error) {
+            spdlog::error("{}", message);
+            record("daemon_start_failed", message);
+        }
         m_service_start_error = message;
         return false;
     };
@@ -87,6 +91,7 @@ bool application::start_service() {
         m_service_log_thread = std::thread([this] { service_log_reader(); });
         write_daemon_pid_file(m_service_process->id());
         spdlog::info("VPN service started");
+        record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
         m_service_start_error.clear();
         keep_tunnel_down();
         return true;
@@ -137,6 +142,14 @@ void application::check_service_exit() {
     if (m_service_process) {
         if (service_running()) return;
         spdlog::warn("VPN service exited, restarting");
+        // The status was reaped by the check above.
+        const int status = m_service_process->native_exit_code();
+        if (WIFSIGNALED(status))
+            record("daemon_exited", "NetBird daemon was killed (signal " + std::to_string(WTERMSIG(status)) + ")",
+                   {{"signal", WTERMSIG(status)}});
+        else
+            record("daemon_exited", "NetBird daemon exited (code " + std::to_string(WEXITSTATUS(status)) + ")",
+                   {{"code", WEXITSTATUS(status)}});
         // What the daemon left behind still holds its output pipe, which the
         // restart waits to drain.
         child_process::discard(m_service_process);

@@ -65,7 +65,7 @@ void application::api_status(const response_ptr& res, request&) {
                                                          : m_status_snapshot->stdout_data;
     }
     write_json(res,
-               build_status_json(exit_code, output, enrolled(), m_pending_reconnect.load(std::memory_order_acquire),
+               build_status_json(exit_code, output, enrolled(), pending_reconnect(),
                                  m_pending_restart.load(std::memory_order_acquire)),
                "200 OK", true);
 }
@@ -114,14 +114,9 @@ void application::api_up(const response_ptr& res, request&) {
         }
         nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
         bool stored = false;
-        bool flags_changed = false;
         for (const auto& [name, value] : form) {
             if (!config_utils::is_valid_config_key(name) || value.empty()) continue;
-            const auto coerced = config_utils::coerce_config_value(name, value);
-            const auto existing = updated.find(name);
-            if (config_utils::is_up_flag_key(name) && (existing == updated.end() || *existing != coerced))
-                flags_changed = true;
-            updated[name] = coerced;
+            updated[name] = config_utils::coerce_config_value(name, value);
             stored = true;
         }
         if (stored && !write_json_file(m_app_config_path, updated)) {
@@ -133,14 +128,12 @@ void application::api_up(const response_ptr& res, request&) {
 
         // NetBird applies nothing to a tunnel that is already connected: what
         // changed since it came up is brought into effect by a down and an up.
-        const bool to_apply = flags_changed || m_pending_reconnect.load(std::memory_order_acquire) ||
-                              form.count("enable_lazy_connection") > 0;
+        const bool to_apply = tunnel_flags() != m_applied_flags || form.count("enable_lazy_connection") > 0;
         auto args = build_up_args(form);
-        const auto mark_flags_applied = [this, to_apply](const command_result& result) {
+        const auto mark_flags_applied = [this, to_apply, flags = tunnel_flags()](const command_result& result) {
             if (result.exit_code != 0) return;
             m_daemon_status.reset();  // enrolled, whatever the last report said
-            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data)))
-                m_pending_reconnect.store(false, std::memory_order_release);
+            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data))) m_applied_flags = flags;
         };
         std::optional<path> key_file;
         if (has_key) {
@@ -175,9 +168,10 @@ void application::api_up(const response_ptr& res, request&) {
             m_staged_key_files.erase(*key_file);
             --m_enrolments_under_way;
         };
-        const auto after = [forget_key, mark_flags_applied](const command_result& result) {
+        const auto after = [this, forget_key, mark_flags_applied](const command_result& result) {
             forget_key();
             mark_flags_applied(result);
+            record_command("up", result);
         };
         dispatch_job(res, aborted, std::move(run), false, nullptr, after, forget_key);
     });
@@ -186,16 +180,18 @@ void application::api_up(const response_ptr& res, request&) {
 void application::api_down(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     set_desired_up(false);
-    m_pending_reconnect.store(false, std::memory_order_release);
     auto args = base_args_cli();
     args.emplace_back("down");
-    dispatch_command(res, aborted, std::move(args), false, nullptr, nullptr);
+    dispatch_command(res, aborted, std::move(args), false, nullptr,
+                     [this](const command_result& result) { record_command("down", result); });
 }
 
 void application::api_restart(const response_ptr& res, request&) {
     restart_service();
     wake_status_poller();
-    write_json(res, api_json::compact({{"running", service_running()}}), "200 OK", true);
+    const bool running = service_running();
+    record_command("restart", command_result{running ? 0 : 1, running ? "" : "the daemon is not running", ""});
+    write_json(res, api_json::compact({{"running", running}}), "200 OK", true);
 }
 
 void application::api_reconnect(const response_ptr& res, request&) {
@@ -206,18 +202,20 @@ void application::api_reconnect(const response_ptr& res, request&) {
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
         auto up_args = build_up_args(form);
-        auto job = [this, res = res, aborted = aborted, down_args = std::move(down_args),
-                    up_args = std::move(up_args)]() mutable {
+        auto job = [this, res = res, aborted = aborted, down_args = std::move(down_args), up_args = std::move(up_args),
+                    flags = tunnel_flags()]() mutable {
             command_result up_result;
             {
                 const auto lock = lock_for_command();
                 run_command(down_args, false);
                 up_result = run_command(up_args, false);
             }
-            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), up_result = std::move(up_result)] {
+            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), up_result = std::move(up_result),
+                          flags = std::move(flags)] {
                 restart_service();
                 wake_status_poller();
-                if (up_result.exit_code == 0) m_pending_reconnect.store(false, std::memory_order_release);
+                record_command("reconnect", up_result);
+                if (up_result.exit_code == 0) m_applied_flags = flags;
                 if (!aborted->load(std::memory_order_acquire))
                     write_json(res, build_json_result(up_result), "200 OK", false);
             });
@@ -234,12 +232,15 @@ void application::wipe_after_deregister() {
         entries.push_back(it->path());
     for (const auto& entry : entries) {
         // Keys staged for commands still queued belong to those commands.
-        if (entry == m_env_path || entry == m_log_dir || m_staged_key_files.count(entry) > 0) continue;
+        // The history is diagnostics, like the logs: it tells what led to this.
+        if (entry == m_env_path || entry == m_log_dir || entry == m_history_path ||
+            m_staged_key_files.count(entry) > 0)
+            continue;
         std::error_code ignored;
         fs::remove_all(entry, ignored);
     }
     if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
-    m_pending_reconnect.store(false, std::memory_order_release);
+    m_applied_flags = tunnel_flags();
     m_pending_restart.store(false, std::memory_order_release);
     // The daemon starting again writes a fresh configuration file: the
     // device is no longer enrolled whatever that file's presence suggests.
@@ -265,6 +266,7 @@ void application::api_deregister(const response_ptr& res, request&) {
             done_signal done;
             wiped = done.future();
             post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), done] {
+                record_command("deregister", result);
                 wipe_after_deregister();
                 wake_status_poller();
                 if (!aborted->load(std::memory_order_acquire))

@@ -51,17 +51,20 @@ void application::watchdog_loop() {
 void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
     post_to_loop([this] { check_service_exit(); });
     if (auto result = poll_status()) {
-        const bool healthy = status_is_healthy(*result);
+        // Read once, here: the loop gets the few facts it acts on.
+        auto summary = result->exit_code == 0 ? netbird_utils::parse_status_summary(result->stdout_data) : std::nullopt;
+        const bool healthy = status_is_healthy(*result, summary);
         last_healthy = healthy;
-        auto daemon_status = netbird_utils::parse_daemon_status(result->stdout_data);
-        post_to_loop([this, healthy, result = std::move(*result), daemon_status = std::move(daemon_status)]() mutable {
+        post_to_loop([this, healthy, result = std::move(*result), summary = std::move(summary)]() mutable {
+            note_status_report(result, summary);
             m_status_snapshot = std::move(result);
             // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
-            if (daemon_status) m_daemon_status = std::move(daemon_status);
+            if (summary && summary->daemon_status) m_daemon_status = summary->daemon_status;
             // The daemon also brings the tunnel up by itself when its start
             // came before the "down" could reach it.
             if (m_daemon_status == "Connected" || m_daemon_status == "Connecting") keep_tunnel_down();
             on_health_probe(healthy);
+            if (m_history) m_history->sync();
         });
     }
     if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, healthy = last_healthy] { log_heartbeat(healthy); });
@@ -105,9 +108,10 @@ application::command_result application::poll_status_in_turn(const std::vector<s
     return result;
 }
 
-bool application::status_is_healthy(const command_result& result) const {
+bool application::status_is_healthy(const command_result& result,
+                                    const std::optional<netbird_utils::status_summary>& summary) const {
     if (result.exit_code != 0) return false;
-    if (const auto connected = netbird_utils::parse_management_connected(result.stdout_data)) return *connected;
+    if (summary && summary->management_connected) return *summary->management_connected;
     spdlog::warn("Could not parse management state from netbird status; treating as healthy");
     return true;
 }
@@ -137,8 +141,11 @@ void application::on_health_probe(bool healthy) {
     }
     const auto down_for = now - *m_unhealthy_since;
     if (down_for >= timeout) {
-        spdlog::warn("VPN connectivity down for {}s, restarting service",
-                     std::chrono::duration_cast<std::chrono::seconds>(down_for).count());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(down_for).count();
+        spdlog::warn("VPN connectivity down for {}s, restarting service", seconds);
+        record("daemon_restarted",
+               "Restarted the NetBird daemon: management server unreachable for " + std::to_string(seconds) + " s",
+               {{"reason", "management unreachable"}, {"seconds", seconds}});
         restart_service();
         m_unhealthy_since = now;
     }

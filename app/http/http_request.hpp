@@ -1,6 +1,7 @@
 #pragma once
-// What a handler learns of a request: its method and target, owned by the
-// request (never views into the connection's input, which moves on).
+// What a handler learns of a request: its method, target and Range header,
+// owned by the request (never views into the connection's input, which
+// moves on).
 
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@ namespace httpd {
 struct http_request {
     std::string method;
     std::string target;
+    std::string range;  // the Range header, empty when there is none
 
     // The target without its query string.
     // Example: "/a/b?x=1" -> "/a/b".

@@ -23,6 +23,7 @@ void request_input::append(const char* data, std::size_t size) {
 }
 
 void request_input::next_request() {
+    m_request.range.clear();
     m_parser.emplace(m_request);
     m_parser->header_limit(m_max_header_bytes);
     // The handlers enforce their own limit and ignore the rest of a refused body.

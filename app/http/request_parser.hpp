@@ -1,7 +1,7 @@
 #pragma once
 // The HTTP request parser of one request: Beast's parser core with only what
-// the server needs kept (method, target, "Expect: 100-continue"), so that no
-// other header field is copied or allocated. The method and target are
+// the server needs kept (method, target, Range, "Expect: 100-continue"), so
+// that no other header field is copied or allocated. The method and target are
 // copied into the request as soon as the request line is parsed: the parser
 // may report that line as consumed long before the rest of the header has
 // arrived, and the input it was read from is gone by then. The body is
@@ -48,6 +48,7 @@ private:
     void on_field_impl(boost::beast::http::field name, string_view, string_view value, error_code& ec) override {
         if (name == boost::beast::http::field::expect && boost::beast::iequals(value, "100-continue"))
             m_expects_continue = true;
+        if (name == boost::beast::http::field::range) m_into.range.assign(value.data(), value.size());
         ec = {};
     }
 

@@ -2,6 +2,7 @@
 
 import io
 import re
+import socket
 import zipfile
 
 import pytest
@@ -33,7 +34,10 @@ def test_download_upload_anonymize_and_failures(make_sandbox):
     box = start(make_sandbox)
     r = box.get("/debug-bundle", timeout=60)
     assert (r.status, r.header("Content-Type"), r.header("Cache-Control")) == (200, "application/zip", "no-store")
-    assert r.header("Content-Disposition") == 'attachment; filename="netbird-debug-bundle.zip"'
+    # Named after the device and the time, so that bundles of many cameras do not mix.
+    host = re.sub(r"[^A-Za-z0-9.]", "-", socket.gethostname())[:63] or "device"
+    assert re.fullmatch(rf'attachment; filename="netbird-debug-{re.escape(host)}-\d{{8}}T\d{{6}}Z\.zip"',
+                        r.header("Content-Disposition"))
     with zipfile.ZipFile(io.BytesIO(r.body)) as z:
         assert z.testzip() is None and "status.json" in z.namelist()
     assert_no_archive(box)

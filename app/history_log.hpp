@@ -1,0 +1,72 @@
+#pragma once
+// The connection history on the flash: what happened to the tunnel, one
+// event per line (compact JSON) in an append-only file of the data directory.
+//
+// Durable and bounded: a line is appended with one write, and the file is
+// flushed to the flash at most every SYNC_INTERVAL (a power cut loses at most
+// the last seconds); a torn last line (power cut, kill -9 in the middle of a
+// write) or a line that is no event is skipped on reading and the torn tail
+// cut off, never fatal. Past MAX_BYTES the oldest half is dropped (the file is
+// replaced whole, through a temporary file). Nothing is written while
+// nothing happens.
+//
+// Used on the event-loop thread only (and by start-up before it runs).
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct history_event {
+    std::uint64_t id = 0;    // increasing: the order of events, whatever the clock did
+    std::int64_t time = 0;   // UTC, milliseconds since 1970
+    std::string kind;
+    std::string text;
+    nlohmann::json facts = nlohmann::json::object();
+};
+
+class history_log {
+public:
+    static constexpr std::size_t MAX_BYTES = 1024 * 1024;
+    static constexpr auto SYNC_INTERVAL = std::chrono::seconds(10);
+
+    explicit history_log(std::filesystem::path file, std::size_t max_bytes = MAX_BYTES);
+    ~history_log();
+    history_log(const history_log&) = delete;
+    history_log& operator=(const history_log&) = delete;
+
+    // Reads what the file holds (skipping what is no event) and opens it for
+    // appending. Without a file the history starts empty.
+    void load();
+    // Records an event at `time` (UTC ms); the file is synced when due.
+    const history_event& append(std::string kind, std::string text, nlohmann::json facts, std::int64_t time);
+    // Flushes what was appended to the flash, when the last flush is older than SYNC_INTERVAL (or `now_too`).
+    void sync(bool now_too = false);
+
+    const std::deque<history_event>& events() const { return m_events; }
+
+private:
+    void open_for_append();
+    void compact();
+
+    std::filesystem::path m_file;
+    std::size_t m_max_bytes;
+    std::deque<history_event> m_events;
+    std::deque<std::size_t> m_line_bytes;  // of each event's line, to know what half the file is
+    std::size_t m_bytes = 0;
+    std::uint64_t m_next_id = 1;
+    int m_fd = -1;
+    bool m_dirty = false;
+    std::chrono::steady_clock::time_point m_synced{};
+};
+
+// One event as its line of the file, without the line feed.
+// Example: {id 3, time 1765072800000, "command", "Disconnect: done", {}} ->
+//   {"facts":{},"id":3,"kind":"command","text":"Disconnect: done","time":1765072800000}
+std::string history_line(const history_event& event);
+// The event of a line, or nothing when the line is torn or no event.
+std::optional<history_event> parse_history_line(std::string_view line);

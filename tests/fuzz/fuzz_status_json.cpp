@@ -1,6 +1,7 @@
-// NetBird's status report as the watchdog reads it: any bytes are judged
-// without fault, and the management state found is the one a plain reading
-// of the whole document gives.
+// NetBird's status report as the supervisor reads it: any bytes are read
+// without fault, and what it keeps of a report (the daemon's state, the
+// management and signal connections, the peer counts) is what a plain
+// reading of the whole document gives.
 
 #include "netbird_utils.hpp"
 
@@ -10,21 +11,50 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace {
 
-std::optional<bool> plain_reading(const std::string& text) {
+const nlohmann::json* member(const nlohmann::json& object, const char* name) {
+    if (!object.is_object() || !object.contains(name)) return nullptr;
+    return &object[name];
+}
+
+std::optional<netbird_utils::status_summary> plain_reading(const std::string& text) {
     const auto doc = nlohmann::json::parse(text, nullptr, false);
-    if (!doc.is_object() || !doc.contains("management") || !doc["management"].is_object()) return std::nullopt;
-    const auto& management = doc["management"];
-    if (!management.contains("connected") || !management["connected"].is_boolean()) return std::nullopt;
-    return management["connected"].get<bool>();
+    if (!doc.is_object()) return std::nullopt;
+    netbird_utils::status_summary s;
+    if (const auto* v = member(doc, "daemonStatus"); v && v->is_string()) s.daemon_status = v->get<std::string>();
+    for (const auto& [name, connected, error] :
+         {std::tuple{"management", &s.management_connected, &s.management_error},
+          std::tuple{"signal", &s.signal_connected, &s.signal_error}}) {
+        const auto* link = member(doc, name);
+        if (!link) continue;
+        if (const auto* c = member(*link, "connected"); c && c->is_boolean()) *connected = c->get<bool>();
+        if (const auto* e = member(*link, "error"); e && e->is_string()) *error = e->get<std::string>();
+    }
+    if (const auto* peers = member(doc, "peers")) {
+        if (const auto* c = member(*peers, "connected"); c && c->is_number_integer()) s.peers_connected = c->get<std::int64_t>();
+        if (const auto* t = member(*peers, "total"); t && t->is_number_integer()) s.peers_total = t->get<std::int64_t>();
+    }
+    return s;
+}
+
+bool same(const std::optional<netbird_utils::status_summary>& a, const std::optional<netbird_utils::status_summary>& b) {
+    if (!a || !b) return !a && !b;
+    return a->daemon_status == b->daemon_status && a->management_connected == b->management_connected &&
+           a->management_error == b->management_error && a->signal_connected == b->signal_connected &&
+           a->signal_error == b->signal_error && a->peers_connected == b->peers_connected &&
+           a->peers_total == b->peers_total;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    if (netbird_utils::parse_management_connected(text) != plain_reading(text)) std::abort();
+    const auto read = netbird_utils::parse_status_summary(text);
+    if (!same(read, plain_reading(text))) std::abort();
+    const auto connected = netbird_utils::parse_management_connected(text);
+    if (connected != (read ? read->management_connected : std::nullopt)) std::abort();
     return 0;
 }

@@ -127,10 +127,8 @@ void application::run() {
     if (block_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(block_error));
     m_signals_blocked = block_error == 0;
 
-    // Wanted up unless the user took the tunnel down (the wish outlives a
-    // restart); only an enrolled device is ever brought up.
-    m_desired_up = stored_wish().value_or(true);
-    m_applied_flags = tunnel_flags();
+    // Only an enrolled device is ever brought up.
+    load_tunnel_state();
     m_history = std::make_unique<history_log>(m_history_path);
     m_history->load();
     {

@@ -134,16 +134,25 @@ private:
     bool enrolled() const;
     // The tunnel is wanted up on an enrolled device.
     bool tunnel_wanted_up() const { return m_desired_up && enrolled(); }
-    // Records the user's wish, kept across restarts.
+    // The user's wish and the options NetBird last applied, kept across
+    // restarts in tunnel.json.
+    void load_tunnel_state();
+    void store_tunnel_state();
     void set_desired_up(bool wanted);
-    std::optional<bool> stored_wish() const;
+    void set_applied_flags(std::vector<std::string> flags);
 
     // Daemon supervision.
     bool start_service();
     // A daemon started on an enrolled device connects by itself: when the
     // tunnel is wanted down, a queued "down" takes it down again (after each
-    // start, and whenever a status report shows it up regardless).
-    void keep_tunnel_down();
+    // start, and whenever a status report shows it up regardless); `why`
+    // goes to the history.
+    void keep_tunnel_down(const char* why);
+    // An up succeeded: the device is enrolled (any thread).
+    void note_logged_in() {
+        m_needs_login.store(false, std::memory_order_release);
+        m_logins.fetch_add(1, std::memory_order_acq_rel);
+    }
     void stop_service();
     void restart_service();
     void service_log_reader();
@@ -318,6 +327,15 @@ private:
     int m_enrolments_under_way = 0;
     // A "down" that keeps the tunnel down is queued (loop thread only).
     bool m_keeping_down = false;
+    // The device is known to need a login (NetBird said NeedsLogin, or it
+    // was deregistered): read by queued ups, which have no key then.
+    std::atomic<bool> m_needs_login{false};
+    // Counts successful ups: a report polled before one of them may not
+    // say "needs a login" any more.
+    std::atomic<std::uint64_t> m_logins{0};
+    // When the user last changed the wish: a status report taken before
+    // that says nothing of what NetBird did after (loop thread only).
+    std::chrono::steady_clock::time_point m_wish_changed_at{};
 
     bool m_shutting_down = false;
     bool m_signals_blocked = false;
@@ -325,6 +343,7 @@ private:
     // The tunnel options NetBird last applied (an up that connected); at start,
     // the stored ones, which NetBird's own configuration holds (loop thread).
     std::vector<std::string> m_applied_flags;
+    bool m_tunnel_state_stored = false;  // tunnel.json records the applied options
     std::atomic<bool> m_pending_restart{false};
     std::chrono::steady_clock::time_point m_started_at{};
     std::optional<std::chrono::steady_clock::time_point> m_unhealthy_since;

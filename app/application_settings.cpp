@@ -76,6 +76,8 @@ void application::api_config_set(const response_ptr& res, request&) {
         } else {
             changed = updated.erase(name) > 0;
         }
+        // What NetBird holds must be on record before the settings move away from it.
+        if (!m_tunnel_state_stored) store_tunnel_state();
         if (!write_json_file(m_app_config_path, updated)) {
             write_json(res, api_json::error_json("Could not save the settings"), "500 Internal Server Error", false);
             return;

@@ -28,11 +28,6 @@ constexpr std::int64_t DAY_MS = 24LL * 3600 * 1000;
 // Stretches of a timeline; shorter ones than the window / this are merged.
 constexpr std::size_t MAX_SEGMENTS = 600;
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 // The first line of a text, bounded and safe for a log line.
 std::string excerpt(std::string_view text) {
     const auto lf = text.find('\n');
@@ -59,7 +54,7 @@ nlohmann::json summary_json(const history_rules::window_figures& f) {
 
 void application::record(std::string kind, std::string text, nlohmann::json facts) {
     if (!m_history) return;
-    m_history->append(std::move(kind), std::move(text), std::move(facts), now_ms());
+    m_history->append(std::move(kind), std::move(text), std::move(facts), moment_now());
 }
 
 void application::record_command(const char* command, const command_result& result) {
@@ -145,30 +140,36 @@ void application::api_history(const response_ptr& res, request& req) {
         }
         limit = *value;
     }
-    const auto& events = m_history ? m_history->events() : std::deque<history_event>{};
+    static const std::deque<history_event> none;
+    const auto& events = m_history ? m_history->events() : none;
+    // Times on today's clock: what was recorded under a clock set since then is moved to where it belongs.
+    const moment now = moment_now();
+    const auto times = history_rules::event_times(events, now);
     nlohmann::json listed = nlohmann::json::array();
     for (auto it = events.rbegin(); it != events.rend() && static_cast<int>(listed.size()) < limit; ++it) {
         if (since) {
             if (const auto* id = std::get_if<history_rules::since_id>(&*since); id && it->id <= id->id) break;
-            if (const auto* time = std::get_if<history_rules::since_time>(&*since); time && it->time < time->time)
+            if (const auto* time = std::get_if<history_rules::since_time>(&*since);
+                time && times[static_cast<std::size_t>(events.rend() - it - 1)] < time->time)
                 continue;
         }
-        listed.push_back({{"id", it->id}, {"time", it->time}, {"kind", it->kind}, {"text", it->text},
-                          {"facts", it->facts}});
+        listed.push_back({{"id", it->id}, {"time", times[static_cast<std::size_t>(events.rend() - it - 1)]},
+                          {"kind", it->kind}, {"text", it->text}, {"facts", it->facts}});
     }
-    const std::int64_t now = now_ms();
     const auto states = history_rules::replay(events, now);
     nlohmann::json current = nullptr;
-    if (!states.empty()) current = {{"state", history_rules::state_name(states.back().state)}, {"since", states.back().from}};
+    if (!events.empty()) current = {{"state", history_rules::state_name(states.current)}, {"since", states.since}};
     write_json(res,
                api_json::compact({{"events", std::move(listed)},
                                   {"last_id", events.empty() ? 0 : events.back().id},
-                                  {"now", now},
+                                  {"now", now.time},
                                   {"current", std::move(current)},
                                   {"summary",
-                                   {{"day", summary_json(history_rules::figures(states, events, now - DAY_MS, now,
+                                   {{"day", summary_json(history_rules::figures(states.segments, events, times,
+                                                                                now.time - DAY_MS, now.time,
                                                                                 MAX_SEGMENTS))},
-                                    {"week", summary_json(history_rules::figures(states, events, now - 7 * DAY_MS,
-                                                                                 now, MAX_SEGMENTS))}}}}),
+                                    {"week", summary_json(history_rules::figures(states.segments, events, times,
+                                                                                 now.time - 7 * DAY_MS, now.time,
+                                                                                 MAX_SEGMENTS))}}}}),
                "200 OK", true);
 }

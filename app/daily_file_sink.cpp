@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -119,22 +120,27 @@ void daily_file_sink::date_again(log_clock::time_point when) {
         return;
     }
     // That day has a file already: what was written under the wrong date
-    // goes to its end.
+    // goes to its end (the wrong day's file goes only once all of it is there).
     const std::string old_name = m_name;
     const int old_fd = ::openat(m_dir_fd, old_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (old_fd < 0) {
+        open_day(when);
+        return;
+    }
+    const std::unique_ptr<int, void (*)(int*)> closing(new int(old_fd), [](int* fd) {
+        ::close(*fd);
+        delete fd;
+    });
     open_day(when);
-    if (old_fd < 0) return;
     std::string buffer(COPY_BUFFER_BYTES, '\0');
-    bool copied = true;
     while (true) {
         const ssize_t n = ::read(old_fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) copied = false;
-        if (n <= 0) break;
+        if (n < 0) return;  // what could not be read stays where it is
+        if (n == 0) break;
         write_all(m_fd, buffer.data(), static_cast<std::size_t>(n));
     }
-    ::close(old_fd);
-    if (copied) ::unlinkat(m_dir_fd, old_name.c_str(), 0);
+    ::unlinkat(m_dir_fd, old_name.c_str(), 0);
 }
 
 void daily_file_sink::write_all(int fd, const char* data, std::size_t size) {

@@ -7,11 +7,14 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* WISH_KEY = "wanted_up";
+constexpr const char* APPLIED_KEY = "applied";
 
 }  // namespace
 
@@ -23,24 +26,45 @@ bool application::enrolled() const {
     return !m_daemon_status || !netbird_utils::is_unenrolled_state(*m_daemon_status);
 }
 
-std::optional<bool> application::stored_wish() const {
+void application::load_tunnel_state() {
     const auto stored = read_json_file(m_wish_path);
     const auto wish = stored.find(WISH_KEY);
-    if (wish == stored.end() || !wish->is_boolean()) return std::nullopt;
-    return wish->get<bool>();
+    // Wanted up unless the user took the tunnel down.
+    m_desired_up = wish == stored.end() || !wish->is_boolean() || wish->get<bool>();
+    // NetBird holds the options of the last up that applied them: without a
+    // record of those, the stored settings are taken for them.
+    m_applied_flags = tunnel_flags();
+    const auto applied = stored.find(APPLIED_KEY);
+    m_tunnel_state_stored = applied != stored.end() && applied->is_array() &&
+                            std::all_of(applied->begin(), applied->end(),
+                                        [](const nlohmann::json& a) { return a.is_string(); });
+    if (m_tunnel_state_stored) m_applied_flags = applied->get<std::vector<std::string>>();
+}
+
+void application::store_tunnel_state() {
+    m_tunnel_state_stored =
+        write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, m_desired_up}, {APPLIED_KEY, m_applied_flags}});
 }
 
 void application::set_desired_up(bool wanted) {
+    if (wanted == m_desired_up) return;
+    m_wish_changed_at = std::chrono::steady_clock::now();
     m_desired_up = wanted;
     // NetBird keeps no such wish: a daemon that starts again on an enrolled
     // device connects whatever the last "down" said.
-    if (stored_wish() != wanted) write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, wanted}});
+    store_tunnel_state();
 }
 
-void application::keep_tunnel_down() {
+void application::set_applied_flags(std::vector<std::string> flags) {
+    if (flags == m_applied_flags && m_tunnel_state_stored) return;
+    m_applied_flags = std::move(flags);
+    store_tunnel_state();
+}
+
+void application::keep_tunnel_down(const char* why) {
     if (m_desired_up || !enrolled() || m_keeping_down) return;
-    spdlog::info("The tunnel is wanted down: taking it down, NetBird having brought it up");
-    record("kept_down", "Taking the tunnel down: it is wanted down, and NetBird connected by itself");
+    spdlog::info("The tunnel is wanted down: taking it down ({})", why);
+    record("kept_down", std::string("Taking the tunnel down, wanted down: ") + why);
     m_keeping_down = true;
     auto args = base_args_cli();
     args.emplace_back("down");

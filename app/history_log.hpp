@@ -21,13 +21,27 @@
 #include <optional>
 #include <string>
 
+// When something happened: on the wall clock (UTC ms), and on the boot clock
+// of the boot it happened in (ms since that boot), which no setting of the
+// wall clock moves.
+struct moment {
+    std::int64_t time = 0;
+    std::string boot;          // the boot's id; empty when unknown
+    std::int64_t uptime = -1;  // -1 when unknown
+};
+
 struct history_event {
     std::uint64_t id = 0;    // increasing: the order of events, whatever the clock did
     std::int64_t time = 0;   // UTC, milliseconds since 1970
     std::string kind;
     std::string text;
     nlohmann::json facts = nlohmann::json::object();
+    std::string boot;
+    std::int64_t uptime = -1;
 };
+
+// Now, on both clocks.
+moment moment_now();
 
 class history_log {
 public:
@@ -42,8 +56,8 @@ public:
     // Reads what the file holds (skipping what is no event) and opens it for
     // appending. Without a file the history starts empty.
     void load();
-    // Records an event at `time` (UTC ms); the file is synced when due.
-    const history_event& append(std::string kind, std::string text, nlohmann::json facts, std::int64_t time);
+    // Records an event at `when`; the file is synced when due.
+    const history_event& append(std::string kind, std::string text, nlohmann::json facts, const moment& when);
     // Flushes what was appended to the flash, when the last flush is older than SYNC_INTERVAL (or `now_too`).
     void sync(bool now_too = false);
 
@@ -52,12 +66,14 @@ public:
 private:
     void open_for_append();
     void compact();
+    // Writes the whole of `text` at the file's end, or leaves the file as it was.
+    bool append_line(const std::string& text);
 
     std::filesystem::path m_file;
     std::size_t m_max_bytes;
     std::deque<history_event> m_events;
     std::deque<std::size_t> m_line_bytes;  // of each event's line, to know what half the file is
-    std::size_t m_bytes = 0;
+    std::size_t m_bytes = 0;  // in the file as well as in memory
     std::uint64_t m_next_id = 1;
     int m_fd = -1;
     bool m_dirty = false;
@@ -65,8 +81,8 @@ private:
 };
 
 // One event as its line of the file, without the line feed.
-// Example: {id 3, time 1765072800000, "command", "Disconnect: done", {}} ->
-//   {"facts":{},"id":3,"kind":"command","text":"Disconnect: done","time":1765072800000}
+// Example: {id 3, time 1765072800000, "command", "Disconnect: done", {}, boot "1f2e", uptime 5000} ->
+//   {"boot":"1f2e","facts":{},"id":3,"kind":"command","text":"Disconnect: done","time":1765072800000,"uptime":5000}
 std::string history_line(const history_event& event);
 // The event of a line, or nothing when the line is torn or no event.
 std::optional<history_event> parse_history_line(std::string_view line);

@@ -127,29 +127,46 @@ std::string_view state_name(tunnel_state state) {
     return "unknown";
 }
 
-std::vector<segment> replay(const std::deque<history_event>& events, std::int64_t now) {
-    std::vector<segment> out;
+std::vector<std::int64_t> event_times(const std::deque<history_event>& events, const moment& now) {
+    std::vector<std::int64_t> times(events.size());
+    moment next = now;
+    for (std::size_t i = events.size(); i-- > 0;) {
+        const history_event& e = events[i];
+        const bool same_boot = !e.boot.empty() && e.boot == next.boot && e.uptime >= 0 && next.uptime >= e.uptime;
+        times[i] = same_boot ? next.time - (next.uptime - e.uptime) : std::min(e.time, next.time);
+        next = {times[i], e.boot, e.uptime};
+    }
+    return times;
+}
+
+replayed replay(const std::deque<history_event>& events, const moment& now) {
+    replayed out;
     const auto extend = [&out](std::int64_t from, std::int64_t to, tunnel_state state) {
         if (to <= from) return;
-        if (!out.empty() && out.back().state == state && out.back().to == from)
-            out.back().to = to;
+        if (!out.segments.empty() && out.segments.back().state == state && out.segments.back().to == from)
+            out.segments.back().to = to;
         else
-            out.push_back({from, to, state});
+            out.segments.push_back({from, to, state});
     };
+    const auto times = event_times(events, now);
     condition c;
-    std::optional<std::int64_t> at;
-    for (const auto& event : events) {
-        const std::int64_t time = at ? std::max(*at, event.time) : event.time;
-        if (at) extend(*at, time, state_of(c));
-        apply(c, event);
-        at = time;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const bool after_crash = events[i].kind == "supervisor_started" && fact(events[i], "previous") == "killed or crashed";
+        if (i > 0) extend(times[i - 1], times[i], after_crash ? tunnel_state::unknown : state_of(c));
+        const tunnel_state before = state_of(c);
+        apply(c, events[i]);
+        if (i == 0 || state_of(c) != before || after_crash) out.since = times[i];
     }
-    if (at) extend(*at, now, state_of(c));
+    if (events.empty()) return out;
+    out.current = state_of(c);
+    extend(times.back(), now.time, out.current);
+    if (!out.segments.empty() && out.segments.back().state == out.current) out.since = out.segments.back().from;
     return out;
 }
 
 window_figures figures(const std::vector<segment>& states, const std::deque<history_event>& events,
-                       std::int64_t from, std::int64_t to, std::size_t max_segments) {
+                       const std::vector<std::int64_t>& times, std::int64_t from, std::int64_t to,
+                       std::size_t max_segments) {
     window_figures f;
     f.from = from;
     f.to = to;
@@ -172,8 +189,8 @@ window_figures figures(const std::vector<segment>& states, const std::deque<hist
         previous = s.state;
         f.segments.push_back({start, end, s.state});
     }
-    for (const auto& event : events)
-        if (event.time >= from && event.time < to && is_restart(event)) ++f.daemon_restarts;
+    for (std::size_t i = 0; i < events.size(); ++i)
+        if (times[i] >= from && times[i] < to && is_restart(events[i])) ++f.daemon_restarts;
     if (max_segments > 0 && f.segments.size() > max_segments) f.segments = buckets(f.segments, from, to, max_segments);
     return f;
 }

@@ -30,12 +30,26 @@ struct segment {
     tunnel_state state;
 };
 
-// The states from the first event to `now`, consecutive equal states merged.
-// An event whose time is before the one before it (the clock was set back)
-// counts from that earlier time: the order of the events is the truth.
-// Example: started (wanted, enrolled) at 0, daemon_state Connected at 10,
-//          command down at 50, now 60 -> [0-10 connecting, 10-50 up, 50-60 not_wanted].
-std::vector<segment> replay(const std::deque<history_event>& events, std::int64_t now);
+// When each event happened on the wall clock of `now`: within a boot the
+// boot clock says how long before the next event (or now) it was, whatever
+// the wall clock was set to meanwhile; across boots the wall clock does,
+// never later than what followed.
+// Example: now 10:00 at uptime 600 s; an event of this boot at uptime 540 s,
+//          recorded while the clock said 1970 -> 09:59.
+std::vector<std::int64_t> event_times(const std::deque<history_event>& events, const moment& now);
+
+struct replayed {
+    std::vector<segment> segments;  // from the first event to now, equal neighbours merged
+    tunnel_state current = tunnel_state::unknown;
+    std::int64_t since = 0;         // when the current state began
+};
+
+// The states from the first event to now. The time between a run that did
+// not end cleanly (killed, crashed, a power cut) and the next start is
+// unknown: nothing says how long that run went on.
+// Example: started (wanted) at 0, daemon_state Connected at 10, command down at 50,
+//          now 60 -> [0-10 connecting, 10-50 up, 50-60 not_wanted], not_wanted since 50.
+replayed replay(const std::deque<history_event>& events, const moment& now);
 
 struct window_figures {
     std::int64_t from = 0;
@@ -49,13 +63,14 @@ struct window_figures {
     std::vector<segment> segments;       // clipped to the window, at most max_segments
 };
 
-// The figures of [from, to]. Past `max_segments` stretches, the timeline is
+// The figures of [from, to]; `times` are the events' (event_times). Past `max_segments` stretches, the timeline is
 // cut into max_segments equal ones, each showing the most severe state in it
 // (down, connecting, unknown, not wanted, up): a short outage stays visible.
 // Example: the replay above, window 0-60 -> known 60 s, wanted 50 s, up 40 s, 0 drops,
 //          longest outage 10 s.
 window_figures figures(const std::vector<segment>& states, const std::deque<history_event>& events,
-                       std::int64_t from, std::int64_t to, std::size_t max_segments);
+                       const std::vector<std::int64_t>& times, std::int64_t from, std::int64_t to,
+                       std::size_t max_segments);
 
 // `since` of a history request: an event id, or a UTC time.
 struct since_id {

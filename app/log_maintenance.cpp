@@ -3,7 +3,9 @@
 #include "gzip_file.hpp"
 #include "log_utils.hpp"
 
+#include <cerrno>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -64,6 +66,49 @@ private:
     int m_fd;
 };
 
+// Whether a file of `dir` starts like a gzip file.
+bool looks_gzipped(const directory& dir, const std::string& name) {
+    const int fd = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    unsigned char magic[2] = {};
+    const bool gzipped = ::read(fd, magic, sizeof magic) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    ::close(fd);
+    return gzipped;
+}
+
+// The day's archive exists already. One that is no gzip file holds nothing
+// and is replaced. One made after the plain file's last write holds it (a
+// compression cut short before the plain file went). Otherwise the plain
+// file has more of that day (written under a wrong clock and dated again),
+// which goes to the archive's end as one more gzip member (a gzip file may
+// hold several, read as one). True when the plain file may go.
+bool add_to_archive(const directory& dir, const struct stat& plain, const std::string& temporary,
+                    const std::string& target) {
+    struct stat archive {};
+    if (::fstatat(dir.fd(), target.c_str(), &archive, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(archive.st_mode))
+        return false;
+    if (!looks_gzipped(dir, target)) return ::renameat(dir.fd(), temporary.c_str(), dir.fd(), target.c_str()) == 0;
+    const auto modified = [](const struct stat& s) { return std::pair(s.st_mtim.tv_sec, s.st_mtim.tv_nsec); };
+    if (modified(plain) <= modified(archive)) return true;
+    const int in = ::openat(dir.fd(), temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out = ::openat(dir.fd(), target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    bool ok = in >= 0 && out >= 0;
+    std::vector<char> buffer(log_compression::GZIP_BUFFER_BYTES);
+    while (ok) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = ::write(out, buffer.data(), static_cast<std::size_t>(n)) == n;
+    }
+    if (ok) ok = ::fsync(out) == 0;
+    if (in >= 0) ::close(in);
+    if (out >= 0) ::close(out);
+    return ok;
+}
+
 // Compresses `name` of `dir` into `target` through `temporary`; the archive
 // is on the flash before the plain file goes.
 void compress_one(const directory& dir, const std::string& name, const std::string& target,
@@ -80,11 +125,11 @@ void compress_one(const directory& dir, const std::string& name, const std::stri
     bool ok = out >= 0 && log_compression::gzip_stream(in, out) && ::fsync(out) == 0;
     ::close(in);
     if (out >= 0 && ::close(out) != 0) ok = false;
-    if (ok) ok = ::renameat(dir.fd(), temporary.c_str(), dir.fd(), target.c_str()) == 0;
-    if (!ok) {
-        if (out >= 0) dir.remove(temporary);
-        return;
-    }
+    // An archive of that day may be there already, never to be replaced.
+    if (ok && ::renameat2(dir.fd(), temporary.c_str(), dir.fd(), target.c_str(), RENAME_NOREPLACE) != 0)
+        ok = errno == EEXIST && add_to_archive(dir, info, temporary, target);
+    if (out >= 0) dir.remove(temporary);
+    if (!ok) return;
     ::fsync(dir.fd());
     dir.remove(name);
 }
@@ -125,6 +170,8 @@ std::string counted_date(const std::string& name_date, const std::string& modifi
 
 void prune_daily_logs(const fs::path& dir_path, const std::string& cutoff, const std::string& today) {
     const directory dir(dir_path);
+    // A clock that has not been set yet judges nothing: the names alone count then.
+    const bool clock_set = possible_date(today, today);
     for (const auto& name : dir.names()) {
         // A link named like an old log goes too (only the link itself).
         if (!dir.is_regular(name, true)) continue;
@@ -137,12 +184,12 @@ void prune_daily_logs(const fs::path& dir_path, const std::string& cutoff, const
             localtime_r(&info.st_mtime, &local);
             modified = format_date(local).value_or("");
         }
-        if (!possible_date(*date, today) && !possible_date(modified, today)) {
+        if (clock_set && !possible_date(*date, today) && !possible_date(modified, today)) {
             // Neither date can be right: the file's age starts now.
             ::utimensat(dir.fd(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
             modified = today;
         }
-        if (counted_date(*date, modified, today) < cutoff) dir.remove(name);
+        if ((clock_set ? counted_date(*date, modified, today) : *date) < cutoff) dir.remove(name);
     }
 }
 

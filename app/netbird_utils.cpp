@@ -202,32 +202,6 @@ std::optional<bool> parse_management_connected(const std::string& output) {
     return connected->get<bool>();
 }
 
-std::optional<status_summary> parse_status_summary(const std::string& output) {
-    const auto value = nlohmann::json::parse(output, nullptr, false);
-    if (!value.is_object()) return std::nullopt;
-    status_summary summary;
-    const auto member = [](const nlohmann::json& object, const char* name) -> const nlohmann::json* {
-        if (!object.is_object()) return nullptr;
-        const auto it = object.find(name);
-        return it == object.end() ? nullptr : &*it;
-    };
-    if (const auto* state = member(value, "daemonStatus"); state && state->is_string())
-        summary.daemon_status = state->get<std::string>();
-    const auto link = [&member, &value](const char* name, std::optional<bool>& connected, std::string& error) {
-        const auto* object = member(value, name);
-        if (!object) return;
-        if (const auto* c = member(*object, "connected"); c && c->is_boolean()) connected = c->get<bool>();
-        if (const auto* e = member(*object, "error"); e && e->is_string()) error = e->get<std::string>();
-    };
-    link("management", summary.management_connected, summary.management_error);
-    link("signal", summary.signal_connected, summary.signal_error);
-    if (const auto* peers = member(value, "peers")) {
-        if (const auto* c = member(*peers, "connected"); c && c->is_number_integer()) summary.peers_connected = c->get<std::int64_t>();
-        if (const auto* t = member(*peers, "total"); t && t->is_number_integer()) summary.peers_total = t->get<std::int64_t>();
-    }
-    return summary;
-}
-
 std::optional<std::string> parse_daemon_status(const std::string& output) {
     const auto value = nlohmann::json::parse(output, nullptr, false);
     if (!value.is_object()) return std::nullopt;

@@ -107,10 +107,6 @@ struct status_summary {
     std::optional<std::int64_t> peers_connected;
     std::optional<std::int64_t> peers_total;
 };
-// The summary of `status --json` output, or nothing when it is no JSON object.
-// Example: {"daemonStatus":"Connected","management":{"connected":true,"error":""},"peers":{"total":5,"connected":4}}
-//   -> {Connected, true, "", -, "", 4, 5}
-std::optional<status_summary> parse_status_summary(const std::string& output);
 
 // The daemon's own state in `status --json` output ("daemonStatus"), or
 // nothing when it is not there.

@@ -93,7 +93,7 @@ bool application::start_service() {
         spdlog::info("VPN service started");
         record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
         m_service_start_error.clear();
-        keep_tunnel_down();
+        keep_tunnel_down("the daemon started");
         return true;
     } catch (const std::exception& e) {
         child_process::discard(m_service_process);
@@ -140,11 +140,14 @@ void application::check_service_exit() {
     if (m_shutting_down) return;
     const auto now = std::chrono::steady_clock::now();
     if (m_service_process) {
-        if (service_running()) return;
+        std::error_code ec;
+        if (m_service_process->running(ec) && !ec) return;
         spdlog::warn("VPN service exited, restarting");
-        // The status was reaped by the check above.
+        // The status was reaped by the check above, when it could be.
         const int status = m_service_process->native_exit_code();
-        if (WIFSIGNALED(status))
+        if (ec)
+            record("daemon_exited", "NetBird daemon is gone (" + ec.message() + ")");
+        else if (WIFSIGNALED(status))
             record("daemon_exited", "NetBird daemon was killed (signal " + std::to_string(WTERMSIG(status)) + ")",
                    {{"signal", WTERMSIG(status)}});
         else

@@ -31,6 +31,10 @@ constexpr mode_t SETUP_KEY_MODE = 0600;
 // socket before the next queued command (usually a new "up") runs.
 constexpr auto DAEMON_READY_WAIT = std::chrono::seconds(5);
 constexpr auto DAEMON_READY_POLL = std::chrono::milliseconds(50);
+constexpr const char* NEEDS_KEY_MESSAGE = "A setup key is needed to enrol this device";
+
+// The answer of an up without a key that reached a device needing a login.
+application::command_result needs_key_result() { return {1, "", std::string(NEEDS_KEY_MESSAGE) + "\n"}; }
 
 void remove_quietly(const fs::path& file) {
     std::error_code ignored;
@@ -108,8 +112,7 @@ void application::api_up(const response_ptr& res, request&) {
         // Without a key NetBird would start an interactive sign-in and wait
         // for a person, holding every later command until the time limit.
         if (!has_key && !enrolled() && m_enrolments_under_way == 0) {
-            write_json(res, api_json::error_json("A setup key is needed to enrol this device"), "400 Bad Request",
-                       false);
+            write_json(res, api_json::error_json(NEEDS_KEY_MESSAGE), "400 Bad Request", false);
             return;
         }
         nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
@@ -119,11 +122,14 @@ void application::api_up(const response_ptr& res, request&) {
             updated[name] = config_utils::coerce_config_value(name, value);
             stored = true;
         }
+        if (stored && !m_tunnel_state_stored) store_tunnel_state();
         if (stored && !write_json_file(m_app_config_path, updated)) {
             write_json(res, api_json::error_json("Could not save the settings"), "500 Internal Server Error", false);
             return;
         }
         m_app_config = std::move(updated);
+        // The wish stands only if the queue takes the command.
+        const bool wished = m_desired_up;
         set_desired_up(true);
 
         // NetBird applies nothing to a tunnel that is already connected: what
@@ -133,7 +139,7 @@ void application::api_up(const response_ptr& res, request&) {
         const auto mark_flags_applied = [this, to_apply, flags = tunnel_flags()](const command_result& result) {
             if (result.exit_code != 0) return;
             m_daemon_status.reset();  // enrolled, whatever the last report said
-            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data))) m_applied_flags = flags;
+            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data))) set_applied_flags(flags);
         };
         std::optional<path> key_file;
         if (has_key) {
@@ -151,13 +157,17 @@ void application::api_up(const response_ptr& res, request&) {
         }
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
-        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply] {
+        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply, has_key] {
+            // An up queued behind an enrolment that failed: NetBird would wait for a sign-in.
+            if (!has_key && m_needs_login.load(std::memory_order_acquire)) return needs_key_result();
             auto result = run_command(args, false);
             if (to_apply && result.exit_code == 0 && netbird_utils::up_was_already_connected(result.stdout_data)) {
                 spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
                 run_command(down_args, false);
                 result = run_command(args, false);
             }
+            // Here, not in the loop's hook: the next queued up may run first.
+            if (result.exit_code == 0) note_logged_in();
             return result;
         };
         // The key file goes whatever happens: after the command, or at once
@@ -173,17 +183,24 @@ void application::api_up(const response_ptr& res, request&) {
             mark_flags_applied(result);
             record_command("up", result);
         };
-        dispatch_job(res, aborted, std::move(run), false, nullptr, after, forget_key);
+        const auto refused = [this, forget_key, wished] {
+            forget_key();
+            set_desired_up(wished);
+        };
+        dispatch_job(res, aborted, std::move(run), false, nullptr, after, refused);
     });
 }
 
 void application::api_down(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
+    const bool wished = m_desired_up;
     set_desired_up(false);
     auto args = base_args_cli();
     args.emplace_back("down");
-    dispatch_command(res, aborted, std::move(args), false, nullptr,
-                     [this](const command_result& result) { record_command("down", result); });
+    dispatch_command(
+        res, aborted, std::move(args), false, nullptr,
+        [this](const command_result& result) { record_command("down", result); },
+        [this, wished] { set_desired_up(wished); });
 }
 
 void application::api_restart(const response_ptr& res, request&) {
@@ -198,6 +215,12 @@ void application::api_reconnect(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     collect_body(res, [this, res, aborted](const std::string& body) {
         const auto form = text_utils::parse_form(body);
+        // A reconnect brings the tunnel up without a key: see api_up.
+        if (!enrolled() && m_enrolments_under_way == 0) {
+            write_json(res, api_json::error_json(NEEDS_KEY_MESSAGE), "400 Bad Request", false);
+            return;
+        }
+        const bool wished = m_desired_up;
         set_desired_up(true);
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
@@ -208,19 +231,23 @@ void application::api_reconnect(const response_ptr& res, request&) {
             {
                 const auto lock = lock_for_command();
                 run_command(down_args, false);
-                up_result = run_command(up_args, false);
+                up_result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result()
+                                                                           : run_command(up_args, false);
+                if (up_result.exit_code == 0) note_logged_in();
             }
             post_to_loop([this, res = std::move(res), aborted = std::move(aborted), up_result = std::move(up_result),
                           flags = std::move(flags)] {
                 restart_service();
                 wake_status_poller();
                 record_command("reconnect", up_result);
-                if (up_result.exit_code == 0) m_applied_flags = flags;
+                if (up_result.exit_code == 0) set_applied_flags(flags);
                 if (!aborted->load(std::memory_order_acquire))
                     write_json(res, build_json_result(up_result), "200 OK", false);
             });
         };
-        if (!enqueue_command(std::move(job))) answer_busy(res, false);
+        if (enqueue_command(std::move(job))) return;
+        set_desired_up(wished);
+        answer_busy(res, false);
     });
 }
 
@@ -240,17 +267,19 @@ void application::wipe_after_deregister() {
         fs::remove_all(entry, ignored);
     }
     if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
-    m_applied_flags = tunnel_flags();
+    m_applied_flags = tunnel_flags();  // its record went with the wipe
     m_pending_restart.store(false, std::memory_order_release);
     // The daemon starting again writes a fresh configuration file: the
     // device is no longer enrolled whatever that file's presence suggests.
     m_daemon_status = "NeedsLogin";
+    m_needs_login.store(true, std::memory_order_release);
     m_desired_up = false;
     start_service();
 }
 
 void application::api_deregister(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
+    const bool wished = m_desired_up;
     set_desired_up(false);
     auto args = base_args_cli();
     args.emplace_back("deregister");
@@ -279,5 +308,7 @@ void application::api_deregister(const response_ptr& res, request&) {
         while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(DAEMON_READY_POLL);
     };
-    if (!enqueue_command(std::move(job))) answer_busy(res, false);
+    if (enqueue_command(std::move(job))) return;
+    set_desired_up(wished);
+    answer_busy(res, false);
 }

@@ -5,6 +5,7 @@
 #include "application.hpp"
 
 #include "netbird_utils.hpp"
+#include "status_report.hpp"
 #include "text_utils.hpp"
 
 #include <spdlog/spdlog.h>
@@ -50,19 +51,27 @@ void application::watchdog_loop() {
 
 void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
     post_to_loop([this] { check_service_exit(); });
+    const auto polled_at = std::chrono::steady_clock::now();
+    const auto logins_before = m_logins.load(std::memory_order_acquire);
     if (auto result = poll_status()) {
         // Read once, here: the loop gets the few facts it acts on.
-        auto summary = result->exit_code == 0 ? netbird_utils::parse_status_summary(result->stdout_data) : std::nullopt;
+        auto summary = result->exit_code == 0 ? status_report::summary_of(result->stdout_data) : std::nullopt;
         const bool healthy = status_is_healthy(*result, summary);
         last_healthy = healthy;
-        post_to_loop([this, healthy, result = std::move(*result), summary = std::move(summary)]() mutable {
+        post_to_loop([this, healthy, result = std::move(*result), summary = std::move(summary), polled_at, logins_before]() mutable {
             note_status_report(result, summary);
             m_status_snapshot = std::move(result);
             // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
-            if (summary && summary->daemon_status) m_daemon_status = summary->daemon_status;
+            if (summary && summary->daemon_status) {
+                m_daemon_status = summary->daemon_status;
+                if (logins_before == m_logins.load(std::memory_order_acquire))
+                    m_needs_login.store(netbird_utils::is_unenrolled_state(*m_daemon_status), std::memory_order_release);
+            }
             // The daemon also brings the tunnel up by itself when its start
-            // came before the "down" could reach it.
-            if (m_daemon_status == "Connected" || m_daemon_status == "Connecting") keep_tunnel_down();
+            // came before the "down" could reach it. A report taken before
+            // the user changed the wish tells nothing of this.
+            if ((m_daemon_status == "Connected" || m_daemon_status == "Connecting") && polled_at > m_wish_changed_at)
+                keep_tunnel_down("NetBird connected by itself");
             on_health_probe(healthy);
             if (m_history) m_history->sync();
         });

@@ -4,6 +4,7 @@
 // reading of the whole document gives.
 
 #include "netbird_utils.hpp"
+#include "status_report.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -48,13 +49,47 @@ bool same(const std::optional<netbird_utils::status_summary>& a, const std::opti
            a->peers_total == b->peers_total;
 }
 
+std::string dumped(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// What the report keeps is what the whole document says: its text, its
+// text without the peers' details, and each peer's object where it says.
+void check_report(const std::string& text) {
+    const auto doc = nlohmann::json::parse(text, nullptr, false);
+    const auto report = status_report::read(text);
+    if (doc.is_discarded() != !report) std::abort();
+    if (!report) return;
+    if (report->text != dumped(doc)) std::abort();
+    nlohmann::json light = doc;
+    const nlohmann::json* details = nullptr;
+    if (light.is_object() && light.contains("peers") && light["peers"].is_object()) {
+        light["peers"].erase("details");
+        const auto& peers = doc["peers"];
+        if (peers.contains("details") && peers["details"].is_array()) details = &peers["details"];
+    }
+    if (report->light_text != dumped(light)) std::abort();
+    if (!details != !report->details_offset) std::abort();
+    if (!details) return;
+    if (report->text.compare(*report->details_offset, report->details_length, dumped(*details)) != 0) std::abort();
+    std::size_t peer = 0;
+    for (const auto& element : *details) {
+        if (!element.is_object()) continue;
+        if (peer >= report->peers.size()) std::abort();
+        const auto& entry = report->peers[peer++];
+        if (report->text.compare(entry.offset, entry.length, dumped(element)) != 0) std::abort();
+    }
+    if (peer != report->peers.size()) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const auto read = netbird_utils::parse_status_summary(text);
+    const auto read = status_report::summary_of(text);
     if (!same(read, plain_reading(text))) std::abort();
     const auto connected = netbird_utils::parse_management_connected(text);
     if (connected != (read ? read->management_connected : std::nullopt)) std::abort();
+    check_report(text);
     return 0;
 }

@@ -140,8 +140,9 @@ def test_enrolment_is_what_netbird_reports_not_its_file(make_sandbox):
     # Without a key NetBird would wait for a person to sign in, holding every
     # later command: refused at once (milliseconds; 5 s is far below the wait).
     t0 = time.monotonic()
-    r = sb.post("/up")
-    assert (r.status, r.json()) == (400, {"error": "A setup key is needed to enrol this device"})
+    for suffix in ("/up", "/reconnect"):
+        r = sb.post(suffix)
+        assert (r.status, r.json()) == (400, {"error": "A setup key is needed to enrol this device"}), suffix
     assert time.monotonic() - t0 < 5 and not sb.reports_for("up")
     sb.stop()
     daemon_ready(sb.start())
@@ -158,6 +159,10 @@ def test_settings_changed_while_connected_reach_netbird(sandbox):
     sb = daemon_ready(sandbox)
     assert sb.post("/up", {"setup_key": "k"}).json()["ok"]
     sb.post("/config", {"name": "mtu", "value": "1400"})
+    assert flags(sb) == (True, True, False)
+    # Not applied yet, also after a restart of the supervisor.
+    sb.stop()
+    daemon_ready(sb.start())
     assert flags(sb) == (True, True, False)
     # NetBird applies nothing to a connected tunnel: the up takes it down first.
     r = sb.post("/up").json()
@@ -267,6 +272,9 @@ def test_queue_bound_order_abandoned_clients_and_free_event_loop(sandbox):
     ports = [int(re.search(r"--wireguard-port (\d+)", c).group(1)) for c in commands(sb) if " up " in c]
     assert [p for i, p in enumerate(ports) if i == 0 or p != ports[i - 1]] == [51820, *range(51001, 51009)]
     sb.wait_for(lambda: key_files(sb) == [], what="abandoned key file removed")
+    # The refused down changed nothing: the tunnel is still wanted up.
+    assert sb.get("/status").json()["status"]["daemonStatus"] == "Connected"
+    assert "kept_down" not in [e["kind"] for e in sb.get("/history").json()["events"]]
     assert sb.post("/down").status == 200  # accepted again once the queue has drained
 
 

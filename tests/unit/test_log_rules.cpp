@@ -189,6 +189,35 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
+TEST(LogMaintenance, AnArchiveIsNeverReplacedAndAnUnsetClockPrunesByName) {
+    temp_dir dir;
+    const auto set_mtime = [&dir](const std::string& name, std::time_t when) {
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ::utimensat(AT_FDCWD, (dir.path / name).c_str(), times, 0);
+    };
+    // More of a day that was compressed already (dated again after the
+    // clock was set): it joins the archive; a plain file the archive was
+    // made from (a compression cut short) just goes.
+    write_file(dir.path / "app_2025-03-20.log", "morning\n");
+    ASSERT_TRUE(log_compression::gzip_file(dir.path / "app_2025-03-20.log", dir.path / "app_2025-03-20.log.gz"));
+    write_file(dir.path / "app_2025-03-20.log", "afternoon\n");
+    set_mtime("app_2025-03-20.log.gz", 1742400000);
+    write_file(dir.path / "app_2025-03-21.log", "once\n");
+    ASSERT_TRUE(log_compression::gzip_file(dir.path / "app_2025-03-21.log", dir.path / "app_2025-03-21.log.gz"));
+    set_mtime("app_2025-03-21.log", 1742400000);
+    lm::compress_daily_logs(dir.path, "2025-03-31");
+    EXPECT_EQ(gunzip(dir.path / "app_2025-03-20.log.gz"), std::optional<std::string>("morning\nafternoon\n"));
+    EXPECT_EQ(gunzip(dir.path / "app_2025-03-21.log.gz"), std::optional<std::string>("once\n"));
+    EXPECT_FALSE(fs::exists(dir.path / "app_2025-03-20.log") || fs::exists(dir.path / "app_2025-03-21.log"));
+
+    // A camera that never got its time (1970): its names still age.
+    write_file(dir.path / "app_1970-01-01.log", "old");
+    write_file(dir.path / "app_1970-01-05.log", "today");
+    lm::prune_daily_logs(dir.path, "1970-01-03", "1970-01-05");
+    EXPECT_FALSE(fs::exists(dir.path / "app_1970-01-01.log"));
+    EXPECT_TRUE(fs::exists(dir.path / "app_1970-01-05.log"));
+}
+
 TEST(StorageReport, UsedPercentRoundsHalfUp) {
     const struct { std::uintmax_t capacity, available; std::int64_t expected; } cases[] = {
         {1000, 994, 1}, {1000, 995, 1}, {1000, 996, 0}, {0, 0, 0}, {1000, 2000, 0}, {1000, 0, 100}};

@@ -1,14 +1,17 @@
 // Calls to the application's API. Paths are relative ("api/vpn/..."), so the
 // page works wherever the camera's web server mounts the application.
 // Every call resolves (never rejects) to a result the page can show:
-//   { ok, status, data, text, message, busy }
+//   { ok, status, data, text, bytes, headers, message, busy, timedOut }
 // where `message` is the API's own words when it has any.
 
 const API = "api/vpn/";
 
-// Polls give up after this long, so a hung answer shows as a failure
-// instead of stale data; commands wait as long as the server lets them.
-export const POLL_TIMEOUT_MS = 15000;
+// How long a call waits for its answer. Reads and settings are answered at
+// once unless the application hangs (which the status poll must notice
+// soon); a NetBird command may wait behind others; a debug bundle takes minutes.
+export const SHORT_TIMEOUT_MS = 6000;
+export const COMMAND_TIMEOUT_MS = 300000;
+export const BUNDLE_TIMEOUT_MS = 600000;
 
 export const BUSY_MESSAGE = "NetBird is busy with other commands: try again in a moment.";
 const BUSY_OUTPUT = "VPN service busy";
@@ -48,23 +51,20 @@ export function messageFor(status, data, text) {
   return `Request failed (HTTP ${status}).`;
 }
 
-async function call(method, path, { form, timeoutMs, asBlob } = {}) {
-  const init = { method, headers: {}, cache: "no-store", credentials: "same-origin" };
+// With `bytes`, a successful answer that is not JSON is read as an ArrayBuffer.
+async function call(method, path, { form, timeoutMs = SHORT_TIMEOUT_MS, bytes: asBytes, headers = {} } = {}) {
+  const controller = new AbortController();
+  const init = { method, headers, cache: "no-store", credentials: "same-origin", signal: controller.signal };
   if (form !== undefined) init.body = formBody(form);
-  let timer;
-  if (timeoutMs) {
-    const controller = new AbortController();
-    init.signal = controller.signal;
-    timer = setTimeout(() => controller.abort(), timeoutMs);
-  }
+  const timer = setTimeout(() => controller.abort(), timeoutMs);
   try {
     const response = await fetch(API + path, init);
     const type = response.headers.get("Content-Type") || "";
     let data = null;
     let text = "";
-    let blob = null;
-    if (asBlob && response.ok && !type.includes("json")) {
-      blob = await response.blob();
+    let bytes = null;
+    if (asBytes && response.ok && !type.includes("json")) {
+      bytes = await response.arrayBuffer();
     } else {
       text = await response.text();
       if (type.includes("json")) {
@@ -81,15 +81,15 @@ async function call(method, path, { form, timeoutMs, asBlob } = {}) {
       status: response.status,
       data,
       text,
-      blob,
+      bytes,
       headers: response.headers,
       busy: isBusy(response.status, data),
       message: messageFor(response.status, data, text),
     };
   } catch (err) {
-    const timedOut = err && err.name === "AbortError";
+    const timedOut = controller.signal.aborted;
     return {
-      ok: false, status: 0, data: null, text: "", blob: null, busy: false,
+      ok: false, status: 0, data: null, text: "", bytes: null, busy: false, timedOut,
       message: timedOut ? `No answer within ${Math.round(timeoutMs / 1000)} s.`
                         : "The device cannot be reached (network error).",
     };

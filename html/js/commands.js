@@ -3,7 +3,7 @@
 // that was pressed shows what it is doing; the outcome, in the API's words,
 // goes to the message area that the caller names.
 
-import { post } from "./api.js";
+import { post, COMMAND_TIMEOUT_MS } from "./api.js";
 import { say, setText, keepFocus } from "./ui.js";
 import { refreshStatus } from "./status.js";
 
@@ -31,10 +31,9 @@ function setRunning(active, pressed, busyLabel) {
   }
 }
 
-// Runs one command. `done(result)` is called after the outcome is shown.
-// `outcome(result)`, when given, words a successful outcome (it may wait,
-// for instance for the tunnel to settle); otherwise `describe(result)` does.
-// Returns the result, or undefined when another command was still running.
+// Runs one command; `outcome(result)` (which may wait for the tunnel to
+// settle) or `describe(result)` words a success, `done(result)` follows.
+// Undefined when another command was still running.
 export async function runCommand({ path, form, button, busyLabel, message, output, describe, outcome, done }) {
   if (running) return undefined;
   setRunning(true, button, busyLabel);
@@ -42,7 +41,7 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
   if (output) output.hidden = true;
   let result;
   try {
-    result = await post(path, form);
+    result = await post(path, form, { timeoutMs: COMMAND_TIMEOUT_MS });
   } finally {
     setRunning(false, button, busyLabel);
     keepFocus(button);
@@ -54,6 +53,7 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
   }
   if (result.ok && outcome) say(message, "info", await outcome(result));
   else if (result.ok) say(message, "ok", describe ? describe(result) : "Done.");
+  else if (result.timedOut) say(message, "error", `${result.message} NetBird may still be carrying it out: the status shows where it stands.`);
   else say(message, result.busy ? "busy" : "error", result.message);
   const text = result.data && typeof result.data.output === "string" ? result.data.output.trim() : "";
   if (output && text && !result.busy && result.ok) {

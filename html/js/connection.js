@@ -19,11 +19,9 @@ async function tunnelOutcome(prefix = "") {
   return prefix + tunnelSentence(await settledStatus(settled));
 }
 
-const ENROL_HINT = "This device is not enrolled yet. Enter the management URL (if you do not use NetBird's cloud) " +
-                   "and a setup key, then connect.";
+let enrolHint = "";  // the page's own, for a device that is not enrolled
 let urlEdited = false;
 let storedUrl = "";
-
 
 // The up request's fields: empty ones are left out so that they change nothing.
 // Example: upForm("", "", "true") → { enable_lazy_connection: "true" }
@@ -62,16 +60,19 @@ async function connect(event) {
 const simple = (path, button, busyLabel, extra = {}) => () =>
   runCommand({ path, form: {}, button, busyLabel, message: $("connection-msg"), output: $("connection-output"), ...extra });
 
-// The banner and the environment notice offer the same two commands.
+// The banner and the environment notice offer the same two commands. Output
+// is shown in the connection section only (and hidden with a new command).
+const outputFor = (message) => (message === $("connection-msg") ? $("connection-output") : null);
+
 export const reconnect = (button, message) =>
   runCommand({
     path: "reconnect", form: upForm("", "", $("up-lazy").value), button, busyLabel: "Reconnecting…", message,
-    output: message === $("connection-msg") ? $("connection-output") : null,
+    output: outputFor(message),
     outcome: () => tunnelOutcome("Reconnected with the current settings. "),
   });
 
 export const restartDaemon = (button, message) =>
-  runCommand({ path: "restart", form: {}, button, busyLabel: "Restarting…", message,
+  runCommand({ path: "restart", form: {}, button, busyLabel: "Restarting…", message, output: outputFor(message),
                outcome: async () => "The daemon was restarted. " +
                  tunnelSentence(await settledStatus((body) => settled(body) || (body.status || {}).daemonStatus === "Idle")) });
 
@@ -111,12 +112,15 @@ export function initConnection() {
   });
   // Enabled only now: without the page's code the form must not be sent.
   $("btn-up").disabled = false;
+  enrolHint = $("enrol-hint").textContent;
   statusUpdates.subscribe((update) => {
-    if (!update) return;  // nothing new is known: the page keeps what it showed
-    const login = LOGIN_STATES[(update.status || {}).daemonStatus];
+    // Without an answer, or a report of NetBird's that the device is not
+    // enrolled, nothing new is known: the page keeps what it showed.
+    if (!update || (!update.status && !update.body.registered)) return;
+    const login = LOGIN_STATES[update.status && update.status.daemonStatus];
     const enrolled = update.body.registered && !login;
     $("enrol-hint").hidden = enrolled;
-    setText($("enrol-hint"), login ? login.help : ENROL_HINT);
+    setText($("enrol-hint"), login ? login.help : enrolHint);
     $("btn-up").textContent = $("btn-up").getAttribute("aria-busy") ? $("btn-up").textContent
                               : enrolled ? "Connect" : "Enrol and connect";
   });

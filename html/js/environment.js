@@ -3,23 +3,41 @@
 // starting points, and the notice that the running daemon needs a restart.
 
 import { get, post } from "./api.js";
-import { $, el, say, withButton } from "./ui.js";
+import { $, el, say, note, withButton } from "./ui.js";
 import { restartDaemon } from "./connection.js";
 import { refreshStatus } from "./status.js";
 import { statusUpdates } from "./state.js";
 
-function showRestartNotice(required) {
-  $("env-restart").hidden = !required;
+// Which field a refusal is about ("" for neither: the list is full).
+// Example: refusedField("Use Tunnel settings for this NetBird flag") → "name"
+//          refusedField("Env value must be at most 4096 bytes") → "value"
+export function refusedField(message) {
+  if (/value|must be one of/i.test(message)) return "value";
+  return /^At most/.test(message) ? "" : "name";
 }
 
-async function store(name, value, button, message) {
+const showRestartNotice = (required) => { $("env-restart").hidden = !required; };
+
+// Shown in view, with the field it is about marked.
+function refuse(message, kind, text, field) {
+  say(message, kind, text);
+  if (field) {
+    field.setAttribute("aria-invalid", "true");
+    field.focus();
+  }
+  message.scrollIntoView({ block: "nearest" });
+}
+
+// `fields` (the add form's) are marked when the API refuses them.
+async function store(name, value, button, message, fields) {
   const result = await withButton(button, value === "" ? "Removing…" : "Saving…",
                                   () => post("env", { name, value }));
   if (!result.ok) {
-    say(message, result.busy ? "busy" : "error", result.message);
+    refuse(message, result.busy ? "busy" : "error", result.message,
+           fields && !result.busy && fields[refusedField(result.message)]);
     return false;
   }
-  say(message, "ok", value === "" ? `Removed ${name}.` : `Saved ${name}.`);
+  note(message, value === "" ? `Removed ${name}.` : `Saved ${name}.`);
   // The status's pending_restart tells whether the running daemon has an
   // older environment (a value saved again unchanged needs no restart).
   if (result.data && result.data.restart_required) refreshStatus();
@@ -32,7 +50,7 @@ function overrideRow(entry) {
   const input = el("input", { id, type: "text", value: entry.value, spellcheck: false, "aria-label": `Value of ${entry.name}` });
   const save = el("button", { type: "button", "aria-label": `Save ${entry.name}` }, "Save");
   const remove = el("button", { type: "button", className: "danger", "aria-label": `Remove ${entry.name}` }, "Remove");
-  save.addEventListener("click", () => store(entry.name, input.value, save, $("env-msg")));
+  save.addEventListener("click", () => store(entry.name, input.value, save, $("env-msg"), { value: input }));
   remove.addEventListener("click", () => store(entry.name, "", remove, $("env-msg")));
   input.addEventListener("keydown", (event) => {
     if (event.key === "Enter") save.click();
@@ -83,18 +101,21 @@ export function initEnvironment() {
     event.preventDefault();
     const name = $("env-name").value.trim();
     const value = $("env-value").value;
-    if (await store(name, value, $("env-save"), $("env-msg"))) {
+    if (!/^NB_[A-Z0-9_]*$/.test(name)) {
+      refuse($("env-form-msg"), "error", `Name: ${$("env-name-hint").textContent}`, $("env-name"));
+      return;
+    }
+    if (await store(name, value, $("env-save"), $("env-form-msg"), { name: $("env-name"), value: $("env-value") })) {
       $("env-name").value = "";
       $("env-value").value = "";
     }
   });
+  for (const id of ["env-name", "env-value"]) $(id).addEventListener("input", () => $(id).removeAttribute("aria-invalid"));
   $("env-restart-button").addEventListener("click", async () => {
     const result = await restartDaemon($("env-restart-button"), $("env-msg"));
     if (result && result.ok) showRestartNotice(false);
   });
   // The status knows whether the daemon still runs with an old environment.
-  statusUpdates.subscribe((update) => {
-    if (update) showRestartNotice(!!update.body.pending_restart);
-  });
+  statusUpdates.subscribe((update) => showRestartNotice(!!(update && update.body.pending_restart)));
   loadEnv();
 }

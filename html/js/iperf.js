@@ -2,8 +2,8 @@
 // time-out and a one-test choice, watch its state and output, stop it, and
 // the command to run on a remote peer of the network.
 
-import { get, post, single, POLL_TIMEOUT_MS } from "./api.js";
-import { $, say, setText, withButton, formatDuration, copyText } from "./ui.js";
+import { get, post, single } from "./api.js";
+import { $, say, note, setText, withButton, formatDuration, copyText } from "./ui.js";
 import { statusUpdates } from "./state.js";
 
 export const IPERF_POLL_MS = 2000;
@@ -34,6 +34,8 @@ function render() {
 
 function accept(result) {
   if (result.ok && result.data && typeof result.data === "object") {
+    // A server that ended (after its one test, or idle) makes "Server started." old news.
+    if (state.running && !result.data.running && $("iperf-msg").className === "msg msg-ok") say($("iperf-msg"), "ok", "");
     state = result.data;
     render();
   }
@@ -51,7 +53,7 @@ async function poll() {
     schedule();
     return;
   }
-  const result = await single("iperf", () => get("iperf/server/status", { timeoutMs: POLL_TIMEOUT_MS }));
+  const result = await single("iperf", () => get("iperf/server/status"));
   if (result === undefined) return;
   if (!result.ok) say($("iperf-msg"), "error", `The server's state could not be read: ${result.message}`);
   accept(result);
@@ -67,7 +69,7 @@ async function start(event) {
     return;
   }
   const asked = Number(form.port || 5201);
-  say($("iperf-msg"), "ok", result.data.port === asked || !result.data.running ? "Server started."
+  note($("iperf-msg"), result.data.port === asked || !result.data.running ? "Server started."
       : `A server was already running on port ${result.data.port}; it goes on.`);
   accept(result);
 }
@@ -78,7 +80,7 @@ async function stop() {
     say($("iperf-msg"), "error", result.message);
     return;
   }
-  say($("iperf-msg"), "ok", "Server stopped.");
+  note($("iperf-msg"), "Server stopped.");
   accept(result);
 }
 

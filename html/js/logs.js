@@ -1,14 +1,13 @@
-// The logs and storage section: the end of a log (with a follow toggle), the
-// log files of the chosen source with download links, and the storage use.
+// The logs and storage section: the end of the live log (read once, then
+// only its new bytes when followed), the log files of the chosen source with
+// download links, and the storage use.
 
-import { get, coalesced, POLL_TIMEOUT_MS } from "./api.js";
+import { get, coalesced } from "./api.js";
 import { $, el, say, setText, formatBytes } from "./ui.js";
 
 export const FOLLOW_INTERVAL_MS = 3000;
-// The application log has no tail endpoint; its newest file is fetched
-// whole instead, up to this size, and its end shown like the daemon's tail.
-const APP_TAIL_MAX_FILE_BYTES = 2 * 1024 * 1024;
-const TAIL_SHOWN_CHARS = 200000;
+// How much of a log's end is read at first, and kept.
+const TAIL_BYTES = 200000;
 
 // The day a log file belongs to, from its name; "live" for the daemon's log.
 // Example: logDay("app_2026-01-31.log.gz") → "2026-01-31"; logDay("client.log") → "live"
@@ -20,13 +19,14 @@ export function logDay(name) {
 
 let files = [];
 let followTimer = null;
+// What the page has of the log it shows: { source, name, have (bytes), text, decoder }.
+let tail = null;
 
 const source = () => $("log-source").value;
-const downloadUrl = (file) =>
-  `api/vpn/logs/download?source=${encodeURIComponent(file.source)}&name=${encodeURIComponent(file.name)}`;
+const downloadPath = (file) => `logs/download?source=${file.source}&name=${encodeURIComponent(file.name)}`;
 
 function downloadLink(file) {
-  const link = el("a", { href: downloadUrl(file), download: file.name, "aria-label": `Download ${file.name}` }, "Download");
+  const link = el("a", { href: `api/vpn/${downloadPath(file)}`, download: file.name, "aria-label": `Download ${file.name}` }, "Download");
   link.addEventListener("click", (event) => download(event, file));
   return link;
 }
@@ -41,35 +41,37 @@ async function download(event, file) {
     return;
   }
   event.preventDefault();
-  const controller = new AbortController();
-  let answer;
-  try {
-    answer = await fetch(link.href, { cache: "no-store", signal: controller.signal });
-  } catch (_) {
-    answer = null;
-  }
-  if (answer && answer.ok) {
-    controller.abort();  // only the headers were needed
+  // The first byte is enough to know.
+  const result = await get(downloadPath(file), { bytes: true, headers: { Range: "bytes=0-0" } });
+  if (result.ok || result.status === 416) {
     link.dataset.checked = "yes";
     link.click();
     return;
   }
-  const text = answer ? (await answer.text()).trim() : "";
-  say($("log-files-msg"), "error", `${file.name} could not be downloaded: ${
-    text && text.length < 200 && !text.startsWith("<") ? text : answer ? `HTTP ${answer.status}` : "network error"}`);
+  say($("log-files-msg"), "error", `${file.name} could not be downloaded: ${result.message}`);
   loadFiles();
 }
 
+// Cells carry their column's name for a phone, where each row is a card.
+const cell = (label, props, ...children) => el("td", { ...props, "data-label": label }, ...children);
+
 function renderFiles() {
   const body = $("log-files-body");
-  body.replaceChildren();
   const shown = files.filter((f) => f.source === source());
+  // A followed log brings the list every few seconds: the same files keep
+  // their rows (and a link being clicked), only the sizes change.
+  const rows = body.rows;
+  if (shown.length && shown.length === rows.length && shown.every((f, i) => rows[i].dataset.name === f.name)) {
+    shown.forEach((f, i) => setText(rows[i].cells[2], formatBytes(f.size)));
+    return;
+  }
+  body.replaceChildren();
   for (const file of shown) {
-    body.append(el("tr", {},
-      el("td", { className: "mono" }, file.name),
-      el("td", {}, logDay(file.name)),
-      el("td", { className: "num" }, formatBytes(file.size)),
-      el("td", {}, downloadLink(file))));
+    body.append(el("tr", { "data-name": file.name },
+      cell("File", { className: "mono" }, file.name),
+      cell("Day", {}, logDay(file.name)),
+      cell("Size", { className: "num" }, formatBytes(file.size)),
+      cell("", {}, downloadLink(file))));
   }
   if (!shown.length) body.append(el("tr", {}, el("td", { colSpan: 4, className: "empty" }, "No log files yet.")));
 }
@@ -97,55 +99,53 @@ async function loadStorage() {
   setText($("storage-text"), total ? `${used} % used, ${formatBytes(free)} free of ${formatBytes(total)}` : "Unknown");
 }
 
-function showTail(text, note) {
+function showTail(text, notice) {
   const pre = $("log-tail");
   const atEnd = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 8;
   setText(pre, text || "(empty)");
   if (atEnd || $("log-follow").checked) pre.scrollTop = pre.scrollHeight;
-  say($("log-msg"), "info", note || "");
+  say($("log-msg"), "info", notice || "");
 }
 
-async function tailApp() {
-  if (!(await loadFiles())) {
-    say($("log-msg"), "error", "The application's log files could not be listed.");
+// Today's application log, or NetBird's live one.
+const liveFile = (from) => files.find((f) => f.source === from && (from === "app" ? f.name.endsWith(".log") : f.name === "client.log"));
+
+// Reads what is new in the live log of `from`, or its end afresh when it is
+// another file (a new day) or shorter than what the page has (rotated, emptied).
+async function readTail(from) {
+  if (!(await loadFiles())) return;
+  const file = liveFile(from);
+  if (!file) {
+    tail = null;
+    showTail("", from === "app" ? "The application has not written a log file today." : "The NetBird daemon has not written its log yet.");
     return;
   }
-  const newest = files.find((f) => f.source === "app" && f.name.endsWith(".log"));
-  if (!newest) {
-    showTail("", "The application has not written a log file today.");
-    return;
+  if (!tail || tail.source !== from || tail.name !== file.name || file.size < tail.have) {
+    const have = Math.max(0, file.size - TAIL_BYTES);
+    tail = { source: from, name: file.name, have, cut: have > 0, text: "", decoder: new TextDecoder() };
   }
-  if (newest.size > APP_TAIL_MAX_FILE_BYTES) {
-    showTail("", `${newest.name} is ${formatBytes(newest.size)}: download it below to read it.`);
-    return;
-  }
-  const result = await get(`logs/download?source=app&name=${encodeURIComponent(newest.name)}`, { timeoutMs: POLL_TIMEOUT_MS });
-  if (!result.ok) {
+  const wanted = tail;
+  const result = await get(downloadPath(file), {
+    bytes: true, timeoutMs: 30000, headers: wanted.have ? { Range: `bytes=${wanted.have}-` } : {},
+  });
+  // 416: nothing new since (a file that shrank meanwhile shows so in the next list).
+  if (tail !== wanted || result.status === 416) return;
+  if (!result.ok || !result.bytes) {
     say($("log-msg"), "error", result.message);
     return;
   }
-  const text = result.text;
-  showTail(text.length > TAIL_SHOWN_CHARS ? text.slice(-TAIL_SHOWN_CHARS) : text, `End of ${newest.name}.`);
-}
-
-async function tailNetbird() {
-  const result = await get("logs/tail?source=netbird", { timeoutMs: POLL_TIMEOUT_MS });
-  if (result.status === 404) {
-    showTail("", "The NetBird daemon has not written its log yet.");
-    return;
-  }
-  if (!result.ok) {
-    say($("log-msg"), "error", result.message);
-    return;
-  }
-  showTail(result.text, "");
+  if (result.status !== 206) Object.assign(wanted, { have: 0, cut: false, text: "", decoder: new TextDecoder() });
+  wanted.have += result.bytes.byteLength;
+  let text = wanted.decoder.decode(result.bytes, { stream: true });
+  if (wanted.cut) text = text.slice(text.indexOf("\n") + 1);  // the end of a line read from its middle
+  wanted.cut = false;
+  wanted.text = (wanted.text + text).slice(-TAIL_BYTES);
+  showTail(wanted.text, from === "app" ? `End of ${file.name}.` : "");
 }
 
 // A change of source while a tail is being read is not lost: the tail is
 // read once more, for the source chosen then.
-function refreshTail() {
-  return coalesced("log-tail", () => (source() === "app" ? tailApp() : tailNetbird()));
-}
+const refreshTail = () => coalesced("log-tail", () => readTail(source()));
 
 function setFollow(on) {
   clearInterval(followTimer);
@@ -154,7 +154,6 @@ function setFollow(on) {
 
 export function refreshLogs() {
   refreshTail();
-  loadFiles();
   loadStorage();
 }
 

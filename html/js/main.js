@@ -8,6 +8,7 @@ import { initEnvironment } from "./environment.js";
 import { initLogs } from "./logs.js";
 import { initDiagnostics } from "./diagnostics.js";
 import { initIperf } from "./iperf.js";
+import { initHistory } from "./history.js";
 import { $ } from "./ui.js";
 
 function initPendingBanner() {
@@ -27,8 +28,12 @@ function trackHeaderHeight() {
   window.addEventListener("resize", update);
 }
 
-// Sections subscribe to the status before the first poll goes out.
+// The status is what the page shows first: its poll goes out before the
+// sections' own requests. They subscribe to it before its answer can come,
+// in this same task.
+initStatus();
 initConnection();
+initHistory();
 initPeers();
 initSettings();
 initEnvironment();
@@ -37,4 +42,3 @@ initDiagnostics();
 initIperf();
 initPendingBanner();
 trackHeaderHeight();
-initStatus();

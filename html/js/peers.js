@@ -48,16 +48,17 @@ function render() {
   for (const peer of sortPeers(peers, sortKey, direction)) {
     const since = secondsSince(peer.lastWireguardHandshake);
     const state = String(peer.status || "unknown");
+    const cell = (label, className, ...children) => el("td", { className, "data-label": label }, ...children);
     body.append(el("tr", {},
-      el("td", {}, el("span", { className: "peer-name" }, peerName(peer)),
-         el("span", { className: "sub" }, String(peer.fqdn || ""))),
-      el("td", { className: "mono" }, String(peer.netbirdIp || "–")),
-      el("td", {}, el("span", { className: `pill pill-${state === "Connected" ? "good" : "off"}` }, state)),
-      el("td", {}, peerPath(peer)),
-      el("td", { className: "num" }, latency(peer.latency)),
-      el("td", {}, since === null ? "never" : `${formatDuration(since)} ago`),
-      el("td", { className: "num" }, formatBytes(peer.transferReceived)),
-      el("td", { className: "num" }, formatBytes(peer.transferSent))));
+      cell("", "", el("span", { className: "peer-name" }, peerName(peer)),
+           el("span", { className: "sub" }, String(peer.fqdn || ""))),
+      cell("NetBird IP", "mono", String(peer.netbirdIp || "–")),
+      cell("State", "", el("span", { className: `pill pill-${state === "Connected" ? "good" : "off"}` }, state)),
+      cell("Path", "", peerPath(peer)),
+      cell("Latency", "num", latency(peer.latency)),
+      cell("Last handshake", "", since === null ? "never" : `${formatDuration(since)} ago`),
+      cell("Received", "num", formatBytes(peer.transferReceived)),
+      cell("Sent", "num", formatBytes(peer.transferSent))));
   }
   if (!peers.length) {
     body.append(el("tr", {}, el("td", { colSpan: 8, className: "empty" }, "No peers to show.")));

@@ -1,11 +1,9 @@
-// The settings section: the nine settings with their current values and
-// defaults. Each is saved or reset on its own; a refusal shows the API's
-// message next to the field. After a change of a tunnel option the page
-// asks for fresh status, whose pending_reconnect tells whether the running
-// tunnel still has the old value.
+// The settings section: each setting with its value and default, saved or
+// reset on its own; a refusal is shown at the field. A saved tunnel option
+// says to reconnect for as long as the status's pending_reconnect does.
 
 import { get, post } from "./api.js";
-import { $, el, say, withButton } from "./ui.js";
+import { $, el, say, withButton, NOTE_MS } from "./ui.js";
 import { refreshStatus } from "./status.js";
 import { configUpdates, statusUpdates } from "./state.js";
 
@@ -29,6 +27,20 @@ export const SETTINGS = [
 ];
 
 const rows = new Map();
+let pending = false;
+
+// A number is checked before it is sent: the application would store
+// "1400abc" as 1400.
+// Example: integerRefusal("MTU", "1400.5") → "MTU must be a whole number: digits only."
+//          integerRefusal("MTU", " 1400 ") → ""
+export const integerRefusal = (label, text) =>
+  (/^[+-]?\d+$/.test(text.trim()) ? "" : `${label} must be a whole number: digits only.`);
+
+// The API names a setting by its key; the page by its label.
+// Example: labelled("mtu must be an integer between 576 and 8192", "mtu", "MTU")
+//          → "MTU must be an integer between 576 and 8192"
+export const labelled = (message, key, label) =>
+  (message.startsWith(`${key} `) ? label + message.slice(key.length) : message);
 
 function buildRow(setting) {
   const id = `set-${setting.key}`;
@@ -40,7 +52,7 @@ function buildRow(setting) {
     input = el("input", { id, name: setting.key, type: "text", spellcheck: false,
                           inputMode: setting.kind === "number" ? "numeric" : "text" });
   }
-  const message = el("p", { id: `${id}-msg`, className: "msg", hidden: true, role: "status", "aria-live": "polite" });
+  const message = el("p", { id: `${id}-msg`, className: "msg", hidden: true, role: "status" });
   const hintText = `Default: ${setting.defText || String(setting.def)}.` + (setting.hint ? ` ${setting.hint}` : "");
   const hint = el("p", { id: `${id}-hint`, className: "hint" }, hintText);
   input.setAttribute("aria-describedby", `${id}-hint ${id}-msg`);
@@ -54,10 +66,13 @@ function buildRow(setting) {
     store(setting, input.value, save);
   });
   reset.addEventListener("click", () => store(setting, "", reset));
-  const row = { input, message, edited: false, hinted: false };
+  const row = { input, message, edited: false, hinted: false, note: "", noteTimer: null };
   rows.set(setting.key, row);
   // An edit not saved yet is kept when other settings are reloaded.
-  input.addEventListener("input", () => { row.edited = true; });
+  input.addEventListener("input", () => {
+    row.edited = true;
+    if (row.note) showNote(row, "");
+  });
   return form;
 }
 
@@ -72,35 +87,59 @@ function fill(config, savedKey) {
   }
 }
 
+// A saved row's message: the note on the save, then the reconnect hint.
+function render(row) {
+  say(row.message, "ok", [row.note, row.hinted && pending ? RECONNECT_HINT : ""].filter(Boolean).join(" "));
+}
+
+function showNote(row, text) {
+  clearTimeout(row.noteTimer);
+  row.note = text;
+  render(row);
+  if (text) row.noteTimer = setTimeout(() => showNote(row, ""), NOTE_MS);
+}
+
+function refuse(row, kind, text) {
+  clearTimeout(row.noteTimer);
+  row.note = "";
+  row.hinted = false;
+  row.input.setAttribute("aria-invalid", "true");
+  say(row.message, kind, text);
+  row.input.focus();
+  row.message.scrollIntoView({ block: "nearest" });
+}
+
 async function store(setting, value, button) {
   const row = rows.get(setting.key);
+  const typed = value.trim();
+  const refusal = setting.kind === "number" && typed !== "" ? integerRefusal(setting.label, typed) : "";
+  if (refusal) {
+    refuse(row, "error", refusal);
+    return;
+  }
   say(row.message, "info", "");
   const result = await withButton(button, value === "" ? "Resetting…" : "Saving…",
                                   () => post("config", { name: setting.key, value }));
   if (!result.ok) {
-    row.input.setAttribute("aria-invalid", "true");
-    say(row.message, result.busy ? "busy" : "error", result.message);
-    row.input.focus();
+    refuse(row, result.busy ? "busy" : "error", labelled(result.message, setting.key, setting.label));
     return;
   }
   row.input.removeAttribute("aria-invalid");
   fill(result.data, setting.key);
   configUpdates.publish(result.data);
-  say(row.message, "ok", value === "" ? "Reset to the default." : "Saved.");
+  const stored = String(result.data[setting.key] ?? "");
   row.hinted = !!setting.tunnel;
-  // The API marks a reconnect as pending when the tunnel is wanted up.
+  showNote(row, value === "" ? "Reset to the default." : stored === typed ? "Saved." : `Saved as ${stored || "empty"}.`);
   if (setting.tunnel) refreshStatus();
 }
 
-// The hint under a saved tunnel option follows the status's pending_reconnect.
+// The reconnect hints follow the status; while it fails they say nothing.
 function followPendingReconnect(update) {
-  if (!update) return;
-  const pending = !!update.body.pending_reconnect;
+  pending = !!(update && update.body.pending_reconnect);
   for (const row of rows.values()) {
     if (!row.hinted) continue;
-    const text = row.message.textContent.replace(` ${RECONNECT_HINT}`, "");
-    say(row.message, "ok", pending ? `${text} ${RECONNECT_HINT}` : text);
-    if (!pending) row.hinted = false;
+    if (update && !pending) row.hinted = false;
+    render(row);
   }
 }
 

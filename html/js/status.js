@@ -1,19 +1,18 @@
-// The status section, the summary in the header and the pending-change
-// banner, fed by a poll of GET status every few seconds. The poll pauses
-// while the tab is hidden and never has two requests in flight. When it
-// fails, the page says so (and since when) and greys out what it last knew.
+// The status section, the header's summary and the pending-change banner,
+// fed by a poll of GET status (one request at a time, paused while the tab is
+// hidden). A failure is said, since when, and what was known greyed out.
 
-import { get, POLL_TIMEOUT_MS } from "./api.js";
+import { get, coalesced } from "./api.js";
 import { $, el, setText, clockTime } from "./ui.js";
 import { configUpdates, statusUpdates } from "./state.js";
 
 export const POLL_INTERVAL_MS = 5000;
 // After a command, how long the page waits for the tunnel to settle before
-// it says where it stands, and how often it looks meanwhile.
+// it says where it stands, and how often it looks.
 const SETTLE_TIMEOUT_MS = 12000;
 const SETTLE_POLL_MS = 700;
-// After a command, the supervisor refreshes its snapshot right away; these
-// extra polls pick the new state up without waiting for the next round.
+// The supervisor refreshes its snapshot right after a command: these polls
+// pick it up without waiting for the next round.
 const FOLLOW_UP_DELAYS_MS = [700, 2000];
 
 const FACTS = [
@@ -43,11 +42,25 @@ export const LOGIN_STATES = {
   SessionExpired: { label: "Session expired", help: "This device's login has expired: enrol it again with a new setup key." },
 };
 
+// The answer of a supervisor that has not polled NetBird yet (it has just
+// started): nothing is wrong, nothing is known.
+// Example: awaitingFirstReport({ exit_code: 1, ok: false, output: "" }) → true
+export const awaitingFirstReport = (body) =>
+  !!body && body.ok === false && body.exit_code === 1 && body.output === "" && body.status === undefined;
+
+// A network error means the device is out of reach; an error of the web
+// server in front of the application (502, 503, 504), or no answer in time,
+// that the application is down or hangs.
+// Example: outageLabel({ status: 0, timedOut: false }) → "Device not reachable"
+//          outageLabel({ status: 502 }) → "The application does not answer"
+export const outageLabel = (result) =>
+  (result.status === 0 && !result.timedOut ? "Device not reachable" : "The application does not answer");
+
 // What the header shows for a status body.
 // Example: summarize({ ok: true, registered: true, status: { management: { connected: true } } })
 //          → { label: "Connected", tone: "good" }
 export function summarize(body) {
-  if (!body) return { label: "Device not reachable", tone: "bad" };
+  if (awaitingFirstReport(body)) return { label: "Waiting for NetBird…", tone: "unknown" };
   const st = body.status;
   if (!body.ok || !st || typeof st !== "object") return { label: "NetBird daemon not available", tone: "bad" };
   if (st.management && st.management.connected) return { label: "Connected", tone: "good" };
@@ -79,7 +92,7 @@ export async function settledStatus(done, timeoutMs = SETTLE_TIMEOUT_MS) {
   let body = null;
   do {
     await new Promise((resolve) => setTimeout(resolve, SETTLE_POLL_MS));
-    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
+    const result = await get("status");
     if (result.status === 200 && result.data) body = result.data;
     if (body && done(body)) break;
   } while (Date.now() < deadline);
@@ -121,33 +134,35 @@ function interfaceText(st) {
 
 function factValues(body) {
   const st = body.status && typeof body.status === "object" ? body.status : null;
-  const peers = st && st.peers ? st.peers : null;
-  const relays = st && st.relays ? st.relays : null;
-  return {
+  const peers = st && st.peers;
+  const relays = st && st.relays;
+  const values = {
     connection: summarize(body).label,
-    daemon: st ? st.daemonStatus || "running" : `not available: ${(body.output || "").trim() || "no answer yet"}`,
-    management: st ? link(st.management) : "–",
-    signal: st ? link(st.signal) : "–",
-    relays: relays ? `${relays.available} of ${relays.total} available` : "–",
-    ip: st && st.netbirdIp ? st.netbirdIp : "–",
-    fqdn: st && st.fqdn ? st.fqdn : "–",
-    peers: peers ? `${peers.connected} of ${peers.total} connected` : "–",
+    daemon: st ? st.daemonStatus || "running" : awaitingFirstReport(body) ? "waiting for NetBird's first report"
+      : `not available: ${(body.output || "").trim() || "no answer"}`,
     registered: yesNo(body.registered),
-    interface: st ? interfaceText(st) : "–",
-    lazy: st ? yesNo(st.lazyConnectionEnabled) : "–",
-    quantum: st ? yesNo(st.quantumResistance) : "–",
-    networks: st ? list(st.networks) : "–",
-    dns: st ? dnsServers(st.dnsServers) : "–",
-    pubkey: st && st.publicKey ? st.publicKey : "–",
-    profile: st && st.profileName ? st.profileName : "–",
     versions: `application ${body.app_version || "?"}, NetBird ${(st && st.daemonVersion) || body.netbird_version || "?"}`,
   };
+  // The others are "–" without a report of NetBird's.
+  return !st ? values : Object.assign(values, {
+    management: link(st.management),
+    signal: link(st.signal),
+    relays: relays && `${relays.available} of ${relays.total} available`,
+    ip: st.netbirdIp,
+    fqdn: st.fqdn,
+    peers: peers && `${peers.connected} of ${peers.total} connected`,
+    interface: interfaceText(st),
+    lazy: yesNo(st.lazyConnectionEnabled),
+    quantum: yesNo(st.quantumResistance),
+    networks: list(st.networks),
+    dns: dnsServers(st.dnsServers),
+    pubkey: st.publicKey,
+    profile: st.profileName,
+  });
 }
 
 let cells = {};
 let timer = null;
-let polling = false;
-let again = false;
 let failedSince = null;
 let firstShown = false;
 let lastBody = null;
@@ -189,7 +204,7 @@ function onSuccess(body) {
   $("status-failed").hidden = true;
   $("status").classList.remove("stale");
   const values = factValues(body);
-  for (const [key] of FACTS) setText(cells[key], values[key]);
+  for (const [key] of FACTS) setText(cells[key], values[key] || "–");
   setText($("status-raw"), JSON.stringify(body.status !== undefined ? body.status : body, null, 2));
   setText($("status-updated"), `Updated ${clockTime(new Date())}.`);
   renderSummary(summarize(body));
@@ -207,7 +222,9 @@ function onFailure(result) {
   box.hidden = false;
   $("status").classList.add("stale");
   if (!lastBody) for (const [key] of FACTS) setText(cells[key], "–");
-  renderSummary({ label: "Device not reachable", tone: "bad" });
+  renderSummary({ label: outageLabel(result), tone: "bad" });
+  // What the application last asked for may no longer hold.
+  renderPending(null);
   statusUpdates.publish(null);
   markFirst();
 }
@@ -217,28 +234,16 @@ function schedule(delay = POLL_INTERVAL_MS) {
   timer = document.hidden ? null : setTimeout(poll, delay);
 }
 
-async function poll() {
-  if (polling) {
-    // One request at a time: ask for one more round when this one is done.
-    again = true;
-    return;
-  }
-  polling = true;
+// A poll asked for while one runs makes one more round after it.
+const poll = () => coalesced("status", async () => {
+  const result = await get("status");
   try {
-    const result = await get("status", { timeoutMs: POLL_TIMEOUT_MS });
     if (result.status === 200 && result.data && typeof result.data === "object") onSuccess(result.data);
     else onFailure(result);
   } finally {
-    // Whatever went wrong in showing this round, the next one comes.
-    polling = false;
-    if (again) {
-      again = false;
-      setTimeout(poll);
-    } else {
-      schedule();
-    }
+    schedule();  // whatever went wrong in showing this round
   }
-}
+});
 
 // Asks for fresh status now and shortly after (used after every command).
 export function refreshStatus() {
@@ -246,14 +251,11 @@ export function refreshStatus() {
   for (const delay of FOLLOW_UP_DELAYS_MS) setTimeout(() => { if (!document.hidden) poll(); }, delay);
 }
 
-// The last status body received, or null.
-export const currentStatus = () => lastBody;
-
 export function initStatus() {
   buildFacts();
   configUpdates.subscribe((report) => {
     config = report;
-    if (lastBody) setText(cells.interface, factValues(lastBody).interface);
+    if (lastBody) setText(cells.interface, factValues(lastBody).interface || "–");
   });
   document.addEventListener("visibilitychange", () => {
     if (document.hidden) {

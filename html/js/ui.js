@@ -32,12 +32,13 @@ export function say(node, kind, text) {
   node.hidden = !text;
 }
 
-// Shows the outcome of an API call: the API's message on failure, `okText`
-// (or nothing) on success. Returns the result for chaining.
-export function report(node, result, okText) {
-  if (result.ok) say(node, "ok", okText || "");
-  else say(node, result.busy ? "busy" : "error", result.message);
-  return result;
+// A success note ("Saved.") is news, not a state: it clears itself after
+// NOTE_MS unless something else was said there meanwhile.
+export const NOTE_MS = 4000;
+
+export function note(node, text) {
+  say(node, "ok", text);
+  setTimeout(() => { if (node.textContent === text && node.className === "msg msg-ok") say(node, "ok", ""); }, NOTE_MS);
 }
 
 // Runs `task` with `button` disabled and showing `busyLabel`; restores it
@@ -96,6 +97,15 @@ export function secondsSince(iso, now = Date.now()) {
 
 export function clockTime(date) {
   return date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" });
+}
+
+// A moment in local time, with its day unless it is the day of `now`.
+// Example: shortTime(<today 02:14>, <today 09:00>) → "02:14"; shortTime(<5 Dec 02:14>, <7 Dec>) → "5 Dec 02:14"
+export function shortTime(ms, now = Date.now()) {
+  const date = new Date(ms);
+  const hm = date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  return date.toDateString() === new Date(now).toDateString()
+    ? hm : `${date.toLocaleDateString([], { day: "numeric", month: "short" })} ${hm}`;
 }
 
 // Copies text to the clipboard. The asynchronous clipboard exists only on

@@ -3,7 +3,9 @@ for the camera's web server, against the real binary and the simulator: each
 test clicks through the page as a user would."""
 
 import json
+import os
 import re
+import signal
 import subprocess
 import time
 from pathlib import Path
@@ -21,7 +23,7 @@ from conftest import REPO, free_port, in_background
 # Generous for a loaded CI machine: the page normally reacts within a second.
 WAIT = 20
 SETUP_KEY = "A1B2C3D4-SECRET-ENROL-KEY-77"
-MTU_ERROR = "mtu must be an integer between 576 and 8192"
+MTU_ERROR = "MTU must be an integer between 576 and 8192"
 
 
 @pytest.fixture(scope="module")
@@ -43,9 +45,15 @@ def browser(tmp_path_factory):
 
 @pytest.fixture
 def page(browser, make_sandbox, request):
-    """Opens the page of a fresh sandbox; page.box is the sandbox."""
-    env = getattr(request, "param", None) or {}
-    box = make_sandbox().start(env=env)
+    """Opens the page of a fresh sandbox; page.box is the sandbox. The
+    parameter, when given, is the sandbox's environment, and its "history"
+    (a function that returns events) the history that the sandbox starts with."""
+    env = dict(getattr(request, "param", None) or {})
+    seed = env.pop("history", None)
+    box = make_sandbox()
+    if seed:
+        (box.data / "history.jsonl").write_text("".join(json.dumps(e) + "\n" for e in seed()))
+    box.start(env=env)
     box.start_web()
     browser.set_window_size(1280, 1000)
     browser.get(box.url)
@@ -125,6 +133,20 @@ def test_enrolment_from_an_empty_device_shows_peers_and_leaves_no_key(page):
     leaks = [str(p) for p in files_under(box.root) if SETUP_KEY.encode() in p.read_bytes()]
     assert leaks == []  # the simulator's reports of each command's argv among them
 
+    # On a phone the peers and the log files are cards with labelled cells:
+    # nothing is cut off, nothing needs sideways scrolling.
+    page.set_window_size(360, 800)
+    time.sleep(0.3)
+    wide = page.execute_script("""
+        const out = [...document.querySelectorAll('.table-wrap, #log-files a, #peers-body td')]
+          .filter(e => e.scrollWidth > e.clientWidth + 1 || e.getBoundingClientRect().right > innerWidth)
+          .map(e => e.id || e.className || e.textContent);
+        return document.documentElement.scrollWidth > innerWidth ? out.concat('page') : out;""")
+    assert wide == [] and page.find_elements(By.CSS_SELECTOR, "#log-files a")
+    latency = page.find_element(By.CSS_SELECTOR, "#peers-body td[data-label=Latency]")
+    assert "Latency" in page.execute_script("return getComputedStyle(arguments[0], '::before').content", latency)
+    page.set_window_size(1280, 1000)
+
     save_screenshots(page)
 
 
@@ -147,6 +169,9 @@ def save_screenshots(driver):
     size = sum(p.stat().st_size for p in files_under(REPO / "html"))
     (out / "page_metrics.json").write_text(json.dumps({"first_status_ms": round(first, 1), "page_bytes": size}) + "\n")
     assert size < 100 * 1024, "the page must stay small for cameras"
+    # Every module is asked for at once, not one import level after another.
+    preloaded = re.findall(r'<link rel="modulepreload" href="js/([\w.]+)">', (REPO / "html" / "index.html").read_text())
+    assert set(preloaded) | {"main.js"} == {p.name for p in (REPO / "html" / "js").glob("*.js")}
 
 
 def test_settings_refusal_is_shown_at_the_field_and_a_valid_value_sticks(page):
@@ -156,14 +181,30 @@ def test_settings_refusal_is_shown_at_the_field_and_a_valid_value_sticks(page):
     find(page, "set-mtu-form").submit()
     wait_text(page, "set-mtu-msg", MTU_ERROR)
     assert find(page, "set-mtu").get_attribute("aria-invalid") == "true"
+    # What the application would read leniently is refused at the field.
+    type_into(page, "set-mtu", "1400.5")
+    find(page, "set-mtu-form").submit()
+    wait_text(page, "set-mtu-msg", "MTU must be a whole number")
+    assert find(page, "set-mtu").get_attribute("aria-invalid") == "true"
     app_json = box.data / "app.json"
     assert not app_json.exists() or "mtu" not in json.loads(app_json.read_text())
 
     # A tunnel option changed while the VPN is wanted up: the hint and the
-    # banner say so, and the banner's button applies it.
+    # banner say so; the value stored is named when it is not what was typed.
+    type_into(page, "set-mtu", "+1400")
+    find(page, "set-mtu-form").submit()
+    wait_text(page, "set-mtu-msg", "Saved as 1400. The tunnel still runs with the old value: reconnect to apply")
+    assert find(page, "set-mtu").get_attribute("aria-invalid") is None
+    wait_for(page, lambda d: visible(d, "pending-reconnect"), "the reconnect banner")
+    # Set back to the value in use: nothing is left to apply, and the note goes.
+    type_into(page, "set-mtu", "1280")
+    find(page, "set-mtu-form").submit()
+    wait_for(page, lambda d: not visible(d, "pending"), "the banner to go")
+    wait_for(page, lambda d: "to apply" not in d.find_element(By.TAG_NAME, "body").text, "no reconnect hint anywhere")
+    wait_for(page, lambda d: not visible(d, "set-mtu-msg"), "the saved note to clear")
+    # Changed again, the banner's button applies it.
     type_into(page, "set-mtu", "1400")
     find(page, "set-mtu-form").submit()
-    wait_text(page, "set-mtu-msg", "reconnect to apply")
     wait_for(page, lambda d: visible(d, "pending-reconnect"), "the reconnect banner")
     find(page, "pending-reconnect").click()
     wait_for(page, lambda d: not visible(d, "pending"), "the banner to go")
@@ -181,7 +222,7 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     assert find(page, "env-name").get_attribute("value") == "NB_LOG_LEVEL"
     type_into(page, "env-value", "debug")
     find(page, "env-save").click()
-    wait_text(page, "env-msg", "Saved NB_LOG_LEVEL")
+    wait_text(page, "env-form-msg", "Saved NB_LOG_LEVEL")
     wait_for(page, lambda d: d.find_elements(By.ID, "env-value-NB_LOG_LEVEL"), "the override row")
     assert json.loads((box.data / "env.json").read_text()) == {"NB_LOG_LEVEL": "debug"}
     wait_for(page, lambda d: visible(d, "env-restart"), "the restart notice")
@@ -194,7 +235,12 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     type_into(page, "env-name", "NB_MTU")
     type_into(page, "env-value", "1400")
     find(page, "env-save").click()
-    wait_text(page, "env-msg", "Use Tunnel settings for this NetBird flag")
+    wait_text(page, "env-form-msg", "Use Tunnel settings for this NetBird flag")
+    # Next to its form, in view, with the name marked.
+    assert find(page, "env-name").get_attribute("aria-invalid") == "true"
+    top, bottom, height = page.execute_script(
+        "const r = arguments[0].getBoundingClientRect(); return [r.top, r.bottom, innerHeight]", find(page, "env-form-msg"))
+    assert 0 <= top and bottom <= height, (top, bottom, height)
 
     row = find(page, "env-value-NB_LOG_LEVEL").find_element(By.XPATH, "./ancestor::tr")
     row.find_element(By.XPATH, ".//button[text()='Remove']").click()
@@ -203,11 +249,29 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     assert json.loads((box.data / "env.json").read_text()) == {}
 
 
-def test_log_tail_shows_the_daemon_and_a_download_link_delivers_the_file(page):
+def test_log_tail_follows_what_is_new_and_a_download_link_delivers_the_file(page):
     box = page.box
     wait_text(page, "log-tail", "daemon listening on unix://")
     Select(find(page, "log-source")).select_by_value("app")
     wait_text(page, "log-tail", "API server listening on")
+
+    # Followed, the log is read once; after that only what is new is asked
+    # for (as the web server saw it: 206 with the new bytes, 416 for none).
+    find(page, "log-follow").click()
+    box.post("/env", body={"name": "NB_SIM_FOLLOWED", "value": "1"})
+    wait_text(page, "log-tail", "NetBird env override set: NB_SIM_FOLLOWED=1")
+    log = box.web_dir / "access.log"
+    answers = lambda: [(int(status), int(size)) for status, size in re.findall(
+        r'"GET [^"]*/logs/download\?source=app[^"]*" (\d+) (\d+)', log.read_text())]
+    wait_for(page, lambda d: [s for s, _ in answers()[1:]].count(416) >= 2, "two follows with nothing new")
+    statuses = [s for s, _ in answers()]
+    assert statuses[0] == 200 and 206 in statuses and set(statuses[1:]) <= {206, 416}, statuses
+    assert all(size < 300 for status, size in answers()[1:] if status == 206), answers()
+    # A log that shrank (emptied, or another file) is read again from its start.
+    today = max(box.logs.glob("app_*.log"))
+    today.write_text("a fresh start\n")
+    wait_text(page, "log-tail", "a fresh start")
+    assert "API server listening on" not in find(page, "log-tail").text
 
     Select(find(page, "log-source")).select_by_value("netbird")
     link = wait_for(page, lambda d: d.find_elements(By.CSS_SELECTOR, "#log-files-body a[download^='netbird_']"),
@@ -221,10 +285,14 @@ def test_log_tail_shows_the_daemon_and_a_download_link_delivers_the_file(page):
     assert "% used" in find(page, "storage-text").text
 
 
-def test_debug_bundle_upload_and_a_real_throughput_test(page):
+def test_debug_bundles_and_real_throughput_tests(page):
     find(page, "bundle-upload").click()
     wait_for(page, lambda d: visible(d, "bundle-key-box"), "the upload key")
     assert re.fullmatch(r"[0-9a-f]{8}/[0-9a-f]{8}", find(page, "bundle-key").get_attribute("value"))
+    # A downloaded bundle keeps the name the application gives it (device and time).
+    find(page, "bundle-download").click()
+    bundles = wait_for(page, lambda d: list(d.downloads.glob("netbird-debug-*T*Z.zip")), "the bundle's download")
+    assert bundles[0].name in find(page, "bundle-msg").text
 
     port = free_port()
     type_into(page, "iperf-port", str(port))
@@ -238,6 +306,16 @@ def test_debug_bundle_upload_and_a_real_throughput_test(page):
     wait_text(page, "iperf-output", "Accepted connection")
     find(page, "iperf-stop").click()
     wait_text(page, "iperf-state", "not running")
+
+    # A server for one test ends by itself: its start is old news then.
+    find(page, "iperf-one-shot").click()
+    find(page, "iperf-start").click()
+    wait_text(page, "iperf-msg", "Server started.")
+    client = subprocess.run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-t", "1"],
+                            capture_output=True, text=True, timeout=60)
+    assert client.returncode == 0, client.stderr
+    wait_text(page, "iperf-state", "not running")
+    assert not visible(page, "iperf-msg")
 
 
 def test_deregister_asks_first_then_shows_the_unregistered_state(page):
@@ -268,13 +346,47 @@ def test_the_page_says_what_netbird_reports_after_each_command(page):
     # down again: the page reports that, not "running".
     find(page, "btn-down").click()
     wait_text(page, "summary", "Disconnected")
+    wait_text(page, "connection-output", "Disconnected")
     find(page, "btn-restart").click()
     wait_text(page, "connection-msg", "The daemon was restarted. The tunnel is down.")
+    assert not visible(page, "connection-output"), "the output of the command before"
     # NetBird's management server refuses the login: the page says what to do.
     box.post("/env", body={"name": "NB_SIM_LOGIN_STATE", "value": "LoginFailed"})
     wait_text(page, "summary", "Login failed")
     wait_text(page, "enrol-hint", "enrol it again with a new setup key")
     assert find(page, "btn-up").text == "Enrol and connect"
+
+
+def test_a_hung_or_restarted_application_is_not_shown_as_current(page):
+    box = page.box
+    enrol_by_api(box)
+    wait_text(page, "summary", "Connected")
+    type_into(page, "set-mtu", "1400")
+    find(page, "set-mtu-form").submit()
+    wait_for(page, lambda d: visible(d, "pending-reconnect") and visible(d, "since"), "the banner and the uptime")
+    # Hung: the web server takes the request and no answer comes. What the
+    # page last knew is not offered as current.
+    os.kill(box.proc.pid, signal.SIGSTOP)
+    try:
+        wait_text(page, "summary", "The application does not answer")
+        assert "No answer within" in find(page, "status-failed").text
+        assert not visible(page, "pending") and not visible(page, "since") and "to apply" not in find(page, "settings").text
+        assert find(page, "btn-up").text == "Connect"
+    finally:
+        os.kill(box.proc.pid, signal.SIGCONT)
+    wait_for(page, lambda d: visible(d, "pending-reconnect"), "the banner back with the answers")
+
+    # Started again, the application has no report from NetBird for a while:
+    # the page waits for it instead of showing an enrolled device as broken
+    # or not enrolled.
+    box.proc.kill()
+    box.proc.wait()
+    box.start(env={"NB_SIM_DELAY_STATUS": "10"})
+    wait_text(page, "summary", "Waiting for NetBird")
+    assert "pill-bad" not in find(page, "summary").get_attribute("class")
+    assert find(page, "st-daemon").text == "waiting for NetBird's first report"
+    assert find(page, "btn-up").text == "Connect" and not visible(page, "enrol-hint")
+    wait_text(page, "summary", "Connected")
 
 
 @pytest.mark.parametrize("page", [{"NB_SIM_EXIT_DOWN": "3"}], indirect=True)
@@ -299,4 +411,7 @@ def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     box.proc.wait(timeout=30)
     wait_for(page, lambda d: visible(d, "status-failed"), "the status failure")
     assert re.search(r"Status unavailable since \d", find(page, "status-failed").text)
+    wait_text(page, "summary", "The application does not answer")
+    # Only when the device itself is out of reach does the page say so.
+    box.web.terminate()
     wait_text(page, "summary", "Device not reachable")

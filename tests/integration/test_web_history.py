@@ -1,0 +1,181 @@
+"""The page's history section in headless Chromium, against the real binary
+and the simulator: what happened to the tunnel shows up in the list, on the
+timelines, in the figures and in the header, live and from a week on file."""
+
+import base64
+import os
+import re
+import signal
+import time
+
+import pytest
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
+
+from test_web_page import browser, page, enrol_by_api, find, wait_for  # noqa: F401 (fixtures)
+
+HOUR_MS = 3600 * 1000
+
+
+def texts(driver, selector, attribute="innerText"):
+    # Read in one go: the page renders these anew with each status poll.
+    return driver.execute_script(
+        "return [...document.querySelectorAll(arguments[0])].map(e => e[arguments[1]])", selector, attribute)
+
+
+def bar_states(driver, window):
+    return {c.split()[1][2:] for c in texts(driver, f"#history-{window}-bar .seg", "className")}
+
+
+def figure(driver, window, label):
+    """The value shown for a figure of a window (without its explanation)."""
+    for fact in texts(driver, f"#history-{window} .figures div"):
+        if fact.startswith(label + "\n"):
+            return fact.split("\n")[1]
+    raise AssertionError(f"no figure {label}")
+
+
+def tap(driver, window, state):
+    """Clicks a window's bar in the middle of its first stretch of `state`
+    (found by position: the stretches change as the answers come)."""
+    bar = find(driver, f"history-{window}-bar")
+    dx = driver.execute_script("""const b = arguments[0].getBoundingClientRect();
+        const s = arguments[0].querySelector('.s-' + arguments[1]).getBoundingClientRect();
+        return s.left + s.width / 2 - (b.left + b.width / 2)""", bar, state)
+    ActionChains(driver).move_to_element_with_offset(bar, int(dx), 0).click().perform()
+
+
+def listed(driver, text):
+    return wait_for(driver, lambda d: any(text in t for t in texts(d, "#history-list li")), f"{text!r} in the history")
+
+
+def test_what_happens_to_the_tunnel_shows_in_the_history(page):
+    box = page.box
+    enrol_by_api(box)
+    wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up for ... in the header")
+    listed(page, "Connect: done (Connected)")
+
+    box.post("/env", body={"name": "NB_SIM_MGMT_DISCONNECTED", "value": "1"})
+    listed(page, "Management server lost: simulated: management server unreachable")
+    wait_for(page, lambda d: re.fullmatch(r"connecting since \d\d:\d\d.*", find(d, "since").text), "connecting since")
+    box.post("/env", body={"name": "NB_SIM_MGMT_DISCONNECTED"})
+    wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up again")
+    for pid in box.daemon_pids():
+        os.kill(pid, signal.SIGKILL)
+    listed(page, "NetBird daemon was killed (signal 9)")
+    wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up after the daemon came back")
+    find(page, "btn-down").click()
+    listed(page, "Disconnect: done (Disconnected)")
+    wait_for(page, lambda d: re.fullmatch(r"off since \d\d:\d\d.*", find(d, "since").text), "off since")
+
+    # Newest first, each with how long ago and when.
+    first = texts(page, "#history-list li")[0]
+    assert first.startswith("NetBird: Idle") or "Disconnect" in first, first
+    assert re.search(r"(just now|\d+ min ago) · .*\d:\d\d:\d\d", first), first
+    # The figures are the application's.
+    wait_for(page, lambda d: bar_states(d, "day") >= {"unknown", "connecting", "up", "not_wanted"}, "the day's states")
+    day = box.get("/history").json()["summary"]["day"]
+    assert day["drops"] >= 2 and day["daemon_restarts"] >= 1
+    assert figure(page, "day", "Drops") == str(day["drops"])
+    assert figure(page, "day", "Daemon restarts") == str(day["daemon_restarts"])
+
+    # The timeline by keyboard and by pointer: the last stretch is the one
+    # going on; the first, the time before the application's first start.
+    bar = find(page, "history-day-bar")
+    bar.send_keys(Keys.END)
+    assert re.fullmatch(r"Off \(taken down or not enrolled\): \d\d:\d\d.* – now \(.*\)", find(page, "history-day-detail").text)
+    bar.send_keys(Keys.ARROW_LEFT)
+    assert find(page, "history-day-detail").text.startswith("Up: ")
+    tap(page, "day", "unknown")
+    assert find(page, "history-day-detail").text.startswith("No record (application not running): ")
+
+    # The filter keeps one kind of event.
+    Select(find(page, "history-kind")).select_by_visible_text("Commands")
+    shown = texts(page, "#history-list li")
+    assert shown and all(re.match(r"(Connect|Disconnect): done", t) for t in shown), shown
+    Select(find(page, "history-kind")).select_by_visible_text("NetBird daemon")
+    shown = texts(page, "#history-list li")
+    assert any("killed (signal 9)" in t for t in shown) and not any("Disconnect" in t for t in shown), shown
+
+    # On a phone: nothing wider than the screen, the bar across it.
+    page.set_window_size(360, 800)
+    time.sleep(0.3)
+    width, scroll, bar_width = page.execute_script(
+        "return [innerWidth, document.documentElement.scrollWidth, "
+        "document.getElementById('history-day-bar').getBoundingClientRect().width]")
+    assert scroll <= width and bar_width > 0.7 * width
+
+
+def week_of_history():
+    """Seven days of a camera's life: outages, a daemon killed, the tunnel
+    taken down for a while, the application stopped for six hours."""
+    now = int(time.time() * 1000)
+    events = []
+
+    def add(hours_ago, kind, text, **facts):
+        events.append({"id": len(events) + 1, "time": now - int(hours_ago * HOUR_MS), "kind": kind,
+                       "text": text, "facts": facts})
+
+    def state(hours_ago, to):
+        add(hours_ago, "daemon_state", f"NetBird: {to}", to=to)
+
+    def outage(hours_ago, hours, why="context deadline exceeded"):
+        state(hours_ago, "Connecting")
+        add(hours_ago, "management", f"Management server lost: {why}", connected=False, error=why)
+        state(hours_ago - hours, "Connected")
+        add(hours_ago - hours, "management", "Management server connected", connected=True, error="")
+
+    add(170, "supervisor_started", "Supervisor started", wanted=True, previous="none")
+    state(169.9, "Connected")
+    outage(150, 0.7)
+    outage(131, 2.5, "connection refused")
+    add(118, "command", "Disconnect: done (Disconnected)", command="down", ok=True, exit_code=0)
+    state(118, "Idle")
+    add(104, "command", "Connect: done (Connected)", command="up", ok=True, exit_code=0)
+    state(103.9, "Connected")
+    add(90, "supervisor_stopping", "Supervisor stopping")
+    add(84, "supervisor_started", "Supervisor started", wanted=True, previous="stopped")
+    state(83.9, "Connected")
+    add(70, "daemon_exited", "NetBird daemon was killed (signal 9)", signal=9)
+    add(69.5, "daemon_restarted", "NetBird daemon restarted after it ended", reason="exited", seconds=30)
+    state(69.4, "Connected")
+    outage(52, 1.2)
+    add(40, "settings", "Setting changed: mtu", key="mtu", action="set")
+    for hours_ago in (30, 20, 9, 2.5):
+        outage(hours_ago, hours_ago / 20, "connection refused")
+    return events
+
+
+@pytest.mark.parametrize("page", [{"history": week_of_history, "NB_SIM_PEERS": "4"}], indirect=True)
+def test_a_week_of_history_on_the_timelines(page):
+    box = page.box
+    wait_for(page, lambda d: bar_states(d, "week") == {"up", "connecting", "down", "not_wanted", "unknown"},
+             "every state on the week's timeline")
+    week = box.get("/history").json()["summary"]["week"]
+    assert figure(page, "week", "Drops") == str(week["drops"]) and week["drops"] >= 8
+    assert figure(page, "week", "Longest outage") == "2 h 30 min"
+    assert re.fullmatch(r"\d+(\.\d)? %", figure(page, "week", "Up"))
+    assert len(texts(page, "#history-week .axis span")) >= 5  # the week's days
+    listed(page, "NetBird daemon was killed (signal 9)")
+    old = [t for t in texts(page, "#history-list li") if t.startswith("NetBird daemon was killed")][0]
+    assert re.search(r"2 d ago · ", old), old
+
+    # Pointed at, and tapped, a stretch tells when it began and ended, days included.
+    tap(page, "week", "not_wanted")
+    said = r"Off \(taken down or not enrolled\): \w+ \d+ .+ – \w+ \d+ .+ \(14 h 0 min\)"
+    assert re.fullmatch(said, find(page, "history-week-detail").text)
+    assert re.fullmatch(said, texts(page, "#history-week-bar .s-not_wanted", "title")[0])
+
+    enrol_by_api(box)
+    wait_for(page, lambda d: "Connect: done (Connected)" in "".join(texts(d, "#history-list li")[:6]), "the enrolment on top")
+    page.execute_script("window.scrollTo(0, 0)")
+    top, height = page.execute_script(
+        "const r = document.getElementById('history').getBoundingClientRect(); return [r.top + scrollY, r.height]")
+    shot = page.execute_cdp_cmd("Page.captureScreenshot", {
+        "format": "png", "captureBeyondViewport": True,
+        "clip": {"x": 0, "y": top - 12, "width": 1280, "height": height + 24, "scale": 1}})
+    out = os.path.join(os.path.dirname(box.binary), "screenshots")
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "history.png"), "wb") as f:
+        f.write(base64.b64decode(shot["data"]))

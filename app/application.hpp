@@ -6,6 +6,7 @@
 #include "history_log.hpp"
 #include "http/http_server.hpp"
 #include "netbird_utils.hpp"
+#include "status_view.hpp"
 
 #include <memory>  // before the process headers, which need it
 
@@ -193,7 +194,7 @@ private:
     // The status command under the lock, waiting its turn: queued jobs wait
     // until it has run.
     command_result poll_status_in_turn(const std::vector<std::string>& args);
-    bool status_is_healthy(const command_result& result,
+    bool status_is_healthy(int exit_code,
                            const std::optional<netbird_utils::status_summary>& summary) const;
     void on_health_probe(bool healthy);
     void wake_status_poller();
@@ -202,13 +203,12 @@ private:
     // Records an event (loop thread, or start-up before the loop runs).
     void record(std::string kind, std::string text, nlohmann::json facts = nlohmann::json::object());
     // Records what changed since the last status report.
-    void note_status_report(const command_result& result, const std::optional<netbird_utils::status_summary>& summary);
+    // failure: what the poll said when it gave no summary (its error text).
+    void note_status_report(const std::optional<netbird_utils::status_summary>& summary, const std::string& failure);
     void record_command(const char* command, const command_result& result);
     void api_history(const response_ptr& res, request& req);
 
     // VPN control and status.
-    std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
-                                  bool pending_restart) const;
     std::optional<path> stage_setup_key(const std::string& key) const;
     void api_status(const response_ptr& res, request& req);
     void api_up(const response_ptr& res, request& req);
@@ -301,7 +301,9 @@ private:
     std::mutex m_queue_mutex;
     std::condition_variable m_queue_cv;
 
-    std::optional<command_result> m_status_snapshot;
+    // The last status poll as GET /status answers it: built on the watchdog
+    // thread, swapped in on the loop (loop thread).
+    std::shared_ptr<const status_view::snapshot> m_status_snapshot;
     // The daemon's own state from its latest status report (loop thread).
     std::optional<std::string> m_daemon_status;
     // The connection history, and what the last status report said (loop thread).

@@ -68,12 +68,12 @@ void application::record_command(const char* command, const command_result& resu
            {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}});
 }
 
-void application::note_status_report(const command_result& result,
-                                      const std::optional<netbird_utils::status_summary>& summary) {
+void application::note_status_report(const std::optional<netbird_utils::status_summary>& summary,
+                                      const std::string& failure) {
     if (!summary) {
         // Once per spell of polls that fail: the daemon does not answer.
         if (!m_report_failed) {
-            const std::string error = excerpt(result.stderr_data.empty() ? result.stdout_data : result.stderr_data);
+            const std::string error = excerpt(failure);
             record("daemon_state", "NetBird does not answer" + (error.empty() ? "" : ": " + error),
                    {{"from", m_last_report && m_last_report->daemon_status ? *m_last_report->daemon_status : ""},
                     {"to", "Unavailable"},

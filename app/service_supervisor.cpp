@@ -78,6 +78,12 @@ bool application::start_service() {
     };
     std::error_code exists_error;
     if (!fs::exists(m_netbird_path, exists_error)) return failed("VPN CLI not found at " + m_netbird_path.string());
+    // A daemon that finds no configuration writes a fresh one and waits for a
+    // login: until its first report, that new file must not read as enrolment.
+    if (!fs::exists(m_config_path, exists_error)) {
+        m_daemon_status = "NeedsLogin";
+        m_needs_login.store(true, std::memory_order_release);
+    }
     try {
         std::vector<std::string> args = base_args_service();
         args.emplace_back("service");

@@ -43,35 +43,19 @@ void remove_quietly(const fs::path& file) {
 
 }  // namespace
 
-std::string application::build_status_json(int exit_code, const std::string& output, bool registered,
-                                           bool pending_reconnect, bool pending_restart) const {
-    nlohmann::json body = {
-        {"app_version", APP_VERSION},
-        {"exit_code", exit_code},
-        {"netbird_version", NETBIRD_VERSION},
-        {"ok", exit_code == 0},
-        {"pending_reconnect", pending_reconnect},
-        {"pending_restart", pending_restart},
-        {"registered", registered},
-    };
-    auto parsed = nlohmann::json::parse(output, nullptr, false);
-    if (parsed.is_discarded()) body["output"] = output;
-    else body["status"] = std::move(parsed);
-    return api_json::compact(body);
-}
-
-void application::api_status(const response_ptr& res, request&) {
-    int exit_code = 1;
-    std::string output;
-    if (m_status_snapshot) {
-        exit_code = m_status_snapshot->exit_code;
-        output = m_status_snapshot->stdout_data.empty() ? m_status_snapshot->stderr_data
-                                                         : m_status_snapshot->stdout_data;
+void application::api_status(const response_ptr& res, request& req) {
+    const auto parsed = status_view::parse_query(req.get_query("peers"), req.get_query("offset"),
+                                                 req.get_query("limit"), req.get_query("filter"),
+                                                 req.get_query("sort"));
+    if (!parsed.error.empty()) {
+        write_json(res, api_json::error_json(parsed.error), "400 Bad Request", true);
+        return;
     }
-    write_json(res,
-               build_status_json(exit_code, output, enrolled(), pending_reconnect(),
-                                 m_pending_restart.load(std::memory_order_acquire)),
-               "200 OK", true);
+    const status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire)};
+    res->write_status("200 OK");
+    res->write_header("Content-Type", "application/json");
+    res->write_header("Cache-Control", "no-store");
+    res->end(status_view::answer(m_status_snapshot.get(), facts, parsed.value, APP_VERSION, NETBIRD_VERSION));
 }
 
 std::optional<fs::path> application::stage_setup_key(const std::string& key) const {

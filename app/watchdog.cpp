@@ -54,13 +54,28 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
     const auto polled_at = std::chrono::steady_clock::now();
     const auto logins_before = m_logins.load(std::memory_order_acquire);
     if (auto result = poll_status()) {
-        // Read once, here: the loop gets the few facts it acts on.
-        auto summary = result->exit_code == 0 ? status_report::summary_of(result->stdout_data) : std::nullopt;
-        const bool healthy = status_is_healthy(*result, summary);
+        // Read once, here, off the loop: the loop gets the text GET /status
+        // answers with and the few facts it acts on, never the document.
+        const bool healthy_exit = result->exit_code == 0;
+        const bool from_stdout = !result->stdout_data.empty();
+        auto last = std::make_shared<status_view::snapshot>();
+        last->exit_code = result->exit_code;
+        std::string& text = from_stdout ? result->stdout_data : result->stderr_data;
+        last->report = status_report::read(text);
+        std::optional<netbird_utils::status_summary> summary;
+        std::string failure;
+        if (healthy_exit && from_stdout && last->report && last->report->text.front() == '{')
+            summary = last->report->summary;
+        else
+            failure = result->stderr_data.empty() ? result->stdout_data : result->stderr_data;
+        if (!last->report) last->output = std::move(text);
+        const bool healthy = status_is_healthy(result->exit_code, summary);
         last_healthy = healthy;
-        post_to_loop([this, healthy, result = std::move(*result), summary = std::move(summary), polled_at, logins_before]() mutable {
-            note_status_report(result, summary);
-            m_status_snapshot = std::move(result);
+        result.reset();
+        post_to_loop([this, healthy, last = std::shared_ptr<const status_view::snapshot>(std::move(last)),
+                      summary = std::move(summary), failure = std::move(failure), polled_at, logins_before]() mutable {
+            note_status_report(summary, failure);
+            m_status_snapshot = std::move(last);
             // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
             if (summary && summary->daemon_status) {
                 m_daemon_status = summary->daemon_status;
@@ -117,9 +132,9 @@ application::command_result application::poll_status_in_turn(const std::vector<s
     return result;
 }
 
-bool application::status_is_healthy(const command_result& result,
+bool application::status_is_healthy(int exit_code,
                                     const std::optional<netbird_utils::status_summary>& summary) const {
-    if (result.exit_code != 0) return false;
+    if (exit_code != 0) return false;
     if (summary && summary->management_connected) return *summary->management_connected;
     spdlog::warn("Could not parse management state from netbird status; treating as healthy");
     return true;

@@ -14,7 +14,7 @@ PACKAGES=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev zlib1g-dev
   libgtest-dev googletest
   python3 python3-pytest python3-pytest-xdist
-  iperf3 curl util-linux mount
+  iperf3 curl util-linux mount jq
   nginx-light chromium chromium-driver python3-selenium
 )
 # The :arm64 twins of the build's libraries (nlohmann-json has no

@@ -11,12 +11,17 @@ tools/bench_load.c, in interleaved rounds):
 - idle memory and CPU over 30 s after the load;
 - gzip of a 200 MB daily log (the start-up compression) against gzip -6,
   time and peak memory;
-- the tail of a 3 GiB log against that of a 1 MiB one.
+- the tail of a 3 GiB log against that of a 1 MiB one;
+- the cost of a network's size: with 0, 250, 1,000 and 4,000 peers, the
+  /status body, GET /status against nginx sending the same bytes as a
+  static file, the supervisor's CPU per status poll against `jq -c .`
+  reading the same report, and its RSS against idle plus twice the report.
 
 Root only (sandboxes in mount namespaces); not part of the test run. Without
 --binary it first builds the project (scripts/build.sh, which also installs
 nginx and the compilers on a fresh machine).
-Usage: tools/bench.py [--binary PATH] [--rounds 3] [--seconds 5] [--only frame,status,...]
+Usage: tools/bench.py [--binary PATH] [--rounds 3] [--seconds 5] [--only frame,status,gzip,tail,peers]
+                      [--peers 0,250,1000,4000]
 """
 
 import argparse
@@ -31,7 +36,7 @@ import threading
 import time
 from pathlib import Path
 
-from sandbox import API, Box, cpu_seconds, rss_kib
+from sandbox import API, Box, UnixHTTP, cpu_seconds, rss_kib
 
 ROOT = Path(__file__).resolve().parent.parent
 # A NetBird that writes no logs and costs next to nothing: the daemon only
@@ -75,10 +80,14 @@ def load(client, sock, path, connections, seconds, warmup=WARMUP):
     return {k: float(v) for k, v in (field.split("=") for field in out.split())}
 
 
-def start_nginx(directory, body):
+def start_nginx(directory, body, static=False):
+    """nginx answering every GET with body: from its configuration, or with
+    static=True from a file (sendfile), as a web server sends a large one."""
     directory.mkdir()
     conf = directory / "nginx.conf"
-    conf.write_text(NGINX_CONF.format(dir=directory, body=body))
+    if static:
+        (directory / "body.json").write_bytes(body)
+    conf.write_text((STATIC_NGINX_CONF if static else NGINX_CONF).format(dir=directory, body=body))
     proc = subprocess.Popen(["nginx", "-p", str(directory), "-e", str(directory / "error.log"), "-c", str(conf)],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sock = directory / "nginx.sock"
@@ -87,6 +96,28 @@ def start_nginx(directory, body):
             return proc, str(sock)
         time.sleep(0.02)
     raise RuntimeError("nginx did not start: " + (directory / "error.log").read_text())
+
+
+# Its worker runs as root: the benchmark's temporary directory is root's alone.
+STATIC_NGINX_CONF = """user root;
+worker_processes 1;
+daemon off;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    sendfile on;
+    keepalive_requests 100000000;
+    keepalive_timeout 60s;
+    server {{
+        listen unix:{dir}/nginx.sock;
+        root {dir};
+        default_type application/json;
+        location / {{ try_files /body.json =404; }}
+    }}
+}}
+"""
 
 
 def quiet_netbird(box):
@@ -244,13 +275,105 @@ def case_tail(top, binary, simulator):
         box.stop()
 
 
+POLL_SECONDS = 5        # the watchdog's status poll interval
+CPU_WINDOW = 30         # seconds of polls whose CPU is counted
+
+
+def cli_report(box, peers):
+    """NetBird's own `status --json` text, as the supervisor's poll reads it."""
+    env = dict(os.environ, NB_SIM_PEERS=str(peers))
+    return subprocess.run([str(box.app / "lib" / "netbird"), "--daemon-addr", f"unix://{box.data}/netbird.sock",
+                           "status", "--json"], env=env, capture_output=True, check=True).stdout
+
+
+def jq_seconds(report_path, runs=5):
+    """CPU seconds (user and system) `jq -c .` takes to read the report, median of runs."""
+    times = []
+    for _ in range(runs):
+        with open(report_path, "rb") as source:
+            jq = subprocess.Popen(["jq", "-c", "."], stdin=source, stdout=subprocess.DEVNULL)
+            _, _, usage = os.wait4(jq.pid, 0)
+        times.append(usage.ru_utime + usage.ru_stime)
+    return statistics.median(times)
+
+
+def peers_round(top, binary, simulator, client, peers, seconds):
+    box = Box(top, f"peers-{peers}", binary, simulator)
+    box.start(prelude=f"export NB_SIM_PEERS={peers}; ")
+    try:
+        status, answer, _ = box.request("POST", "/up", {"setup_key": "bench-key"}, timeout=60)
+        if status != 200 or not answer.get("ok"):
+            raise RuntimeError(f"up failed: {status} {answer}")
+        deadline = time.monotonic() + 60
+        while True:
+            _, answer, _ = box.request("GET", "/status")
+            shown = ((answer.get("status") or {}).get("peers") or {}).get("total")
+            if shown == peers and answer["status"].get("daemonStatus") == "Connected":
+                break
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the status never showed {peers} peers")
+            time.sleep(0.5)
+        report = cli_report(box, peers)
+        report_path = Path(top) / f"report-{peers}.json"
+        report_path.write_bytes(report)
+        # The supervisor's own CPU (not its children's) over six polls, untouched by requests.
+        time.sleep(1)
+        before = cpu_seconds(box.proc.pid)
+        time.sleep(CPU_WINDOW)
+        per_poll = (cpu_seconds(box.proc.pid) - before) / (CPU_WINDOW / POLL_SECONDS)
+        rss = rss_kib(box.proc.pid) * 1024
+        conn = UnixHTTP(box.sock, 30)
+        conn.request("GET", API + "/status")
+        body = conn.getresponse().read()
+        conn.close()
+        nginx, nginx_sock = start_nginx(Path(top) / f"nginx-{peers}", body, static=True)
+        try:
+            check = UnixHTTP(nginx_sock, 30)
+            check.request("GET", API + "/status")
+            if check.getresponse().read() != body:
+                raise RuntimeError("nginx does not send the same bytes")
+            check.close()
+            got = {"ours": [], "nginx": []}
+            for r in range(3):
+                order = [("ours", box.sock), ("nginx", nginx_sock)]
+                if r % 2:
+                    order.reverse()
+                for name, sock in order:
+                    got[name].append(load(client, sock, API + "/status", 1, seconds, warmup=0.5)["p50_us"])
+        finally:
+            nginx.terminate()
+            nginx.wait()
+        return {"peers": peers, "report": len(report), "body": len(body),
+                "ours_us": statistics.median(got["ours"]), "nginx_us": statistics.median(got["nginx"]),
+                "cpu_poll": per_poll, "jq": jq_seconds(report_path), "rss": rss}
+    finally:
+        box.stop()
+
+
+def case_peers(top, binary, simulator, client, counts, seconds):
+    print("A network of N peers: GET /status (p50) against nginx sending the same file, CPU per poll against "
+          "`jq -c .` on the same report, RSS against idle plus twice the report")
+    rows = [peers_round(top, binary, simulator, client, n, seconds) for n in counts]
+    idle = rows[0]["rss"] if rows[0]["peers"] == 0 else None
+    print(f"  {'peers':>6} {'report':>9} {'body':>9} {'GET /status':>12} {'nginx':>9} {'ratio':>6} "
+          f"{'CPU/poll':>9} {'jq -c .':>9} {'ratio':>6} {'RSS':>9} {'bound':>9}")
+    for row in rows:
+        bound = f"{(idle + 2 * row['report']) / 2**20:.1f} MiB" if idle is not None else "-"
+        print(f"  {row['peers']:>6} {row['report'] / 1000:>7.0f}kB {row['body'] / 1000:>7.0f}kB "
+              f"{row['ours_us'] / 1000:>10.2f}ms {row['nginx_us'] / 1000:>7.2f}ms "
+              f"{ratio(row['ours_us'], row['nginx_us']):>6.2f} "
+              f"{row['cpu_poll'] * 1000:>7.1f}ms {row['jq'] * 1000:>7.1f}ms {ratio(row['cpu_poll'], row['jq']):>6.2f} "
+              f"{row['rss'] / 2**20:>5.1f} MiB {bound:>9}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", help="a built vantrel_vpn (default: build the project, use build/vantrel_vpn)")
     parser.add_argument("--simulator", default=str(ROOT / "tools" / "netbird_sim.py"))
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=5)
-    parser.add_argument("--only", default="frame,status,gzip,tail")
+    parser.add_argument("--only", default="frame,status,gzip,tail,peers")
+    parser.add_argument("--peers", default="0,250,1000,4000", help="the network sizes of the peers case")
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("bench.py needs root (mount namespaces)")
@@ -274,6 +397,8 @@ def main():
             case_gzip(top, binary, simulator)
         if "tail" in cases:
             case_tail(top, binary, simulator)
+        if "peers" in cases:
+            case_peers(top, binary, simulator, client, [int(n) for n in args.peers.split(",")], args.seconds)
 
 
 if __name__ == "__main__":

@@ -75,14 +75,19 @@ static int read_answer(int fd, char *buf, size_t *have) {
         line = eol + 2;
     }
     const size_t total = head_end + length;
-    if (total > BUFFER_BYTES) return -1;
-    while (*have < total) {
-        const ssize_t n = read(fd, buf + *have, BUFFER_BYTES - *have);
-        if (n <= 0) return -1;
-        *have += (size_t)n;
+    if (*have >= total) {
+        memmove(buf, buf + total, *have - total);
+        *have -= total;
+        return 0;
     }
-    memmove(buf, buf + total, *have - total);
-    *have -= total;
+    /* A body larger than what is in: read the rest and drop it, never past its end. */
+    size_t remaining = total - *have;
+    *have = 0;
+    while (remaining > 0) {
+        const ssize_t n = read(fd, buf, remaining < BUFFER_BYTES ? remaining : BUFFER_BYTES);
+        if (n <= 0) return -1;
+        remaining -= (size_t)n;
+    }
     return 0;
 }
 

@@ -8,6 +8,9 @@ namespace httpd {
 namespace {
 
 constexpr std::string_view DEFAULT_STATUS = "200 OK";
+// A body buffer larger than this (a status report of a large network) is
+// given back after its answer rather than kept by an idle connection.
+constexpr std::size_t KEPT_BODY_CAPACITY = 64 * 1024;
 
 }  // namespace
 
@@ -16,7 +19,8 @@ http_response::http_response(std::shared_ptr<response_sink> sink) : m_status(DEF
 void http_response::reuse(std::shared_ptr<response_sink> sink) {
     m_status.assign(DEFAULT_STATUS);
     m_headers.clear();
-    m_body.clear();
+    if (m_body.capacity() > KEPT_BODY_CAPACITY) std::string().swap(m_body);
+    else m_body.clear();
     m_reader = nullptr;
     m_stream_length = 0;
     m_ended = false;

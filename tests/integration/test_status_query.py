@@ -1,0 +1,62 @@
+"""GET /status with a query: the light form and pages of peers, against a
+simulated network large enough that a page is a small part of it."""
+
+import json
+
+import pytest
+
+from test_vpn_control import daemon_ready
+
+PEERS = 1200
+
+
+@pytest.fixture
+def network(make_sandbox):
+    sb = make_sandbox().start(env={"NB_SIM_PEERS": str(PEERS)})
+    daemon_ready(sb)
+    assert sb.post("/up", {"setup_key": "k-network"}).json()["ok"] is True
+    sb.wait_for(lambda: len((sb.get("/status").json().get("status") or {}).get("peers", {}).get("details") or [])
+                == PEERS, 30, what=f"{PEERS} peers in the report")
+    return sb
+
+
+def test_queries_keep_the_answer_and_trim_only_the_peers(network):
+    # Fetched in a row, they describe one poll unless one ends between them:
+    # retry until the full answer is the same before and after.
+    for _ in range(10):
+        full = network.get("/status").body
+        light = network.get("/status?peers=none").body
+        page = network.get("/status?peers=page&offset=10&limit=25&sort=name").body
+        if network.get("/status").body == full:
+            break
+    full_doc, light_doc, page_doc = (json.loads(b) for b in (full, light, page))
+    assert len(light) < len(full) / 50 and len(page) < len(full) / 20
+
+    peers = full_doc["status"]["peers"]
+    del peers["details"]
+    assert light_doc == full_doc
+    # Key order and spacing are those of the full answer.
+    assert light == json.dumps(full_doc, separators=(",", ":"), sort_keys=True, ensure_ascii=False).encode()
+
+    assert page_doc.pop("peers_page") == {"limit": 25, "matched": PEERS, "offset": 10, "total": PEERS}
+    shown = page_doc["status"]["peers"].pop("details")
+    assert page_doc == full_doc
+    names = sorted((p["fqdn"].split(".")[0], i) for i, p in enumerate(json.loads(full)["status"]["peers"]["details"]))
+    assert [p["fqdn"].split(".")[0] for p in shown] == [n for n, _ in names[10:35]]
+
+
+def test_filter_and_bad_queries(network):
+    sample = json.loads(network.get("/status?peers=page&limit=1").body)["status"]["peers"]["details"][0]
+    ip = sample["netbirdIp"]
+    hit = network.get("/status?" + "peers=page&filter=" + ip.upper()).json()
+    assert any(p["netbirdIp"] == ip for p in hit["status"]["peers"]["details"])
+    assert all(ip in p["netbirdIp"] or ip in p["fqdn"] for p in hit["status"]["peers"]["details"])
+    assert hit["peers_page"]["matched"] == len(hit["status"]["peers"]["details"]) <= 50
+
+    for query, message in [("peers=some", "peers must be all, none or page"),
+                           ("peers=page&limit=0", "limit must be a whole number from 1 to 500"),
+                           ("peers=page&offset=-3", "offset must be a whole number"),
+                           ("peers=page&sort=latency", "sort must be name or state")]:
+        r = network.get("/status?" + query)
+        assert (r.status, r.json()["error"]) == (400, message), query
+        assert r.header("Cache-Control") == "no-store"

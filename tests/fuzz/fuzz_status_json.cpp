@@ -1,10 +1,12 @@
 // NetBird's status report as the supervisor reads it: any bytes are read
 // without fault, and what it keeps of a report (the daemon's state, the
 // management and signal connections, the peer counts) is what a plain
-// reading of the whole document gives.
+// reading of the whole document gives. GET /status answers what dumping
+// the document with the supervisor's facts gives, and a page of it is JSON.
 
 #include "netbird_utils.hpp"
 #include "status_report.hpp"
+#include "status_view.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -82,6 +84,27 @@ void check_report(const std::string& text) {
     if (peer != report->peers.size()) std::abort();
 }
 
+void check_answer(const std::string& text) {
+    status_view::snapshot last;
+    last.exit_code = 0;
+    last.report = status_report::read(text);
+    if (!last.report) last.output = text;
+    const status_view::facts facts{true, false, true};
+    nlohmann::json expected = {{"app_version", "1"}, {"exit_code", 0}, {"netbird_version", "2"}, {"ok", true},
+                               {"pending_reconnect", false}, {"pending_restart", true}, {"registered", true}};
+    const auto doc = nlohmann::json::parse(text, nullptr, false);
+    if (doc.is_discarded()) expected["output"] = text;
+    else expected["status"] = doc;
+    if (status_view::answer(&last, facts, {}, "1", "2") != dumped(expected)) std::abort();
+    status_view::query page;
+    page.peers = status_view::peers_shown::page;
+    page.offset = 1;
+    page.limit = 2;
+    page.order = status_view::peer_order::name;
+    if (nlohmann::json::parse(status_view::answer(&last, facts, page, "1", "2"), nullptr, false).is_discarded())
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -91,5 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto connected = netbird_utils::parse_management_connected(text);
     if (connected != (read ? read->management_connected : std::nullopt)) std::abort();
     check_report(text);
+    check_answer(text);
     return 0;
 }

@@ -1,10 +1,10 @@
 // Entry point: syslog first, so that even a failure while starting reaches the
 // platform's system log; then the application object, file logs and the loop.
 
-#include "application.hpp"
-#include "axis_syslog_sink.hpp"
-#include "fatal_error.hpp"
-#include "process_exit.hpp"
+#include "core/application.hpp"
+#include "logs/axis_syslog_sink.hpp"
+#include "core/fatal_error.hpp"
+#include "core/process_exit.hpp"
 
 #include <spdlog/spdlog.h>
 

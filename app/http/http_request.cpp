@@ -1,6 +1,6 @@
 #include "http/http_request.hpp"
 
-#include "text_utils.hpp"
+#include "core/text_utils.hpp"
 
 namespace httpd {
 

@@ -1,8 +1,7 @@
 #include "http/http_server.hpp"
 
-#include "api_json.hpp"
+#include "core/text_utils.hpp"
 #include "http/request_input.hpp"
-#include "text_utils.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -32,6 +31,13 @@ namespace bhttp = boost::beast::http;
 using clock = std::chrono::steady_clock;
 
 namespace {
+
+// The frame's own answers carry fixed ASCII messages without quotes or
+// backslashes, so their JSON needs no escaping.
+// Example: error_body("Not found") -> {"error":"Not found"}
+std::string error_body(std::string_view message) {
+    return "{\"error\":\"" + std::string(message) + "\"}";
+}
 
 constexpr std::size_t DEFAULT_MAX_HEADER_BYTES = 4096;
 constexpr std::size_t READ_CHUNK_BYTES = 16 * 1024;
@@ -84,7 +90,7 @@ void run_guarded(const response_ptr& res, Fn&& fn) {
         if (res->ended() || res->aborted()) return;
         res->write_status("500 Internal Server Error");
         res->write_header("Content-Type", "application/json");
-        res->end(api_json::error_json("Internal error"));
+        res->end(error_body("Internal error"));
     }
 }
 
@@ -550,7 +556,7 @@ private:
         m_response->write_header("Content-Type", "application/json");
         {
             const dispatch_guard guard(m_dispatching);
-            m_response->end(api_json::error_json(too_large ? "Request header fields too large" : "Bad request"));
+            m_response->end(error_body(too_large ? "Request header fields too large" : "Bad request"));
         }
         maybe_finish();
     }
@@ -604,13 +610,13 @@ void router::dispatch(const response_ptr& res, http_request& req) const {
     if (allowed.empty()) {
         res->write_status("404 Not Found");
         res->write_header("Content-Type", "application/json");
-        res->end(api_json::error_json("Not found"));
+        res->end(error_body("Not found"));
         return;
     }
     res->write_status("405 Method Not Allowed");
     res->write_header("Allow", allowed);
     res->write_header("Content-Type", "application/json");
-    res->end(api_json::error_json("Method not allowed"));
+    res->end(error_body("Method not allowed"));
 }
 
 server::server(boost::asio::io_context& loop, router routes)

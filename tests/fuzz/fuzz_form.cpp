@@ -1,7 +1,7 @@
 // Form and query decoding: any bytes decode without fault, every decoded
 // pair has a key, and a decoded form encoded again decodes to itself.
 
-#include "text_utils.hpp"
+#include "core/text_utils.hpp"
 
 #include <cstdint>
 #include <cstdlib>

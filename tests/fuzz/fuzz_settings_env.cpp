@@ -2,9 +2,9 @@
 // accepts for a key is stored so that it reads back as that same value, and
 // any overrides read from a file are cut down to what may be loaded.
 
-#include "config_utils.hpp"
-#include "netbird_utils.hpp"
-#include "text_utils.hpp"
+#include "settings/config_utils.hpp"
+#include "netbird/netbird_utils.hpp"
+#include "core/text_utils.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -4,9 +4,9 @@
 // reading of the whole document gives. GET /status answers what dumping
 // the document with the supervisor's facts gives, and a page of it is JSON.
 
-#include "netbird_utils.hpp"
-#include "status_report.hpp"
-#include "status_view.hpp"
+#include "netbird/netbird_utils.hpp"
+#include "netbird/status_report.hpp"
+#include "api/status_view.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,0 +1,148 @@
+#include "api/status_view.hpp"
+
+#include "api/api_json.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <numeric>
+#include <vector>
+
+namespace status_view {
+namespace {
+
+std::optional<std::size_t> parse_count(std::string_view text) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+const char* flag(bool value) { return value ? "true" : "false"; }
+
+// The peers a page shows, as indexes into the report's peers, and how many matched.
+std::vector<std::size_t> select_page(const status_report::report& r, const query& q, std::size_t& matched) {
+    std::vector<std::size_t> chosen;
+    chosen.reserve(r.peers.size());
+    for (std::size_t i = 0; i < r.peers.size(); ++i)
+        if (q.filter.empty() || r.peers[i].search.find(q.filter) != std::string::npos) chosen.push_back(i);
+    matched = chosen.size();
+    // Ties keep the report's order, so a page never shuffles between polls.
+    if (q.order == peer_order::name)
+        std::stable_sort(chosen.begin(), chosen.end(),
+                         [&r](std::size_t a, std::size_t b) { return r.peers[a].name < r.peers[b].name; });
+    else if (q.order == peer_order::state)
+        std::stable_sort(chosen.begin(), chosen.end(),
+                         [&r](std::size_t a, std::size_t b) { return r.peers[a].state < r.peers[b].state; });
+    const std::size_t first = std::min(q.offset, chosen.size());
+    const std::size_t last = first + std::min(q.limit, chosen.size() - first);
+    return {chosen.begin() + static_cast<std::ptrdiff_t>(first), chosen.begin() + static_cast<std::ptrdiff_t>(last)};
+}
+
+// The report's text with its peers' details replaced by the page's.
+void append_paged_status(std::string& out, const status_report::report& r, const std::vector<std::size_t>& page) {
+    const std::size_t at = *r.details_offset;
+    out.append(r.text, 0, at);
+    out += '[';
+    for (std::size_t i = 0; i < page.size(); ++i) {
+        if (i) out += ',';
+        const auto& peer = r.peers[page[i]];
+        out.append(r.text, peer.offset, peer.length);
+    }
+    out += ']';
+    out.append(r.text, at + r.details_length, std::string::npos);
+}
+
+}  // namespace
+
+parsed_query parse_query(std::string_view peers, std::string_view offset, std::string_view limit,
+                         std::string_view filter, std::string_view sort) {
+    parsed_query out;
+    query& q = out.value;
+    if (peers.empty() || peers == "all") q.peers = peers_shown::all;
+    else if (peers == "none") q.peers = peers_shown::none;
+    else if (peers == "page") q.peers = peers_shown::page;
+    else {
+        out.error = "peers must be all, none or page";
+        return out;
+    }
+    if (!offset.empty()) {
+        const auto n = parse_count(offset);
+        if (!n) {
+            out.error = "offset must be a whole number";
+            return out;
+        }
+        q.offset = *n;
+    }
+    if (!limit.empty()) {
+        const auto n = parse_count(limit);
+        if (!n || *n == 0 || *n > MAX_PAGE_SIZE) {
+            out.error = "limit must be a whole number from 1 to " + std::to_string(MAX_PAGE_SIZE);
+            return out;
+        }
+        q.limit = *n;
+    }
+    if (filter.size() > MAX_FILTER_LENGTH) {
+        out.error = "filter must be at most " + std::to_string(MAX_FILTER_LENGTH) + " characters";
+        return out;
+    }
+    q.filter.assign(filter);
+    std::transform(q.filter.begin(), q.filter.end(), q.filter.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (sort.empty()) q.order = peer_order::report;
+    else if (sort == "name") q.order = peer_order::name;
+    else if (sort == "state") q.order = peer_order::state;
+    else out.error = "sort must be name or state";
+    return out;
+}
+
+std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
+                   std::string_view netbird_version) {
+    const int exit_code = last ? last->exit_code : 1;
+    const status_report::report* r = last && last->report ? &*last->report : nullptr;
+    const bool paged = r && q.peers == peers_shown::page;
+    std::vector<std::size_t> page;
+    std::size_t matched = 0;
+    if (paged && r->details_offset) page = select_page(*r, q, matched);
+
+    std::string out;
+    std::size_t reserve = 256;
+    if (r) reserve += q.peers == peers_shown::all ? r->text.size() : r->light_text.size();
+    if (paged && r->details_offset)
+        reserve = std::accumulate(page.begin(), page.end(), reserve + r->text.size() - r->details_length,
+                                  [r](std::size_t sum, std::size_t i) { return sum + r->peers[i].length + 1; });
+    out.reserve(reserve);
+    out += "{\"app_version\":";
+    out += api_json::compact(std::string(app_version));
+    out += ",\"exit_code\":";
+    out += std::to_string(exit_code);
+    out += ",\"netbird_version\":";
+    out += api_json::compact(std::string(netbird_version));
+    out += ",\"ok\":";
+    out += flag(exit_code == 0);
+    if (!r) {
+        out += ",\"output\":";
+        out += api_json::compact(last ? last->output : std::string());
+    }
+    if (paged) {
+        out += ",\"peers_page\":{\"limit\":" + std::to_string(q.limit) + ",\"matched\":" + std::to_string(matched) +
+               ",\"offset\":" + std::to_string(q.offset) + ",\"total\":" + std::to_string(r->peers.size()) + "}";
+    }
+    out += ",\"pending_reconnect\":";
+    out += flag(f.pending_reconnect);
+    out += ",\"pending_restart\":";
+    out += flag(f.pending_restart);
+    out += ",\"registered\":";
+    out += flag(f.registered);
+    if (r) {
+        out += ",\"status\":";
+        if (q.peers == peers_shown::all) out += r->text;
+        else if (q.peers == peers_shown::none) out += r->light_text;
+        else if (r->details_offset) append_paged_status(out, *r, page);
+        else out += r->text;  // no details to page through (NetBird writes null when there are no peers)
+    }
+    out += '}';
+    return out;
+}
+
+}  // namespace status_view

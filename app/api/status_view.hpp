@@ -1,0 +1,75 @@
+#pragma once
+// What GET /status answers from the last status poll, and how much of the
+// peers' details a caller asks for. Without a query the answer is the whole
+// report; the page asks for the light form ("peers=none") for its header
+// and cards, and for one page of peers while it shows them, so that what
+// crosses the web server follows what is on screen, not the network's size.
+//
+// The answer is written by concatenating text kept since the poll, never by
+// building a document: its members, values and key order are those of a
+// compact, key-sorted dump.
+
+#include "netbird/status_report.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace status_view {
+
+// Default and largest page of peers: a screenful or two, never the network.
+constexpr std::size_t DEFAULT_PAGE_SIZE = 50;
+constexpr std::size_t MAX_PAGE_SIZE = 500;
+constexpr std::size_t MAX_FILTER_LENGTH = 256;
+
+// One status poll as the API keeps it, built off the event loop.
+struct snapshot {
+    int exit_code = 1;
+    std::string output;                     // the command's text when it is no JSON
+    std::optional<status_report::report> report;
+};
+
+enum class peers_shown { all, none, page };
+enum class peer_order { report, name, state };
+
+struct query {
+    peers_shown peers = peers_shown::all;
+    std::size_t offset = 0;
+    std::size_t limit = DEFAULT_PAGE_SIZE;
+    std::string filter;  // lower case
+    peer_order order = peer_order::report;
+};
+
+// The facts of the supervisor the answer carries beside the report.
+struct facts {
+    bool registered = false;
+    bool pending_reconnect = false;
+    bool pending_restart = false;
+};
+
+// The query of GET /status from its parameters (each empty when absent), or
+// the message of a 400 answer.
+// Example: ("page", "100", "20", "CAM", "name") -> page of 20 from the 101st peer whose
+//   name or address contains "cam", sorted by name.
+// Example: ("", "", "", "", "") -> the whole report, as without a query.
+// Example: ("some", "", "", "", "") -> error "peers must be all, none or page".
+struct parsed_query {
+    query value;
+    std::string error;
+};
+parsed_query parse_query(std::string_view peers, std::string_view offset, std::string_view limit,
+                         std::string_view filter, std::string_view sort);
+
+// The whole answer body.
+// Example (no query): report {"daemonStatus":"Idle"}, exit 0, registered ->
+//   {"app_version":"1.0.0","exit_code":0,"netbird_version":"0.72.4","ok":true,"pending_reconnect":false,
+//    "pending_restart":false,"registered":true,"status":{"daemonStatus":"Idle"}}
+// Example: output "daemon not running" (no JSON), exit 1 -> ...,"ok":false,"output":"daemon not running",...
+//   and no "status".
+// Example (page of 1 from 0 of a report with peers a and b): "status" holds peers.details [a] and the
+//   answer gains "peers_page":{"limit":1,"matched":2,"offset":0,"total":2} before "pending_reconnect".
+std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
+                   std::string_view netbird_version);
+
+}  // namespace status_view

@@ -1,0 +1,298 @@
+// Status and VPN control endpoints: status, up (with an optional setup key),
+// down, restart, reconnect and deregister.
+
+#include "core/application.hpp"
+
+#include "api/api_json.hpp"
+#include "settings/config_utils.hpp"
+#include "netbird/netbird_utils.hpp"
+#include "core/task_done.hpp"
+#include "core/text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* APP_VERSION = "1.0.0";
+constexpr const char* NETBIRD_VERSION = "0.72.4";
+constexpr const char* SETUP_KEY_TEMPLATE = "setup-key-XXXXXX";
+constexpr mode_t SETUP_KEY_MODE = 0600;
+// After a deregistration the restarted daemon gets this long to open its
+// socket before the next queued command (usually a new "up") runs.
+constexpr auto DAEMON_READY_WAIT = std::chrono::seconds(5);
+constexpr auto DAEMON_READY_POLL = std::chrono::milliseconds(50);
+constexpr const char* NEEDS_KEY_MESSAGE = "A setup key is needed to enrol this device";
+
+// The answer of an up without a key that reached a device needing a login.
+application::command_result needs_key_result() { return {1, "", std::string(NEEDS_KEY_MESSAGE) + "\n"}; }
+
+void remove_quietly(const fs::path& file) {
+    std::error_code ignored;
+    fs::remove(file, ignored);
+}
+
+}  // namespace
+
+void application::api_status(const response_ptr& res, request& req) {
+    const auto parsed = status_view::parse_query(req.get_query("peers"), req.get_query("offset"),
+                                                 req.get_query("limit"), req.get_query("filter"),
+                                                 req.get_query("sort"));
+    if (!parsed.error.empty()) {
+        write_json(res, api_json::error_json(parsed.error), "400 Bad Request", true);
+        return;
+    }
+    const status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire)};
+    res->write_status("200 OK");
+    res->write_header("Content-Type", "application/json");
+    res->write_header("Cache-Control", "no-store");
+    res->end(status_view::answer(m_status_snapshot.get(), facts, parsed.value, APP_VERSION, NETBIRD_VERSION));
+}
+
+std::optional<fs::path> application::stage_setup_key(const std::string& key) const {
+    std::string name = (m_data_dir / SETUP_KEY_TEMPLATE).string();
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return std::nullopt;
+    bool ok = ::fchmod(fd, SETUP_KEY_MODE) == 0;
+    for (std::size_t done = 0; ok && done < key.size();) {
+        const ssize_t n = ::write(fd, key.data() + done, key.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (!ok) {
+        remove_quietly(name);
+        return std::nullopt;
+    }
+    return fs::path(name);
+}
+
+void application::api_up(const response_ptr& res, request&) {
+    const auto aborted = make_abort_guard(res);
+    collect_body(res, [this, res, aborted](const std::string& body) {
+        const auto form = text_utils::parse_form(body);
+        // Settings given with "up" pass the same checks as POST /config;
+        // a refused one stores nothing and runs nothing.
+        for (const auto& [key, value] : form) {
+            if (!config_utils::is_valid_config_key(key) || value.empty()) continue;
+            const std::string refusal = config_utils::validate_config_value(key, value);
+            if (!refusal.empty()) {
+                write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+                return;
+            }
+        }
+        const auto key = form.find("setup_key");
+        const bool has_key = key != form.end() && !key->second.empty();
+        // Without a key NetBird would start an interactive sign-in and wait
+        // for a person, holding every later command until the time limit.
+        if (!has_key && !enrolled() && m_enrolments_under_way == 0) {
+            write_json(res, api_json::error_json(NEEDS_KEY_MESSAGE), "400 Bad Request", false);
+            return;
+        }
+        nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
+        bool stored = false;
+        for (const auto& [name, value] : form) {
+            if (!config_utils::is_valid_config_key(name) || value.empty()) continue;
+            updated[name] = config_utils::coerce_config_value(name, value);
+            stored = true;
+        }
+        if (stored && !m_tunnel_state_stored) store_tunnel_state();
+        if (stored && !write_json_file(m_app_config_path, updated)) {
+            write_json(res, api_json::error_json("Could not save the settings"), "500 Internal Server Error", false);
+            return;
+        }
+        m_app_config = std::move(updated);
+        // The wish stands only if the queue takes the command.
+        const bool wished = m_desired_up;
+        set_desired_up(true);
+
+        // NetBird applies nothing to a tunnel that is already connected: what
+        // changed since it came up is brought into effect by a down and an up.
+        const bool to_apply = tunnel_flags() != m_applied_flags || form.count("enable_lazy_connection") > 0;
+        auto args = build_up_args(form);
+        const auto mark_flags_applied = [this, to_apply, flags = tunnel_flags()](const command_result& result) {
+            if (result.exit_code != 0) return;
+            m_daemon_status.reset();  // enrolled, whatever the last report said
+            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data))) set_applied_flags(flags);
+        };
+        std::optional<path> key_file;
+        if (has_key) {
+            key_file = stage_setup_key(key->second);
+            if (!key_file) {
+                spdlog::error("Could not stage setup-key file");
+                write_json(res, api_json::error_json("Could not stage setup key"), "500 Internal Server Error", true);
+                return;
+            }
+            args.emplace_back("--setup-key-file");
+            args.push_back(key_file->string());
+            // Until the command ends a deregistration's wipe leaves it alone.
+            m_staged_key_files.insert(*key_file);
+            ++m_enrolments_under_way;
+        }
+        auto down_args = base_args_cli();
+        down_args.emplace_back("down");
+        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply, has_key] {
+            // An up queued behind an enrolment that failed: NetBird would wait for a sign-in.
+            if (!has_key && m_needs_login.load(std::memory_order_acquire)) return needs_key_result();
+            auto result = run_command(args, false);
+            if (to_apply && result.exit_code == 0 && netbird_utils::up_was_already_connected(result.stdout_data)) {
+                spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
+                run_command(down_args, false);
+                result = run_command(args, false);
+            }
+            // Here, not in the loop's hook: the next queued up may run first.
+            if (result.exit_code == 0) note_logged_in();
+            return result;
+        };
+        // The key file goes whatever happens: after the command, or at once
+        // when the queue refuses the job (then the hook never runs).
+        const auto forget_key = [this, key_file] {
+            if (!key_file) return;
+            remove_quietly(*key_file);
+            m_staged_key_files.erase(*key_file);
+            --m_enrolments_under_way;
+        };
+        const auto after = [this, forget_key, mark_flags_applied](const command_result& result) {
+            forget_key();
+            mark_flags_applied(result);
+            record_command("up", result);
+        };
+        const auto refused = [this, forget_key, wished] {
+            forget_key();
+            set_desired_up(wished);
+        };
+        dispatch_job(res, aborted, std::move(run), false, nullptr, after, refused);
+    });
+}
+
+void application::api_down(const response_ptr& res, request&) {
+    const auto aborted = make_abort_guard(res);
+    const bool wished = m_desired_up;
+    set_desired_up(false);
+    auto args = base_args_cli();
+    args.emplace_back("down");
+    dispatch_command(
+        res, aborted, std::move(args), false, nullptr,
+        [this](const command_result& result) { record_command("down", result); },
+        [this, wished] { set_desired_up(wished); });
+}
+
+void application::api_restart(const response_ptr& res, request&) {
+    restart_service();
+    wake_status_poller();
+    const bool running = service_running();
+    record_command("restart", command_result{running ? 0 : 1, running ? "" : "the daemon is not running", ""});
+    write_json(res, api_json::compact({{"running", running}}), "200 OK", true);
+}
+
+void application::api_reconnect(const response_ptr& res, request&) {
+    const auto aborted = make_abort_guard(res);
+    collect_body(res, [this, res, aborted](const std::string& body) {
+        const auto form = text_utils::parse_form(body);
+        // A reconnect brings the tunnel up without a key: see api_up.
+        if (!enrolled() && m_enrolments_under_way == 0) {
+            write_json(res, api_json::error_json(NEEDS_KEY_MESSAGE), "400 Bad Request", false);
+            return;
+        }
+        const bool wished = m_desired_up;
+        set_desired_up(true);
+        auto down_args = base_args_cli();
+        down_args.emplace_back("down");
+        auto up_args = build_up_args(form);
+        auto job = [this, res = res, aborted = aborted, down_args = std::move(down_args), up_args = std::move(up_args),
+                    flags = tunnel_flags()]() mutable {
+            command_result up_result;
+            {
+                const auto lock = lock_for_command();
+                run_command(down_args, false);
+                up_result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result()
+                                                                           : run_command(up_args, false);
+                if (up_result.exit_code == 0) note_logged_in();
+            }
+            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), up_result = std::move(up_result),
+                          flags = std::move(flags)] {
+                restart_service();
+                wake_status_poller();
+                record_command("reconnect", up_result);
+                if (up_result.exit_code == 0) set_applied_flags(flags);
+                if (!aborted->load(std::memory_order_acquire))
+                    write_json(res, build_json_result(up_result), "200 OK", false);
+            });
+        };
+        if (enqueue_command(std::move(job))) return;
+        set_desired_up(wished);
+        answer_busy(res, false);
+    });
+}
+
+void application::wipe_after_deregister() {
+    stop_service();
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    for (const auto& entry : entries) {
+        // Keys staged for commands still queued belong to those commands.
+        // The history is diagnostics, like the logs: it tells what led to this.
+        if (entry == m_env_path || entry == m_log_dir || entry == m_history_path ||
+            m_staged_key_files.count(entry) > 0)
+            continue;
+        std::error_code ignored;
+        fs::remove_all(entry, ignored);
+    }
+    if (m_app_config.is_object()) m_app_config = nlohmann::json::object();
+    m_applied_flags = tunnel_flags();  // its record went with the wipe
+    m_pending_restart.store(false, std::memory_order_release);
+    // The daemon starting again writes a fresh configuration file: the
+    // device is no longer enrolled whatever that file's presence suggests.
+    m_daemon_status = "NeedsLogin";
+    m_needs_login.store(true, std::memory_order_release);
+    m_desired_up = false;
+    start_service();
+}
+
+void application::api_deregister(const response_ptr& res, request&) {
+    const auto aborted = make_abort_guard(res);
+    const bool wished = m_desired_up;
+    set_desired_up(false);
+    auto args = base_args_cli();
+    args.emplace_back("deregister");
+    // The wipe runs on the loop (it stops and starts the daemon) while the job
+    // still holds the command lock, so no queued command runs in between and
+    // sees half of the old state or loses its files.
+    auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
+        const auto lock = lock_for_command();
+        command_result result = run_command(args, false);
+        std::future<void> wiped;
+        {
+            // Released when the wipe is over, or has failed, or was never run.
+            done_signal done;
+            wiped = done.future();
+            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), done] {
+                record_command("deregister", result);
+                wipe_after_deregister();
+                wake_status_poller();
+                if (!aborted->load(std::memory_order_acquire))
+                    write_json(res, build_json_result(result), "200 OK", false);
+            });
+        }
+        wiped.wait();
+        const auto deadline = std::chrono::steady_clock::now() + DAEMON_READY_WAIT;
+        std::error_code ec;
+        while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(DAEMON_READY_POLL);
+    };
+    if (enqueue_command(std::move(job))) return;
+    set_desired_up(wished);
+    answer_busy(res, false);
+}

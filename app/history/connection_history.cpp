@@ -1,0 +1,175 @@
+// The connection history: what the supervisor sees happen to the tunnel (its
+// own start and stop, the daemon's starts, exits and restarts, NetBird's
+// states, the management and signal connections, the peers, the user's
+// commands and changes), recorded as events, and GET /history.
+
+#include "core/application.hpp"
+
+#include "api/api_json.hpp"
+#include "history/history_rules.hpp"
+#include "core/text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// A change of the number of connected peers is recorded at most this often
+// (they come and go all the time in a large network), but at once when the
+// last one goes or the first one comes.
+constexpr auto PEERS_EVENT_INTERVAL = std::chrono::minutes(10);
+// What an event keeps of a command's output or of an error text.
+constexpr std::size_t MAX_FACT_TEXT = 200;
+constexpr int DEFAULT_LIMIT = 200;
+constexpr int MAX_LIMIT = 1000;
+constexpr std::int64_t DAY_MS = 24LL * 3600 * 1000;
+// Stretches of a timeline; shorter ones than the window / this are merged.
+constexpr std::size_t MAX_SEGMENTS = 600;
+
+// The first line of a text, bounded and safe for a log line.
+std::string excerpt(std::string_view text) {
+    const auto lf = text.find('\n');
+    std::string line(text.substr(0, std::min(lf, MAX_FACT_TEXT)));
+    return text_utils::escape_for_log(line);
+}
+
+nlohmann::json summary_json(const history_rules::window_figures& f) {
+    nlohmann::json segments = nlohmann::json::array();
+    for (const auto& s : f.segments)
+        segments.push_back({{"from", s.from}, {"to", s.to}, {"state", history_rules::state_name(s.state)}});
+    return {{"from", f.from},
+            {"to", f.to},
+            {"known_s", f.known_ms / 1000},
+            {"wanted_s", f.wanted_ms / 1000},
+            {"up_s", f.up_ms / 1000},
+            {"drops", f.drops},
+            {"longest_outage_s", f.longest_outage_ms / 1000},
+            {"daemon_restarts", f.daemon_restarts},
+            {"segments", std::move(segments)}};
+}
+
+}  // namespace
+
+void application::record(std::string kind, std::string text, nlohmann::json facts) {
+    if (!m_history) return;
+    m_history->append(std::move(kind), std::move(text), std::move(facts), moment_now());
+}
+
+void application::record_command(const char* command, const command_result& result) {
+    static const std::map<std::string, std::string> names = {
+        {"up", "Connect"}, {"down", "Disconnect"}, {"reconnect", "Reconnect"},
+        {"restart", "Restart daemon"}, {"deregister", "Deregister"}};
+    const std::string output = excerpt(result.combined());
+    std::string text = names.at(command) + (result.exit_code == 0 ? ": done" : ": failed");
+    if (!output.empty()) text += " (" + output + ")";
+    record("command", std::move(text),
+           {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}});
+}
+
+void application::note_status_report(const std::optional<netbird_utils::status_summary>& summary,
+                                      const std::string& failure) {
+    if (!summary) {
+        // Once per spell of polls that fail: the daemon does not answer.
+        if (!m_report_failed) {
+            const std::string error = excerpt(failure);
+            record("daemon_state", "NetBird does not answer" + (error.empty() ? "" : ": " + error),
+                   {{"from", m_last_report && m_last_report->daemon_status ? *m_last_report->daemon_status : ""},
+                    {"to", "Unavailable"},
+                    {"error", error}});
+        }
+        m_report_failed = true;
+        return;
+    }
+    const netbird_utils::status_summary before = m_last_report.value_or(netbird_utils::status_summary{});
+    const bool after_failure = m_report_failed || !m_last_report;
+    m_report_failed = false;
+    if (summary->daemon_status && (after_failure || summary->daemon_status != before.daemon_status))
+        record("daemon_state", "NetBird: " + *summary->daemon_status,
+               {{"from", after_failure ? std::string("Unavailable") : before.daemon_status.value_or("")},
+                {"to", *summary->daemon_status}});
+    // A connection that was never there is not lost.
+    const auto link = [this](const char* kind, const char* name, const std::optional<bool>& was,
+                             const std::optional<bool>& is, const std::string& error) {
+        if (!is || is == was || (!was && !*is)) return;
+        const std::string text = std::string(name) + (*is ? " connected" : " lost") +
+                                 (!*is && !error.empty() ? ": " + excerpt(error) : "");
+        record(kind, text, {{"connected", *is}, {"error", excerpt(error)}});
+    };
+    link("management", "Management server", before.management_connected, summary->management_connected,
+         summary->management_error);
+    link("signal", "Signal server", before.signal_connected, summary->signal_connected, summary->signal_error);
+    if (summary->peers_connected && !m_peers_recorded && *summary->peers_connected == 0) m_peers_recorded = 0;
+    if (summary->peers_connected && summary->peers_connected != m_peers_recorded) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool edge = !m_peers_recorded || *m_peers_recorded == 0 || *summary->peers_connected == 0;
+        if (edge || now - m_peers_recorded_at >= PEERS_EVENT_INTERVAL) {
+            const auto total = summary->peers_total.value_or(*summary->peers_connected);
+            record("peers",
+                   "Peers connected: " + std::to_string(*summary->peers_connected) + " of " + std::to_string(total),
+                   {{"connected", *summary->peers_connected}, {"total", total}});
+            m_peers_recorded = summary->peers_connected;
+            m_peers_recorded_at = now;
+        }
+    }
+    m_last_report = summary;
+}
+
+void application::api_history(const response_ptr& res, request& req) {
+    const std::string since_text = req.get_query("since");
+    const std::string limit_text = req.get_query("limit");
+    std::optional<history_rules::since> since;
+    if (!since_text.empty()) {
+        since = history_rules::parse_since(since_text);
+        if (!since) {
+            write_json(res, api_json::error_json("since must be an event id or a UTC time such as 2026-12-07T02:14:00Z"),
+                       "400 Bad Request", true);
+            return;
+        }
+    }
+    int limit = DEFAULT_LIMIT;
+    if (!limit_text.empty()) {
+        const auto value = text_utils::parse_int(limit_text);
+        const bool digits_only = std::all_of(limit_text.begin(), limit_text.end(),
+                                             [](char c) { return c >= '0' && c <= '9'; });
+        if (!value || !digits_only || *value < 1 || *value > MAX_LIMIT) {
+            write_json(res, api_json::error_json("limit must be an integer between 1 and 1000"), "400 Bad Request",
+                       true);
+            return;
+        }
+        limit = *value;
+    }
+    static const std::deque<history_event> none;
+    const auto& events = m_history ? m_history->events() : none;
+    // Times on today's clock: what was recorded under a clock set since then is moved to where it belongs.
+    const moment now = moment_now();
+    const auto times = history_rules::event_times(events, now);
+    nlohmann::json listed = nlohmann::json::array();
+    for (auto it = events.rbegin(); it != events.rend() && static_cast<int>(listed.size()) < limit; ++it) {
+        if (since) {
+            if (const auto* id = std::get_if<history_rules::since_id>(&*since); id && it->id <= id->id) break;
+            if (const auto* time = std::get_if<history_rules::since_time>(&*since);
+                time && times[static_cast<std::size_t>(events.rend() - it - 1)] < time->time)
+                continue;
+        }
+        listed.push_back({{"id", it->id}, {"time", times[static_cast<std::size_t>(events.rend() - it - 1)]},
+                          {"kind", it->kind}, {"text", it->text}, {"facts", it->facts}});
+    }
+    const auto states = history_rules::replay(events, now);
+    nlohmann::json current = nullptr;
+    if (!events.empty()) current = {{"state", history_rules::state_name(states.current)}, {"since", states.since}};
+    write_json(res,
+               api_json::compact({{"events", std::move(listed)},
+                                  {"last_id", events.empty() ? 0 : events.back().id},
+                                  {"now", now.time},
+                                  {"current", std::move(current)},
+                                  {"summary",
+                                   {{"day", summary_json(history_rules::figures(states.segments, events, times,
+                                                                                now.time - DAY_MS, now.time,
+                                                                                MAX_SEGMENTS))},
+                                    {"week", summary_json(history_rules::figures(states.segments, events, times,
+                                                                                 now.time - 7 * DAY_MS, now.time,
+                                                                                 MAX_SEGMENTS))}}}}),
+               "200 OK", true);
+}

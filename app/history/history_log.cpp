@@ -1,0 +1,197 @@
+#include "history/history_log.hpp"
+
+#include "core/file_sync.hpp"
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr mode_t HISTORY_FILE_MODE = 0644;
+constexpr const char* BOOT_ID_FILE = "/proc/sys/kernel/random/boot_id";
+constexpr std::size_t BOOT_ID_CHARS = 8;
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+moment moment_now() {
+    static const std::string boot = [] {
+        std::ifstream in(BOOT_ID_FILE);
+        std::string id;
+        std::getline(in, id);
+        return id.substr(0, BOOT_ID_CHARS);
+    }();
+    timespec up{};
+    ::clock_gettime(CLOCK_BOOTTIME, &up);
+    const auto wall = std::chrono::system_clock::now().time_since_epoch();
+    return {std::chrono::duration_cast<std::chrono::milliseconds>(wall).count(), boot,
+            static_cast<std::int64_t>(up.tv_sec) * 1000 + up.tv_nsec / 1000000};
+}
+
+std::string history_line(const history_event& event) {
+    nlohmann::json line = {
+        {"facts", event.facts}, {"id", event.id}, {"kind", event.kind}, {"text", event.text}, {"time", event.time}};
+    if (!event.boot.empty() && event.uptime >= 0) {
+        line["boot"] = event.boot;
+        line["uptime"] = event.uptime;
+    }
+    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<history_event> parse_history_line(std::string_view line) {
+    const auto value = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
+    if (!value.is_object()) return std::nullopt;
+    const auto id = value.find("id");
+    const auto time = value.find("time");
+    const auto kind = value.find("kind");
+    const auto text = value.find("text");
+    const auto facts = value.find("facts");
+    if (id == value.end() || !id->is_number_unsigned() || time == value.end() || !time->is_number_integer() ||
+        kind == value.end() || !kind->is_string() || text == value.end() || !text->is_string() ||
+        facts == value.end() || !facts->is_object())
+        return std::nullopt;
+    history_event event{id->get<std::uint64_t>(), time->get<std::int64_t>(), kind->get<std::string>(),
+                        text->get<std::string>(), *facts};
+    const auto boot = value.find("boot");
+    const auto uptime = value.find("uptime");
+    if (boot != value.end() && boot->is_string() && uptime != value.end() && uptime->is_number_integer()) {
+        event.boot = boot->get<std::string>();
+        event.uptime = uptime->get<std::int64_t>();
+    }
+    return event;
+}
+
+history_log::history_log(std::filesystem::path file, std::size_t max_bytes)
+    : m_file(std::move(file)), m_max_bytes(max_bytes) {}
+
+history_log::~history_log() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void history_log::load() {
+    m_events.clear();
+    m_line_bytes.clear();
+    m_bytes = 0;
+    // Never through a link planted in its place: that could cut another file.
+    const int fd = ::open(m_file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        std::string text;
+        bool complete = true;
+        char buffer[64 * 1024];
+        while (true) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) complete = false;
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        std::size_t whole_lines = 0;  // bytes up to the last line feed
+        for (std::size_t start = 0;;) {
+            const auto lf = text.find('\n', start);
+            if (lf == std::string::npos) break;
+            whole_lines = lf + 1;
+            if (auto event = parse_history_line(std::string_view(text).substr(start, lf - start));
+                event && event->id >= m_next_id) {
+                m_next_id = event->id + 1;
+                m_line_bytes.push_back(lf + 1 - start);
+                m_bytes += lf + 1 - start;
+                m_events.push_back(std::move(*event));
+            }
+            start = lf + 1;
+        }
+        // A torn last line is cut off, so the next event starts a line of its
+        // own; lines that are no events stay (they count only on the flash).
+        if (complete) ::ftruncate(fd, static_cast<off_t>(whole_lines));
+        m_bytes = complete ? whole_lines : text.size();
+        ::close(fd);
+    }
+    open_for_append();
+}
+
+void history_log::open_for_append() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, HISTORY_FILE_MODE);
+}
+
+const history_event& history_log::append(std::string kind, std::string text, nlohmann::json facts,
+                                         const moment& when) {
+    if (!facts.is_object()) facts = nlohmann::json::object();
+    history_event event{m_next_id++, when.time, std::move(kind), std::move(text), std::move(facts), when.boot,
+                        when.uptime};
+    const std::string line = history_line(event) + "\n";
+    m_events.push_back(std::move(event));
+    m_line_bytes.push_back(line.size());
+    if (m_bytes + line.size() > m_max_bytes || !append_line(line)) {
+        compact();
+    } else {
+        m_bytes += line.size();
+        m_dirty = true;
+        sync();
+    }
+    return m_events.back();
+}
+
+bool history_log::append_line(const std::string& text) {
+    if (m_fd < 0) return false;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const ssize_t n = ::write(m_fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // Half a line would join the next one: what was written goes.
+            if (rest.size() != text.size()) ::ftruncate(m_fd, static_cast<off_t>(m_bytes));
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void history_log::compact() {
+    // The newest events that fill at most half the bound stay.
+    std::size_t kept_bytes = 0;
+    std::size_t kept = 0;
+    for (auto it = m_line_bytes.rbegin(); it != m_line_bytes.rend() && kept_bytes + *it <= m_max_bytes / 2; ++it) {
+        kept_bytes += *it;
+        ++kept;
+    }
+    std::string text;
+    text.reserve(kept_bytes);
+    for (auto it = m_events.end() - static_cast<std::ptrdiff_t>(kept); it != m_events.end(); ++it)
+        text.append(history_line(*it)).append("\n");
+    // Until the file is replaced, memory keeps what the file has (a failed
+    // write leaves the last event in memory only, until the next compaction).
+    if (file_sync::replace_file(m_file, text) == file_sync::replaced::no) return;
+    while (m_events.size() > kept) {
+        m_events.pop_front();
+        m_line_bytes.pop_front();
+    }
+    m_bytes = kept_bytes;
+    open_for_append();
+    m_dirty = false;
+    m_synced = std::chrono::steady_clock::now();
+}
+
+void history_log::sync(bool now_too) {
+    if (!m_dirty || m_fd < 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!now_too && now - m_synced < SYNC_INTERVAL) return;
+    ::fdatasync(m_fd);
+    m_dirty = false;
+    m_synced = now;
+}

@@ -1,0 +1,124 @@
+// The bounded queue that runs NetBird commands for the HTTP API on one worker
+// thread, and the asynchronous answer on the event loop.
+
+#include "core/application.hpp"
+
+#include "api/api_json.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
+constexpr int EXIT_BUSY = 503;
+constexpr const char* BUSY_MESSAGE = "VPN service busy";
+
+}  // namespace
+
+std::string application::build_json_result(int exit_code, const std::string& output) {
+    return api_json::compact({{"exit_code", exit_code}, {"ok", exit_code == 0}, {"output", output}});
+}
+
+std::string application::build_json_result(const command_result& result) {
+    return build_json_result(result.exit_code, result.combined());
+}
+
+application::abort_flag application::make_abort_guard(const response_ptr& res) {
+    auto aborted = std::make_shared<std::atomic<bool>>(false);
+    res->on_aborted([aborted] { aborted->store(true, std::memory_order_release); });
+    return aborted;
+}
+
+bool application::enqueue_command(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(m_queue_mutex);
+        if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
+        m_command_queue.push_back(std::move(job));
+    }
+    m_queue_cv.notify_one();
+    return true;
+}
+
+std::unique_lock<std::mutex> application::lock_for_command() {
+    m_commands_waiting.fetch_add(1, std::memory_order_acq_rel);
+    {
+        // A status poll that has stood back too often goes first.
+        std::unique_lock<std::mutex> turn(m_poll_turn_mutex);
+        m_poll_turn_cv.wait(turn, [this] { return !m_poll_due; });
+    }
+    std::unique_lock<std::mutex> lock(m_command_mutex);
+    m_commands_waiting.fetch_sub(1, std::memory_order_acq_rel);
+    return lock;
+}
+
+void application::command_worker_loop() {
+    while (true) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(m_queue_mutex);
+            m_queue_cv.wait(lock, [this] { return !m_command_queue.empty(); });
+            job = std::move(m_command_queue.front());
+            m_command_queue.pop_front();
+        }
+        // One job that fails (out of memory, say) must not end the worker and
+        // with it every later command.
+        try {
+            job();
+        } catch (const std::exception& e) {
+            spdlog::error("Command job failed: {}", e.what());
+        } catch (...) {
+            spdlog::error("Command job failed");
+        }
+    }
+}
+
+void application::dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
+                                   bool no_store, render_fn render, after_fn after,
+                                   const std::function<void()>& on_refused) {
+    dispatch_job(
+        res, aborted, [this, args = std::move(args)] { return run_command(args, false); }, no_store,
+        std::move(render), std::move(after), on_refused);
+}
+
+void application::dispatch_job(const response_ptr& res, const abort_flag& aborted, run_fn run, bool no_store,
+                               render_fn render, after_fn after, const std::function<void()>& on_refused) {
+    if (!render) render = [](const command_result& result) { return build_json_result(result); };
+    // Everything the completion needs moves to the loop with it, so the
+    // response is never released on the worker thread.
+    auto job = [this, res = res, aborted = aborted, run = std::move(run), no_store, render = std::move(render),
+                after = std::move(after)]() mutable {
+        command_result result;
+        {
+            const auto lock = lock_for_command();
+            result = run();
+        }
+        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
+                      after = std::move(after), result = std::move(result)] {
+            // Whatever fails here, the hook's clean-up is tried and the client answered.
+            try {
+                if (after) after(result);
+            } catch (const std::exception& e) {
+                spdlog::error("Command clean-up failed: {}", e.what());
+            }
+            wake_status_poller();
+            if (aborted->load(std::memory_order_acquire)) return;
+            std::string body;
+            try {
+                body = render(result);
+            } catch (const std::exception& e) {
+                spdlog::error("Command answer failed: {}", e.what());
+                write_json(res, api_json::error_json("Internal error"), "500 Internal Server Error", no_store);
+                return;
+            }
+            write_json(res, body, "200 OK", no_store);
+        });
+    };
+    if (enqueue_command(std::move(job))) return;
+    // The hook never runs for a refused job; on_refused cleans up before the answer.
+    if (on_refused) on_refused();
+    answer_busy(res, no_store);
+}
+
+void application::answer_busy(const response_ptr& res, bool no_store) const {
+    write_json(res, build_json_result(EXIT_BUSY, BUSY_MESSAGE), "503 Service Unavailable", no_store);
+}

@@ -1,0 +1,86 @@
+// Whether the device is enrolled, judged from NetBird's own report, and the
+// user's wish for the tunnel, kept across restarts.
+
+#include "core/application.hpp"
+
+#include "netbird/netbird_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* WISH_KEY = "wanted_up";
+constexpr const char* APPLIED_KEY = "applied";
+
+}  // namespace
+
+bool application::enrolled() const {
+    // The daemon writes its configuration file at its first start, before any
+    // enrolment: the file alone says only that the daemon ran once.
+    std::error_code ec;
+    if (!fs::exists(m_config_path, ec)) return false;
+    return !m_daemon_status || !netbird_utils::is_unenrolled_state(*m_daemon_status);
+}
+
+void application::load_tunnel_state() {
+    const auto stored = read_json_file(m_wish_path);
+    const auto wish = stored.find(WISH_KEY);
+    // Wanted up unless the user took the tunnel down.
+    m_desired_up = wish == stored.end() || !wish->is_boolean() || wish->get<bool>();
+    // NetBird holds the options of the last up that applied them: without a
+    // record of those, the stored settings are taken for them.
+    m_applied_flags = tunnel_flags();
+    const auto applied = stored.find(APPLIED_KEY);
+    m_tunnel_state_stored = applied != stored.end() && applied->is_array() &&
+                            std::all_of(applied->begin(), applied->end(),
+                                        [](const nlohmann::json& a) { return a.is_string(); });
+    if (m_tunnel_state_stored) m_applied_flags = applied->get<std::vector<std::string>>();
+}
+
+void application::store_tunnel_state() {
+    m_tunnel_state_stored =
+        write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, m_desired_up}, {APPLIED_KEY, m_applied_flags}});
+}
+
+void application::set_desired_up(bool wanted) {
+    if (wanted == m_desired_up) return;
+    m_wish_changed_at = std::chrono::steady_clock::now();
+    m_desired_up = wanted;
+    // NetBird keeps no such wish: a daemon that starts again on an enrolled
+    // device connects whatever the last "down" said.
+    store_tunnel_state();
+}
+
+void application::set_applied_flags(std::vector<std::string> flags) {
+    if (flags == m_applied_flags && m_tunnel_state_stored) return;
+    m_applied_flags = std::move(flags);
+    store_tunnel_state();
+}
+
+void application::keep_tunnel_down(const char* why) {
+    if (m_desired_up || !enrolled() || m_keeping_down) return;
+    spdlog::info("The tunnel is wanted down: taking it down ({})", why);
+    record("kept_down", std::string("Taking the tunnel down, wanted down: ") + why);
+    m_keeping_down = true;
+    auto args = base_args_cli();
+    args.emplace_back("down");
+    auto job = [this, args = std::move(args)] {
+        command_result result;
+        {
+            const auto lock = lock_for_command();
+            result = run_command(args, false);
+        }
+        if (result.exit_code != 0) spdlog::warn("Could not take the tunnel down (exit {})", result.exit_code);
+        post_to_loop([this] {
+            m_keeping_down = false;
+            wake_status_poller();
+        });
+    };
+    if (enqueue_command(std::move(job))) return;
+    m_keeping_down = false;
+    spdlog::warn("Could not take the tunnel down: the command queue is full");
+}

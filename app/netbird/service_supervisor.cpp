@@ -1,0 +1,203 @@
+// The NetBird daemon as a supervised child: start, output capture, stop,
+// restart, the restart of a daemon that exited on its own or could not be
+// started, and the end of a daemon left behind by an earlier run.
+
+#include "core/application.hpp"
+
+#include "netbird/child_process.hpp"
+#include "core/file_sync.hpp"
+#include "netbird/netbird_utils.hpp"
+#include "core/text_utils.hpp"
+
+#include <boost/process/args.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/io.hpp>
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace bp = boost::process;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A daemon that could not be started is tried again after this, doubling up
+// to the maximum while it keeps failing.
+constexpr auto START_RETRY_FIRST = std::chrono::seconds(5);
+constexpr auto START_RETRY_MAX = std::chrono::seconds(60);
+// How long a leftover daemon may take to disappear after SIGKILL.
+constexpr auto LEFTOVER_EXIT_WAIT = std::chrono::seconds(5);
+constexpr auto LEFTOVER_EXIT_POLL = std::chrono::milliseconds(20);
+// A daemon line longer than this is cut (its output goes to a daily file).
+constexpr std::size_t MAX_OUTPUT_LINE_BYTES = 16 * 1024;
+
+std::vector<std::string> process_command_line(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> argv;
+    std::string::size_type start = 0;
+    while (start < raw.size()) {
+        const auto end = raw.find('\0', start);
+        argv.push_back(raw.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return argv;
+}
+
+bool process_exists(pid_t pid) {
+    std::error_code ec;
+    return fs::exists("/proc/" + std::to_string(pid), ec);
+}
+
+}  // namespace
+
+bool application::service_running() {
+    if (!m_service_process) return false;
+    std::error_code ec;
+    return m_service_process->running(ec) && !ec;
+}
+
+bool application::start_service() {
+    if (service_running()) return true;
+    stop_log_capture();
+
+    // Failures are logged when they change, not at every retry.
+    const auto failed = [this](const std::string& message) {
+        if (message != m_service_start_error) {
+            spdlog::error("{}", message);
+            record("daemon_start_failed", message);
+        }
+        m_service_start_error = message;
+        return false;
+    };
+    std::error_code exists_error;
+    if (!fs::exists(m_netbird_path, exists_error)) return failed("VPN CLI not found at " + m_netbird_path.string());
+    // A daemon that finds no configuration writes a fresh one and waits for a
+    // login: until its first report, that new file must not read as enrolment.
+    if (!fs::exists(m_config_path, exists_error)) {
+        m_daemon_status = "NeedsLogin";
+        m_needs_login.store(true, std::memory_order_release);
+    }
+    try {
+        std::vector<std::string> args = base_args_service();
+        args.emplace_back("service");
+        args.emplace_back("run");
+        m_service_stderr = std::make_unique<bp::ipstream>();
+        m_service_process.reset();
+        m_service_process.emplace(bp::exe = args.front(),
+                                  bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
+                                  bp::std_in < bp::null, bp::std_out > bp::null, bp::std_err > *m_service_stderr,
+                                  child_process::environment_with(build_command_env()), child_process::clean_exec{});
+        m_service_log_thread = std::thread([this] { service_log_reader(); });
+        write_daemon_pid_file(m_service_process->id());
+        spdlog::info("VPN service started");
+        record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
+        m_service_start_error.clear();
+        keep_tunnel_down("the daemon started");
+        return true;
+    } catch (const std::exception& e) {
+        child_process::discard(m_service_process);
+        stop_log_capture();
+        return failed(std::string("Failed to start VPN service: ") + e.what());
+    }
+}
+
+void application::service_log_reader() {
+    if (!m_service_stderr) return;
+    std::string line;
+    while (text_utils::read_bounded_line(*m_service_stderr, line, MAX_OUTPUT_LINE_BYTES)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (m_netbird_file_logger) m_netbird_file_logger->info("{}", line);
+    }
+}
+
+void application::stop_service() {
+    if (!m_service_process) return;
+    try {
+        child_process::stop(*m_service_process);
+        spdlog::info("VPN service stopped");
+    } catch (const std::exception& e) {
+        spdlog::error("Failed to stop VPN service: {}", e.what());
+    }
+    m_service_process.reset();
+    std::error_code ignored;
+    fs::remove(m_daemon_pid_path, ignored);
+    stop_log_capture();
+}
+
+void application::restart_service() {
+    stop_service();
+    start_service();
+    m_pending_restart.store(false, std::memory_order_release);
+}
+
+void application::stop_log_capture() {
+    if (m_service_log_thread.joinable()) m_service_log_thread.join();
+    m_service_stderr.reset();
+}
+
+void application::check_service_exit() {
+    if (m_shutting_down) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (m_service_process) {
+        std::error_code ec;
+        if (m_service_process->running(ec) && !ec) return;
+        spdlog::warn("VPN service exited, restarting");
+        // The status was reaped by the check above, when it could be.
+        const int status = m_service_process->native_exit_code();
+        if (ec)
+            record("daemon_exited", "NetBird daemon is gone (" + ec.message() + ")");
+        else if (WIFSIGNALED(status))
+            record("daemon_exited", "NetBird daemon was killed (signal " + std::to_string(WTERMSIG(status)) + ")",
+                   {{"signal", WTERMSIG(status)}});
+        else
+            record("daemon_exited", "NetBird daemon exited (code " + std::to_string(WEXITSTATUS(status)) + ")",
+                   {{"code", WEXITSTATUS(status)}});
+        // What the daemon left behind still holds its output pipe, which the
+        // restart waits to drain.
+        child_process::discard(m_service_process);
+    } else if (now < m_service_retry_at) {
+        return;  // an earlier start failed; wait for its back-off
+    }
+    if (start_service()) {
+        // The new daemon has the current environment.
+        m_pending_restart.store(false, std::memory_order_release);
+        m_service_retry_delay = START_RETRY_FIRST;
+        return;
+    }
+    m_service_retry_at = now + m_service_retry_delay;
+    m_service_retry_delay = std::min<std::chrono::seconds>(m_service_retry_delay * 2, START_RETRY_MAX);
+}
+
+void application::write_daemon_pid_file(pid_t pid) const {
+    const auto result = file_sync::replace_file(m_daemon_pid_path, std::to_string(pid) + "\n");
+    if (result == file_sync::replaced::no)
+        spdlog::warn("Could not record the daemon's pid in {}", m_daemon_pid_path.string());
+    if (result == file_sync::replaced::link)
+        spdlog::warn("Replaced the symbolic link {} with a regular file", m_daemon_pid_path.string());
+}
+
+void application::end_leftover_daemon() const {
+    // A supervisor killed outright leaves its daemon running where the kernel
+    // did not end it with us: end it before starting ours, but only when the
+    // recorded pid still runs our daemon (pids are reused).
+    std::ifstream in(m_daemon_pid_path);
+    long long recorded = 0;
+    if (!(in >> recorded) || recorded <= 1) return;
+    const auto pid = static_cast<pid_t>(recorded);
+    if (!netbird_utils::is_daemon_command_line(process_command_line(pid), m_netbird_path.string(),
+                                               "unix://" + m_socket_path.string()))
+        return;
+    spdlog::warn("Ending NetBird daemon (pid {}) left by an earlier run", pid);
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + LEFTOVER_EXIT_WAIT;
+    while (process_exists(pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(LEFTOVER_EXIT_POLL);
+}

@@ -1,0 +1,51 @@
+#pragma once
+// NetBird's status report as the supervisor keeps it: read once per poll,
+// in one pass and without building a document, into
+//   - the text that GET /status carries as "status" (exactly what parsing
+//     the report and writing it back compactly, keys sorted, gives);
+//   - the same without the peers' details, for callers that do not show them;
+//   - where each peer's object lies in that text, with what a page of peers
+//     is sorted and filtered by;
+//   - the summary the watchdog and the history act on.
+// A report of thousands of peers then costs its text and a few words per
+// peer, not a tree of everything, and an answer copies no more than text.
+
+#include "netbird/netbird_utils.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace status_report {
+
+struct peer_entry {
+    std::size_t offset = 0;  // of the peer's object in the report's text
+    std::size_t length = 0;
+    std::string name;        // the first label of its domain name, or its address
+    std::string state;       // NetBird's "status" of the peer
+    std::string search;      // domain name and address, lower case, for the filter
+};
+
+struct report {
+    std::string text;
+    std::string light_text;             // text without peers.details (equal to text when there are none)
+    std::optional<std::size_t> details_offset;  // the peers.details array in text, when there is one
+    std::size_t details_length = 0;
+    std::vector<peer_entry> peers;       // the objects of peers.details, in their order
+    netbird_utils::status_summary summary;  // empty members unless the report is an object
+};
+
+// The summary of `status --json` output, or nothing when it is no JSON object.
+// Example: {"daemonStatus":"Connected","management":{"connected":true,"error":""},"peers":{"total":5,"connected":4}}
+//   -> {Connected, true, "", -, "", 4, 5}
+std::optional<netbird_utils::status_summary> summary_of(std::string_view output);
+
+// The report of `status --json` output, or nothing when the output is not JSON.
+// Example: {"peers":{"total":1,"details":[{"fqdn":"cam.nb.cloud","status":"Idle"}]},"daemonStatus":"Idle"}
+//   -> text {"daemonStatus":"Idle","peers":{"details":[{"fqdn":"cam.nb.cloud","status":"Idle"}],"total":1}},
+//      light_text {"daemonStatus":"Idle","peers":{"total":1}}, one peer named "cam" at the offset of its object.
+std::optional<report> read(std::string_view output);
+
+}  // namespace status_report

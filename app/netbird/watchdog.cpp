@@ -1,0 +1,194 @@
+// The watchdog: polls NetBird's status every few seconds, keeps the snapshot
+// served by /status, restarts a daemon that exited or lost its management
+// server for too long, and writes the hourly heartbeat.
+
+#include "core/application.hpp"
+
+#include "netbird/netbird_utils.hpp"
+#include "netbird/status_report.hpp"
+#include "core/text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
+// A poll stands back while commands wait for the lock, but not for more
+// cycles than this in a row: the snapshot would go stale under steady traffic.
+constexpr int MAX_SKIPPED_POLLS = 2;
+constexpr std::uint64_t HEARTBEAT_INTERVAL_TICKS = 720;  // one hour of 5-second cycles
+
+}  // namespace
+
+void application::start_watchdog() {
+    m_started_at = std::chrono::steady_clock::now();
+    std::thread([this] { watchdog_loop(); }).detach();
+}
+
+void application::watchdog_loop() {
+    auto next = std::chrono::steady_clock::now();
+    std::uint64_t tick = 0;
+    bool last_healthy = true;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(m_poll_mutex);
+            m_poll_cv.wait_until(lock, next, [this] { return m_poll_wake; });
+            m_poll_wake = false;
+        }
+        next = std::chrono::steady_clock::now() + POLL_INTERVAL;
+        ++tick;
+        // A cycle that fails (out of memory, say) is logged; the watchdog
+        // goes on with the next one.
+        try {
+            watchdog_cycle(tick, last_healthy);
+        } catch (const std::exception& e) {
+            spdlog::error("Watchdog cycle failed: {}", e.what());
+        } catch (...) {
+            spdlog::error("Watchdog cycle failed");
+        }
+    }
+}
+
+void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
+    post_to_loop([this] { check_service_exit(); });
+    const auto polled_at = std::chrono::steady_clock::now();
+    const auto logins_before = m_logins.load(std::memory_order_acquire);
+    if (auto result = poll_status()) {
+        // Read once, here, off the loop: the loop gets the text GET /status
+        // answers with and the few facts it acts on, never the document.
+        const bool healthy_exit = result->exit_code == 0;
+        const bool from_stdout = !result->stdout_data.empty();
+        auto last = std::make_shared<status_view::snapshot>();
+        last->exit_code = result->exit_code;
+        std::string& text = from_stdout ? result->stdout_data : result->stderr_data;
+        last->report = status_report::read(text);
+        std::optional<netbird_utils::status_summary> summary;
+        std::string failure;
+        if (healthy_exit && from_stdout && last->report && last->report->text.front() == '{')
+            summary = last->report->summary;
+        else
+            failure = result->stderr_data.empty() ? result->stdout_data : result->stderr_data;
+        if (!last->report) last->output = std::move(text);
+        const bool healthy = status_is_healthy(result->exit_code, summary);
+        last_healthy = healthy;
+        result.reset();
+        post_to_loop([this, healthy, last = std::shared_ptr<const status_view::snapshot>(std::move(last)),
+                      summary = std::move(summary), failure = std::move(failure), polled_at, logins_before]() mutable {
+            note_status_report(summary, failure);
+            m_status_snapshot = std::move(last);
+            // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
+            if (summary && summary->daemon_status) {
+                m_daemon_status = summary->daemon_status;
+                if (logins_before == m_logins.load(std::memory_order_acquire))
+                    m_needs_login.store(netbird_utils::is_unenrolled_state(*m_daemon_status), std::memory_order_release);
+            }
+            // The daemon also brings the tunnel up by itself when its start
+            // came before the "down" could reach it. A report taken before
+            // the user changed the wish tells nothing of this.
+            if ((m_daemon_status == "Connected" || m_daemon_status == "Connecting") && polled_at > m_wish_changed_at)
+                keep_tunnel_down("NetBird connected by itself");
+            on_health_probe(healthy);
+            if (m_history) m_history->sync();
+        });
+    }
+    if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, healthy = last_healthy] { log_heartbeat(healthy); });
+}
+
+std::optional<application::command_result> application::poll_status() {
+    std::vector<std::string> args = base_args_cli();
+    args.emplace_back("status");
+    args.emplace_back("--json");
+    // A job waiting for the mutex goes first (a status command that hangs
+    // until its time-out must not be followed at once by another one), but
+    // only for a few cycles in a row.
+    if (m_commands_waiting.load(std::memory_order_acquire) == 0) {
+        std::unique_lock<std::mutex> lock(m_command_mutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            m_skipped_polls = 0;
+            return run_command(args, true);
+        }
+    }
+    if (++m_skipped_polls <= MAX_SKIPPED_POLLS) return std::nullopt;
+    m_skipped_polls = 0;
+    return poll_status_in_turn(args);
+}
+
+application::command_result application::poll_status_in_turn(const std::vector<std::string>& args) {
+    {
+        std::lock_guard<std::mutex> turn(m_poll_turn_mutex);
+        m_poll_due = true;
+    }
+    command_result result;
+    {
+        // The running command ends first; the queued ones wait for this poll.
+        std::lock_guard<std::mutex> lock(m_command_mutex);
+        {
+            std::lock_guard<std::mutex> turn(m_poll_turn_mutex);
+            m_poll_due = false;
+        }
+        m_poll_turn_cv.notify_all();
+        result = run_command(args, true);
+    }
+    return result;
+}
+
+bool application::status_is_healthy(int exit_code,
+                                    const std::optional<netbird_utils::status_summary>& summary) const {
+    if (exit_code != 0) return false;
+    if (summary && summary->management_connected) return *summary->management_connected;
+    spdlog::warn("Could not parse management state from netbird status; treating as healthy");
+    return true;
+}
+
+void application::on_health_probe(bool healthy) {
+    if (m_shutting_down || !watchdog_enabled() || !tunnel_wanted_up()) {
+        m_unhealthy_since.reset();
+        return;
+    }
+    const auto timeout = std::chrono::seconds(watchdog_timeout_seconds());
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_started_at < timeout) {
+        if (healthy) m_unhealthy_since.reset();
+        return;
+    }
+    if (healthy) {
+        if (m_unhealthy_since) {
+            spdlog::info("VPN connectivity restored");
+            m_unhealthy_since.reset();
+        }
+        return;
+    }
+    if (!m_unhealthy_since) {
+        m_unhealthy_since = now;
+        spdlog::warn("VPN connectivity lost (management disconnected); will restart service if it persists");
+        return;
+    }
+    const auto down_for = now - *m_unhealthy_since;
+    if (down_for >= timeout) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(down_for).count();
+        spdlog::warn("VPN connectivity down for {}s, restarting service", seconds);
+        record("daemon_restarted",
+               "Restarted the NetBird daemon: management server unreachable for " + std::to_string(seconds) + " s",
+               {{"reason", "management unreachable"}, {"seconds", seconds}});
+        restart_service();
+        m_unhealthy_since = now;
+    }
+}
+
+void application::log_heartbeat(bool management_connected) {
+    if (m_shutting_down) return;
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_started_at);
+    spdlog::info("heartbeat: uptime={} service={} management={}", text_utils::format_uptime(secs.count()),
+                 service_running() ? "running" : "stopped", management_connected ? "connected" : "disconnected");
+    // A device that runs for months must not wait for a restart to prune.
+    prune_daily_logs(log_retention_days());
+    compress_daily_logs();
+}
+
+void application::wake_status_poller() {
+    {
+        std::lock_guard<std::mutex> lock(m_poll_mutex);
+        m_poll_wake = true;
+    }
+    m_poll_cv.notify_one();
+}

@@ -1,0 +1,138 @@
+// NetBird environment overrides (env.json) and the environment of every
+// NetBird process.
+
+#include "core/application.hpp"
+
+#include "api/api_json.hpp"
+#include "netbird/netbird_utils.hpp"
+#include "core/text_utils.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <tuple>
+
+namespace {
+
+constexpr std::array<const char*, 2> HIDDEN_SYSTEM_KEYS = {"HOME", "XDG_CONFIG_HOME"};
+
+struct env_preset {
+    const char* name;
+    const char* description;
+    const char* default_value;
+};
+
+constexpr std::array<env_preset, 3> ENV_PRESETS = {{
+    {"NB_LOG_LEVEL", "Set NetBird log level.", "info"},
+    {"NB_FORCE_RELAY", "Force relay connections.", "true"},
+    // NetBird reads it as a whole number of minutes ("15m" is ignored).
+    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle minutes before a lazy connection closes.", "15"},
+}};
+
+constexpr const char* REDACTED = "<redacted>";
+
+bool is_hidden_system_key(const std::string& name) {
+    return std::find(HIDDEN_SYSTEM_KEYS.begin(), HIDDEN_SYSTEM_KEYS.end(), name) != HIDDEN_SYSTEM_KEYS.end();
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> application::system_env() const {
+    const std::string data_dir = m_data_dir.string();
+    return {
+        {"NB_USE_NETSTACK_MODE", "true"},
+        {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
+        {"NB_LOG_MAX_SIZE_MB", "5"},
+        {"HOME", data_dir},
+        {"XDG_CONFIG_HOME", data_dir},
+        {"NB_STATE_DIR", data_dir},
+    };
+}
+
+std::map<std::string, std::string> application::build_command_env() const {
+    std::map<std::string, std::string> overrides;
+    {
+        std::lock_guard<std::mutex> lock(m_env_mutex);
+        overrides = m_env_overrides;
+    }
+    return netbird_utils::compose_command_env(system_env(), overrides);
+}
+
+void application::api_env_get(const response_ptr& res, request&) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& [name, value] : system_env()) {
+        if (is_hidden_system_key(name)) continue;
+        entries.push_back({{"name", name}, {"value", value}, {"system", true}});
+    }
+    std::map<std::string, std::string> overrides;
+    {
+        std::lock_guard<std::mutex> lock(m_env_mutex);
+        overrides = m_env_overrides;
+    }
+    for (const auto& [name, value] : overrides) entries.push_back({{"name", name}, {"value", value}, {"system", false}});
+    nlohmann::json presets = nlohmann::json::array();
+    for (const auto& preset : ENV_PRESETS) {
+        presets.push_back(
+            {{"name", preset.name}, {"description", preset.description}, {"default_value", preset.default_value}});
+    }
+    write_json(res, api_json::compact({{"entries", entries}, {"presets", presets}}), "200 OK", false);
+}
+
+void application::api_env_set(const response_ptr& res, request&) {
+    collect_body(res, [this, res](const std::string& body) {
+        const auto form = text_utils::parse_form(body);
+        const auto name_it = form.find("name");
+        const std::string name = name_it == form.end() ? std::string{} : name_it->second;
+        const auto value_it = form.find("value");
+        const bool setting = value_it != form.end() && !value_it->second.empty();
+        std::string refusal;
+        if (name.empty()) refusal = "Missing env name";
+        else refusal = netbird_utils::env_key_refusal(name);
+        if (refusal.empty() && setting) refusal = netbird_utils::env_value_refusal(name, value_it->second);
+        if (!refusal.empty()) {
+            write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
+            return;
+        }
+        // The change is made on a copy: it is kept only once it is on the flash.
+        std::map<std::string, std::string> updated;
+        {
+            std::lock_guard<std::mutex> lock(m_env_mutex);
+            updated = m_env_overrides;
+        }
+        const auto existing = updated.find(name);
+        const bool present = existing != updated.end();
+        if (setting && !present && updated.size() >= netbird_utils::MAX_ENV_OVERRIDES) {
+            write_json(res, api_json::error_json("At most 64 env overrides are allowed"), "400 Bad Request", false);
+            return;
+        }
+        const bool changed = setting && (!present || existing->second != value_it->second);
+        const bool removed = !setting && present;
+        if (setting) updated[name] = value_it->second;
+        else if (present) updated.erase(existing);
+        if (!write_json_file(m_env_path, nlohmann::json(updated))) {
+            write_json(res, api_json::error_json("Could not save the env overrides"), "500 Internal Server Error",
+                       false);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_env_mutex);
+            m_env_overrides = updated;
+        }
+        if (removed || changed)
+            record("environment", (removed ? "Environment override removed: " : "Environment override set: ") + name,
+                   {{"key", name}, {"action", removed ? "removed" : "set"}});
+        if (removed) {
+            spdlog::info("NetBird env override removed: {}", name);
+        } else if (changed) {
+            // Overrides may carry credentials (tokens, pre-shared keys): never log those values.
+            spdlog::info("NetBird env override set: {}={}", name,
+                         netbird_utils::is_secret_env_key(name) ? std::string(REDACTED)
+                                                                 : text_utils::escape_for_log(value_it->second));
+        }
+        const bool running = service_running();
+        if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
+        write_json(res, api_json::compact({{"env", updated}, {"ok", true}, {"restart_required", running}}), "200 OK",
+                   false);
+    });
+}

@@ -1,0 +1,154 @@
+#include "history/history_log.hpp"
+#include "history/history_rules.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+namespace hr = history_rules;
+using state = hr::tunnel_state;
+
+namespace {
+
+constexpr std::int64_t S = 1000;  // a second, in ms
+
+history_event event(std::uint64_t id, std::int64_t time, const char* kind, nlohmann::json facts = nlohmann::json::object()) {
+    return {id, time, kind, kind, std::move(facts), "", -1};
+}
+
+// An event of boot "b" at `uptime`, recorded while the wall clock said `time`.
+history_event booted(std::uint64_t id, std::int64_t time, std::int64_t uptime, const char* kind,
+                     nlohmann::json facts = nlohmann::json::object()) {
+    return {id, time, kind, kind, std::move(facts), "b", uptime};
+}
+
+moment wall(std::int64_t time) { return {time, "", -1}; }
+
+std::string states(const std::vector<hr::segment>& segments) {
+    std::string out;
+    for (const auto& s : segments)
+        out += std::to_string(s.from / S) + "-" + std::to_string(s.to / S) + " " + std::string(hr::state_name(s.state)) + "; ";
+    return out;
+}
+
+struct temp_file {
+    fs::path path = fs::temp_directory_path() / ("vv_history_" + std::to_string(::getpid()) + "_" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    temp_file() { fs::remove(path); }
+    ~temp_file() { fs::remove(path); }
+};
+
+}  // namespace
+
+TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
+    const std::deque<history_event> events = {
+        event(1, 0, "supervisor_started", {{"wanted", true}}),
+        event(2, 10 * S, "daemon_state", {{"to", "Connected"}}),
+        event(3, 40 * S, "daemon_state", {{"to", "Connecting"}}),   // a drop
+        event(4, 45 * S, "daemon_exited", {{"signal", 9}}),          // and the daemon killed
+        event(5, 50 * S, "daemon_state", {{"to", "Connected"}}),
+        event(6, 70 * S, "command", {{"command", "down"}}),
+        event(7, 80 * S, "supervisor_stopping"),
+        event(8, 90 * S, "supervisor_started", {{"wanted", false}}),
+        event(9, 85 * S, "daemon_state", {{"to", "Idle"}}),          // the clock was set back: nothing is later than what follows
+    };
+    const auto r = hr::replay(events, wall(100 * S));
+    const auto& replayed = r.segments;
+    EXPECT_EQ(states(replayed), "0-10 connecting; 10-40 up; 40-45 connecting; 45-50 down; 50-70 up; "
+                                "70-80 not_wanted; 80-85 unknown; 85-100 not_wanted; ");
+    EXPECT_EQ(r.current, state::not_wanted);
+    EXPECT_EQ(r.since, 85 * S);
+    const auto times = hr::event_times(events, wall(100 * S));
+    const auto all = hr::figures(replayed, events, times, 0, 100 * S, 100);
+    EXPECT_EQ(all.known_ms, 95 * S);
+    EXPECT_EQ(all.wanted_ms, 70 * S);
+    EXPECT_EQ(all.up_ms, 50 * S);
+    EXPECT_EQ(all.drops, 1);
+    EXPECT_EQ(all.longest_outage_ms, 10 * S);  // 0-10 at the start, 40-50 after the drop
+    EXPECT_EQ(all.daemon_restarts, 1);
+    // A window sees its own part: clipped stretches, its own drops and restarts.
+    const auto late = hr::figures(replayed, events, times, 42 * S, 100 * S, 100);
+    EXPECT_EQ(states(late.segments), "42-45 connecting; 45-50 down; 50-70 up; 70-80 not_wanted; 80-85 unknown; "
+                                     "85-100 not_wanted; ");
+    EXPECT_EQ(late.drops, 0);
+    EXPECT_EQ(late.longest_outage_ms, 8 * S);
+    EXPECT_EQ(late.daemon_restarts, 1);
+    // Too many stretches for the timeline: equal ones, each as bad as the worst in it.
+    EXPECT_EQ(states(hr::figures(replayed, events, times, 0, 100 * S, 4).segments),
+              "0-25 connecting; 25-50 down; 50-75 not_wanted; 75-100 unknown; ");
+}
+
+TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecorded) {
+    // A camera that booted at 1970 and got its time about a minute later,
+    // then was killed and started again: what was recorded before the clock
+    // was set lies where the boot clock puts it, and the time after the kill
+    // is unknown.
+    const std::int64_t day = 20000 * 86400 * S;  // some day after 2024
+    const std::deque<history_event> events = {
+        booted(1, 10 * S, 10 * S, "supervisor_started", {{"wanted", true}}),
+        booted(2, 30 * S, 30 * S, "daemon_state", {{"to", "Connected"}}),
+        booted(3, day + 70 * S, 70 * S, "daemon_state", {{"to", "Connecting"}}),
+        booted(4, day + 80 * S, 80 * S, "daemon_state", {{"to", "Connected"}}),
+        event(5, day + 200 * S, "supervisor_started", {{"wanted", true}, {"previous", "killed or crashed"}}),
+    };
+    const moment now{day + 250 * S, "x", 5 * S};  // another boot
+    EXPECT_EQ(hr::event_times(events, now), (std::vector<std::int64_t>{day + 10 * S, day + 30 * S, day + 70 * S,
+                                                                       day + 80 * S, day + 200 * S}));
+    const auto r = hr::replay(events, now);
+    EXPECT_EQ(states(r.segments), "1728000010-1728000030 connecting; 1728000030-1728000070 up; "
+                                  "1728000070-1728000080 connecting; 1728000080-1728000200 unknown; "
+                                  "1728000200-1728000250 connecting; ");
+    EXPECT_EQ(r.current, state::connecting);
+    EXPECT_EQ(r.since, day + 200 * S);
+}
+
+TEST(HistoryRules, SinceIsAnEventIdOrAUtcTime) {
+    const auto id = [](const char* text) { return std::get<hr::since_id>(*hr::parse_since(text)).id; };
+    const auto time = [](const char* text) { return std::get<hr::since_time>(*hr::parse_since(text)).time; };
+    EXPECT_EQ(id("42"), 42u);
+    EXPECT_EQ(time("2026-12-07T02:14:00Z"), 1796609640000);
+    EXPECT_EQ(time("2026-12-07T03:14:00.5+01:00"), 1796609640500);
+    EXPECT_EQ(time("1970-01-01T00:00:00Z"), 0);
+    for (const char* bad : {"", "yesterday", "-1", "2026-12-07", "2026-12-07T02:14:00", "2026-13-07T02:14:00Z",
+                            "2026-12-07T02:14:00Zx", "99999999999999999999"})
+        EXPECT_FALSE(hr::parse_since(bad).has_value()) << bad;
+}
+
+TEST(HistoryLog, SurvivesTornLinesAndStaysWithinItsBound) {
+    temp_file file;
+    {
+        history_log log(file.path);
+        log.load();
+        log.append("command", "Disconnect: done", {{"command", "down"}}, wall(1000));
+        log.append("peers", "Peers connected: 3 of 5", {{"connected", 3}}, moment{2000, "b", 5});
+    }
+    // A kill in the middle of a write leaves half a line; a foreign line may be there too.
+    std::ofstream(file.path, std::ios::app) << "not an event\n{\"facts\":{},\"id\":3,\"kind\":\"comm";
+    {
+        history_log log(file.path);
+        log.load();
+        ASSERT_EQ(log.events().size(), 2u);
+        EXPECT_EQ(log.events().back().text, "Peers connected: 3 of 5");
+        EXPECT_EQ(log.events().back().uptime, 5);
+        EXPECT_EQ(log.append("command", "Connect: done", {}, wall(3000)).id, 3u);
+    }
+    history_log again(file.path);
+    again.load();
+    ASSERT_EQ(again.events().size(), 3u);
+    EXPECT_EQ(again.events().back().text, "Connect: done");
+
+    // A week of an event a minute (a flapping tunnel) stays within the bound,
+    // the newest kept, the ids going on.
+    for (int minute = 0; minute < 7 * 24 * 60; ++minute)
+        again.append("management", "Management server lost: context deadline exceeded", {{"connected", false}},
+                     wall(4000 + minute * 60 * S));
+    EXPECT_LE(fs::file_size(file.path), history_log::MAX_BYTES);
+    EXPECT_EQ(again.events().back().id, 3u + 7 * 24 * 60);
+    history_log reloaded(file.path);
+    reloaded.load();
+    EXPECT_EQ(reloaded.events().size(), again.events().size());
+    EXPECT_EQ(reloaded.events().back().id, again.events().back().id);
+}

@@ -1,0 +1,76 @@
+// NetBird command lines and the environment NetBird processes get.
+
+#include "netbird/child_process.hpp"
+#include "netbird/netbird_utils.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using strings = std::vector<std::string>;
+using form = std::map<std::string, std::string>;
+
+namespace {
+
+const strings PREFIX = {"/app/lib/netbird", "--log-file", "/d/client.log", "--daemon-addr", "unix:///d/my sock"};
+
+strings tail_after_prefix(const strings& args) { return strings(args.begin() + PREFIX.size(), args.end()); }
+
+}  // namespace
+
+TEST(UpArgs, DefaultsGiveSixteenElementsWithTheDefaultServer) {
+    const strings args = netbird_utils::build_up_args(PREFIX, nlohmann::json::object(), {});
+    ASSERT_EQ(args.size(), 16u);
+    EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
+    EXPECT_EQ(tail_after_prefix(args),
+              (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", "51820", "--mtu",
+                       "1280", "--interface-name", "wt0", "--external-ip-map", ""}));
+}
+
+TEST(UpArgs, ManagementUrlFallsBackUnlessANonEmptyString) {
+    for (const char* settings : {R"({})", R"({"management_url":""})", R"({"management_url":5})", R"([1])"}) {
+        EXPECT_EQ(netbird_utils::build_up_args(PREFIX, nlohmann::json::parse(settings), {})[7],
+                  "https://api.netbird.io:443")
+            << settings;
+    }
+    EXPECT_EQ(netbird_utils::build_up_args(PREFIX, {{"management_url", "https://m.example"}}, {})[7],
+              "https://m.example");
+}
+
+TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
+    const auto flag_of = [](const form& fields) {
+        const strings args = netbird_utils::build_up_args(PREFIX, nlohmann::json::object(), fields);
+        return args.size() == 17 ? args[8] : std::string("(none)");
+    };
+    EXPECT_EQ(flag_of({}), "(none)");
+    EXPECT_EQ(flag_of({{"enable_lazy_connection", "true"}}), "--enable-lazy-connection=true");
+    for (const char* value : {"false", "yes", "TRUE", "1", ""})
+        EXPECT_EQ(flag_of({{"enable_lazy_connection", value}}), "--enable-lazy-connection=false") << value;
+}
+
+TEST(UpArgs, TunnelOptionsFollowTheReadTimeRules) {
+    const nlohmann::json settings = {{"wireguard_port", 51821}, {"mtu", 9000}, {"interface_name", "eth0.100"},
+                                     {"external_ip_map", "1.2.3.4/5.6.7.8"}};
+    const strings args = netbird_utils::build_up_args(PREFIX, settings, {{"setup_key", "never-on-the-line"}});
+    EXPECT_EQ(tail_after_prefix(args),
+              (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", "51821", "--mtu",
+                       "1280", "--interface-name", "wt0", "--external-ip-map", "1.2.3.4/5.6.7.8"}));
+}
+
+TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {
+    const auto additions = netbird_utils::compose_command_env(
+        {{"NB_USE_NETSTACK_MODE", "true"}, {"NB_LOG_MAX_SIZE_MB", "5"}, {"NB_STATE_DIR", "/d"}},
+        {{"NB_USE_NETSTACK_MODE", "false"}, {"NB_FORCE_RELAY", "true"}});
+    EXPECT_EQ(additions, (form{{"NB_FORCE_RELAY", "true"},
+                               {"NB_LOG_MAX_SIZE_MB", "5"},
+                               {"NB_STATE_DIR", "/d"},
+                               {"NB_USE_NETSTACK_MODE", "false"}}));
+
+    // Inherited entries stay unless replaced; a name is a prefix up to "=",
+    // so NB_FORCE_RELAY_X is not NB_FORCE_RELAY.
+    const char* inherited[] = {"NB_LOG_MAX_SIZE_MB=99", "KEPT=1", "NB_FORCE_RELAY=inherited",
+                               "NB_FORCE_RELAY_X=2", "NOEQUALS", nullptr};
+    EXPECT_EQ(child_process::compose_environ(inherited, additions),
+              (strings{"KEPT=1", "NB_FORCE_RELAY_X=2", "NOEQUALS", "NB_FORCE_RELAY=true", "NB_LOG_MAX_SIZE_MB=5",
+                       "NB_STATE_DIR=/d", "NB_USE_NETSTACK_MODE=false"}));
+}

@@ -6,14 +6,12 @@
 #include "api/api_json.hpp"
 #include "settings/config_utils.hpp"
 #include "netbird/netbird_utils.hpp"
-#include "core/task_done.hpp"
 #include "core/text_utils.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <future>
 #include <thread>
 
 #include <sys/stat.h>
@@ -162,16 +160,18 @@ void application::api_up(const response_ptr& res, request&) {
             m_staged_key_files.erase(*key_file);
             --m_enrolments_under_way;
         };
-        const auto after = [this, forget_key, mark_flags_applied](const command_result& result) {
+        command_job job;
+        job.run = std::move(run);
+        job.after = [this, forget_key, mark_flags_applied](const command_result& result) {
             forget_key();
             mark_flags_applied(result);
             record_command("up", result);
         };
-        const auto refused = [this, forget_key, wished] {
+        job.refused = [this, forget_key, wished] {
             forget_key();
             set_desired_up(wished);
         };
-        dispatch_job(res, aborted, std::move(run), false, nullptr, after, refused);
+        dispatch(res, aborted, std::move(job));
     });
 }
 
@@ -181,10 +181,10 @@ void application::api_down(const response_ptr& res, request&) {
     set_desired_up(false);
     auto args = base_args_cli();
     args.emplace_back("down");
-    dispatch_command(
-        res, aborted, std::move(args), false, nullptr,
-        [this](const command_result& result) { record_command("down", result); },
-        [this, wished] { set_desired_up(wished); });
+    auto job = run_job(std::move(args));
+    job.after = [this](const command_result& result) { record_command("down", result); };
+    job.refused = [this, wished] { set_desired_up(wished); };
+    dispatch(res, aborted, std::move(job));
 }
 
 void application::api_restart(const response_ptr& res, request&) {
@@ -209,29 +209,20 @@ void application::api_reconnect(const response_ptr& res, request&) {
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
         auto up_args = build_up_args(form);
-        auto job = [this, res = res, aborted = aborted, down_args = std::move(down_args), up_args = std::move(up_args),
-                    flags = tunnel_flags()]() mutable {
-            command_result up_result;
-            {
-                const auto lock = lock_for_command();
-                run_command(down_args, false);
-                up_result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result()
-                                                                           : run_command(up_args, false);
-                if (up_result.exit_code == 0) note_logged_in();
-            }
-            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), up_result = std::move(up_result),
-                          flags = std::move(flags)] {
-                restart_service();
-                wake_status_poller();
-                record_command("reconnect", up_result);
-                if (up_result.exit_code == 0) set_applied_flags(flags);
-                if (!aborted->load(std::memory_order_acquire))
-                    write_json(res, build_json_result(up_result), "200 OK", false);
-            });
+        command_job job;
+        job.run = [this, down_args = std::move(down_args), up_args = std::move(up_args)] {
+            run_command(down_args, false);
+            auto result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result() : run_command(up_args, false);
+            if (result.exit_code == 0) note_logged_in();
+            return result;
         };
-        if (enqueue_command(std::move(job))) return;
-        set_desired_up(wished);
-        answer_busy(res, false);
+        job.after = [this, flags = tunnel_flags()](const command_result& result) {
+            restart_service();
+            record_command("reconnect", result);
+            if (result.exit_code == 0) set_applied_flags(flags);
+        };
+        job.refused = [this, wished] { set_desired_up(wished); };
+        dispatch(res, aborted, std::move(job));
     });
 }
 
@@ -269,30 +260,19 @@ void application::api_deregister(const response_ptr& res, request&) {
     args.emplace_back("deregister");
     // The wipe runs on the loop (it stops and starts the daemon) while the job
     // still holds the command lock, so no queued command runs in between and
-    // sees half of the old state or loses its files.
-    auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
-        const auto lock = lock_for_command();
-        command_result result = run_command(args, false);
-        std::future<void> wiped;
-        {
-            // Released when the wipe is over, or has failed, or was never run.
-            done_signal done;
-            wiped = done.future();
-            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result), done] {
-                record_command("deregister", result);
-                wipe_after_deregister();
-                wake_status_poller();
-                if (!aborted->load(std::memory_order_acquire))
-                    write_json(res, build_json_result(result), "200 OK", false);
-            });
-        }
-        wiped.wait();
+    // sees half of the old state or loses its files; nor before the new
+    // daemon listens.
+    auto job = run_job(std::move(args));
+    job.after = [this](const command_result& result) {
+        record_command("deregister", result);
+        wipe_after_deregister();
+    };
+    job.settle = [this] {
         const auto deadline = std::chrono::steady_clock::now() + DAEMON_READY_WAIT;
         std::error_code ec;
         while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(DAEMON_READY_POLL);
     };
-    if (enqueue_command(std::move(job))) return;
-    set_desired_up(wished);
-    answer_busy(res, false);
+    job.refused = [this, wished] { set_desired_up(wished); };
+    dispatch(res, aborted, std::move(job));
 }

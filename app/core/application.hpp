@@ -5,6 +5,7 @@
 
 #include "history/history_log.hpp"
 #include "http/http_server.hpp"
+#include "netbird/command_job.hpp"
 #include "netbird/netbird_utils.hpp"
 #include "api/status_view.hpp"
 
@@ -36,22 +37,13 @@
 
 class application {
 public:
-    // Exit code, standard output and standard error of one NetBird command.
-    struct command_result {
-        int exit_code = 0;
-        std::string stdout_data;
-        std::string stderr_data;
-
-        std::string combined() const { return stdout_data + stderr_data; }
-    };
+    using command_result = ::command_result;
 
     using path = std::filesystem::path;
     using response_ptr = httpd::response_ptr;
     using request = httpd::http_request;
     using form_map = std::map<std::string, std::string>;
     using abort_flag = std::shared_ptr<std::atomic<bool>>;
-    using render_fn = std::function<std::string(const command_result&)>;
-    using after_fn = std::function<void(const command_result&)>;
 
     explicit application(const std::string& app_name);
     application(const application&) = delete;
@@ -164,19 +156,16 @@ private:
     void end_leftover_daemon() const;
 
     // Command queue.
-    using run_fn = std::function<command_result()>;
     bool enqueue_command(std::function<void()> job);
     // Takes m_command_mutex for a queued job; the status poll stands back
     // while a job waits for it, so polls cannot starve the queue.
     std::unique_lock<std::mutex> lock_for_command();
     void command_worker_loop();
-    void dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
-                          bool no_store, render_fn render, after_fn after,
-                          const std::function<void()>& on_refused = nullptr);
-    // The same for a job that runs one or more commands itself (under the
-    // command lock, on the worker).
-    void dispatch_job(const response_ptr& res, const abort_flag& aborted, run_fn run, bool no_store, render_fn render,
-                      after_fn after, const std::function<void()>& on_refused = nullptr);
+    // Queues a job (see command_job.hpp); `res` is null for the supervisor's
+    // own commands, which nobody waits for.
+    void dispatch(const response_ptr& res, const abort_flag& aborted, command_job job);
+    // The job of one command line.
+    command_job run_job(std::vector<std::string> args);
     abort_flag make_abort_guard(const response_ptr& res);
     // "503 Service Unavailable" for a job the full queue refused.
     void answer_busy(const response_ptr& res, bool no_store) const;

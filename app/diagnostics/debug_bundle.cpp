@@ -11,6 +11,9 @@
 #include <spdlog/spdlog.h>
 
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include <unistd.h>
 
@@ -23,7 +26,13 @@ bool want_anonymize(const httpd::http_request& req) {
     return value == "1" || value == "true";
 }
 
-void delete_named_archive(const application::command_result& result) {
+// A bundle's archive opened for sending (the reader owns the descriptor).
+struct opened_archive {
+    std::optional<httpd::http_response::body_reader> body;
+    std::uintmax_t size = 0;
+};
+
+void delete_named_archive(const command_result& result) {
     if (const auto archive = netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
         std::error_code ignored;
         fs::remove(*archive, ignored);
@@ -44,46 +53,41 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
     auto args = base_args_cli();
     args.insert(args.end(), {"debug", "bundle"});
     if (want_anonymize(req)) args.emplace_back("--anonymize");
-    auto job = [this, res = res, aborted = aborted, args = std::move(args)]() mutable {
-        command_result result;
-        {
-            const auto lock = lock_for_command();
-            result = run_command(args, false);
-        }
-        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), result = std::move(result)] {
-            const auto archive = netbird_utils::parse_debug_bundle_path(result.stdout_data);
-            if (aborted->load(std::memory_order_acquire)) {
-                delete_named_archive(result);
-                return;
+    // The archive is opened and deleted on the loop whatever became of the
+    // client; the open descriptor keeps it readable until it is sent.
+    auto archive = std::make_shared<opened_archive>();
+    auto job = run_job(std::move(args));
+    job.no_store = true;
+    job.after = [archive](const command_result& result) {
+        if (result.exit_code == 0)
+            if (const auto path = netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
+                const int fd = log_files::open_regular(*path, archive->size);
+                if (fd >= 0) archive->body = httpd::file_body(fd);
             }
-            if (result.exit_code == 0 && archive) {
-                std::uintmax_t size = 0;
-                const int fd = log_files::open_regular(*archive, size);
-                if (fd >= 0) {
-                    // Streamed from the open file, which is deleted below:
-                    // the descriptor keeps it readable until it is sent.
-                    res->write_status("200 OK");
-                    res->write_header("Content-Type", "application/zip");
-                    // Named after the device and the time: an installer collects them from many.
-                    char host[256] = {};
-                    ::gethostname(host, sizeof host - 1);
-                    res->write_header("Content-Disposition",
-                                      "attachment; filename=\"" +
-                                          netbird_utils::debug_bundle_file_name(host, std::time(nullptr)) + "\"");
-                    res->write_header("Cache-Control", "no-store");
-                    res->end_streamed(size, httpd::file_body(fd));
-                } else {
-                    write_json(res, api_json::error_json("Could not read debug bundle"), "500 Internal Server Error",
-                               true);
-                }
-            } else {
-                spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
-                write_json(res, api_json::error_json("Debug bundle failed"), "500 Internal Server Error", true);
-            }
-            delete_named_archive(result);
-        });
+        delete_named_archive(result);
     };
-    if (!enqueue_command(std::move(job))) answer_busy(res, true);
+    job.answer = [this, archive](const response_ptr& res, const command_result& result) {
+        if (result.exit_code != 0 || !netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
+            spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
+            write_json(res, api_json::error_json("Debug bundle failed"), "500 Internal Server Error", true);
+            return;
+        }
+        if (!archive->body) {
+            write_json(res, api_json::error_json("Could not read debug bundle"), "500 Internal Server Error", true);
+            return;
+        }
+        res->write_status("200 OK");
+        res->write_header("Content-Type", "application/zip");
+        // Named after the device and the time: an installer collects them from many.
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        res->write_header("Content-Disposition", "attachment; filename=\"" +
+                                                     netbird_utils::debug_bundle_file_name(host, std::time(nullptr)) +
+                                                     "\"");
+        res->write_header("Cache-Control", "no-store");
+        res->end_streamed(archive->size, std::move(*archive->body));
+    };
+    dispatch(res, aborted, std::move(job));
 }
 
 void application::api_debug_bundle_upload(const response_ptr& res, request& req) {
@@ -91,5 +95,11 @@ void application::api_debug_bundle_upload(const response_ptr& res, request& req)
     auto args = base_args_cli();
     args.insert(args.end(), {"debug", "bundle", "--upload-bundle"});
     if (want_anonymize(req)) args.emplace_back("--anonymize");
-    dispatch_command(res, aborted, std::move(args), true, build_debug_upload_json, delete_named_archive);
+    auto job = run_job(std::move(args));
+    job.no_store = true;
+    job.after = delete_named_archive;
+    job.answer = [this](const response_ptr& res, const command_result& result) {
+        write_json(res, build_debug_upload_json(result), "200 OK", true);
+    };
+    dispatch(res, aborted, std::move(job));
 }

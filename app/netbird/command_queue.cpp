@@ -1,9 +1,10 @@
-// The bounded queue that runs NetBird commands for the HTTP API on one worker
-// thread, and the asynchronous answer on the event loop.
+// The bounded queue that runs NetBird commands on one worker thread, and the
+// jobs that run there: the command, then its hooks and answer on the event loop.
 
 #include "core/application.hpp"
 
 #include "api/api_json.hpp"
+#include "core/task_done.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -72,51 +73,55 @@ void application::command_worker_loop() {
     }
 }
 
-void application::dispatch_command(const response_ptr& res, const abort_flag& aborted, std::vector<std::string> args,
-                                   bool no_store, render_fn render, after_fn after,
-                                   const std::function<void()>& on_refused) {
-    dispatch_job(
-        res, aborted, [this, args = std::move(args)] { return run_command(args, false); }, no_store,
-        std::move(render), std::move(after), on_refused);
+command_job application::run_job(std::vector<std::string> args) {
+    command_job job;
+    job.run = [this, args = std::move(args)] { return run_command(args, false); };
+    return job;
 }
 
-void application::dispatch_job(const response_ptr& res, const abort_flag& aborted, run_fn run, bool no_store,
-                               render_fn render, after_fn after, const std::function<void()>& on_refused) {
-    if (!render) render = [](const command_result& result) { return build_json_result(result); };
-    // Everything the completion needs moves to the loop with it, so the
-    // response is never released on the worker thread.
-    auto job = [this, res = res, aborted = aborted, run = std::move(run), no_store, render = std::move(render),
-                after = std::move(after)]() mutable {
-        command_result result;
+void application::dispatch(const response_ptr& res, const abort_flag& aborted, command_job job) {
+    auto refused = std::move(job.refused);
+    const bool no_store = job.no_store;
+    auto work = [this, res = res, aborted = aborted, job = std::move(job)]() mutable {
+        auto lock = lock_for_command();
+        command_result result = job.run();
+        // A job that settles keeps the lock across the loop's part, so that no
+        // queued command runs in between and sees half of what it changes.
+        if (!job.settle) lock.unlock();
+        std::future<void> loop_done;
         {
-            const auto lock = lock_for_command();
-            result = run();
+            // Released when the loop's part is over, or has failed, or never ran.
+            done_signal done;
+            if (job.settle) loop_done = done.future();
+            // Everything the loop's part needs moves there with it, so the
+            // response is never released on the worker thread.
+            post_to_loop([this, res = std::move(res), aborted = std::move(aborted), after = std::move(job.after),
+                          answer = std::move(job.answer), no_store = job.no_store, result = std::move(result), done] {
+                // Whatever fails here, the hook's clean-up is tried and the client answered.
+                try {
+                    if (after) after(result);
+                } catch (const std::exception& e) {
+                    spdlog::error("Command clean-up failed: {}", e.what());
+                }
+                wake_status_poller();
+                if (!res || aborted->load(std::memory_order_acquire)) return;
+                try {
+                    if (answer) answer(res, result);
+                    else write_json(res, build_json_result(result), "200 OK", no_store);
+                } catch (const std::exception& e) {
+                    spdlog::error("Command answer failed: {}", e.what());
+                    write_json(res, api_json::error_json("Internal error"), "500 Internal Server Error", no_store);
+                }
+            });
         }
-        post_to_loop([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
-                      after = std::move(after), result = std::move(result)] {
-            // Whatever fails here, the hook's clean-up is tried and the client answered.
-            try {
-                if (after) after(result);
-            } catch (const std::exception& e) {
-                spdlog::error("Command clean-up failed: {}", e.what());
-            }
-            wake_status_poller();
-            if (aborted->load(std::memory_order_acquire)) return;
-            std::string body;
-            try {
-                body = render(result);
-            } catch (const std::exception& e) {
-                spdlog::error("Command answer failed: {}", e.what());
-                write_json(res, api_json::error_json("Internal error"), "500 Internal Server Error", no_store);
-                return;
-            }
-            write_json(res, body, "200 OK", no_store);
-        });
+        if (!job.settle) return;
+        loop_done.wait();
+        job.settle();
     };
-    if (enqueue_command(std::move(job))) return;
-    // The hook never runs for a refused job; on_refused cleans up before the answer.
-    if (on_refused) on_refused();
-    answer_busy(res, no_store);
+    if (enqueue_command(std::move(work))) return;
+    // The hooks never run for a refused job; `refused` cleans up before the answer.
+    if (refused) refused();
+    if (res) answer_busy(res, no_store);
 }
 
 void application::answer_busy(const response_ptr& res, bool no_store) const {

@@ -68,19 +68,14 @@ void application::keep_tunnel_down(const char* why) {
     m_keeping_down = true;
     auto args = base_args_cli();
     args.emplace_back("down");
-    auto job = [this, args = std::move(args)] {
-        command_result result;
-        {
-            const auto lock = lock_for_command();
-            result = run_command(args, false);
-        }
+    auto job = run_job(std::move(args));
+    job.after = [this](const command_result& result) {
+        m_keeping_down = false;
         if (result.exit_code != 0) spdlog::warn("Could not take the tunnel down (exit {})", result.exit_code);
-        post_to_loop([this] {
-            m_keeping_down = false;
-            wake_status_poller();
-        });
     };
-    if (enqueue_command(std::move(job))) return;
-    m_keeping_down = false;
-    spdlog::warn("Could not take the tunnel down: the command queue is full");
+    job.refused = [this] {
+        m_keeping_down = false;
+        spdlog::warn("Could not take the tunnel down: the command queue is full");
+    };
+    dispatch(nullptr, nullptr, std::move(job));
 }

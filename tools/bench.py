@@ -45,24 +45,32 @@ ROOT = Path(__file__).resolve().parent.parent
 # servers under test on a small machine (NetBird's own CLI costs are not the
 # frame's).
 SLEEPER = '#!/bin/sh\ncase "$*" in *"service run") exec sleep 3600 ;; esac\nexit 1\n'
-NGINX_CONF = """worker_processes 1;
+# nginx as the anchor: one worker, no access log, keep-alive for ever, on a
+# Unix socket; SERVER is what it answers with.
+NGINX_CONF = """{user}worker_processes 1;
 daemon off;
 pid {dir}/nginx.pid;
 error_log {dir}/error.log warn;
 events {{ worker_connections 1024; }}
 http {{
     access_log off;
+    sendfile on;
     keepalive_requests 100000000;
     keepalive_timeout 60s;
     server {{
         listen unix:{dir}/nginx.sock;
-        location / {{
-            default_type application/json;
-            return 200 '{body}';
-        }}
+{server}
     }}
 }}
 """
+RETURN_BODY = """        location / {{
+            default_type application/json;
+            return 200 '{body}';
+        }}"""
+# A static file: its worker runs as root, the benchmark's temporary directory being root's alone.
+STATIC_BODY = """        root {dir};
+        default_type application/json;
+        location / {{ try_files /body.json =404; }}"""
 
 
 def build_load(out_dir):
@@ -87,7 +95,8 @@ def start_nginx(directory, body, static=False):
     conf = directory / "nginx.conf"
     if static:
         (directory / "body.json").write_bytes(body)
-    conf.write_text((STATIC_NGINX_CONF if static else NGINX_CONF).format(dir=directory, body=body))
+    server = (STATIC_BODY if static else RETURN_BODY).format(dir=directory, body=body)
+    conf.write_text(NGINX_CONF.format(user="user root;\n" if static else "", dir=directory, server=server))
     proc = subprocess.Popen(["nginx", "-p", str(directory), "-e", str(directory / "error.log"), "-c", str(conf)],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sock = directory / "nginx.sock"
@@ -96,28 +105,6 @@ def start_nginx(directory, body, static=False):
             return proc, str(sock)
         time.sleep(0.02)
     raise RuntimeError("nginx did not start: " + (directory / "error.log").read_text())
-
-
-# Its worker runs as root: the benchmark's temporary directory is root's alone.
-STATIC_NGINX_CONF = """user root;
-worker_processes 1;
-daemon off;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log warn;
-events {{ worker_connections 1024; }}
-http {{
-    access_log off;
-    sendfile on;
-    keepalive_requests 100000000;
-    keepalive_timeout 60s;
-    server {{
-        listen unix:{dir}/nginx.sock;
-        root {dir};
-        default_type application/json;
-        location / {{ try_files /body.json =404; }}
-    }}
-}}
-"""
 
 
 def quiet_netbird(box):

@@ -1,10 +1,11 @@
-// The peers table, built from the peers that NetBird's status reports,
-// sortable by name and by state.
+// The peers a page at a time, asked for at each poll while on screen. A peer
+// keeps its row and only changed cells are written: polls disturb nothing.
 
-import { $, el, setText, formatBytes, formatDuration, secondsSince } from "./ui.js";
+import { get, coalesced } from "./api.js";
+import { $, el, say, setText, formatBytes, formatDuration, secondsSince } from "./ui.js";
 import { statusUpdates } from "./state.js";
 
-const STATE_ORDER = { Connected: 0, Connecting: 1, Idle: 2 };
+export const PAGE_SIZE = 50;
 
 // A peer's short name: the first label of its domain name.
 // Example: peerName({ fqdn: "cam-yard.netbird.cloud" }) → "cam-yard"
@@ -23,69 +24,155 @@ export function peerPath(peer) {
   return peer.connectionType || "–";
 }
 
-// Sorts a copy of the peers; ties on state fall back to the name.
-// Example: sortPeers([{fqdn:"b",status:"Idle"},{fqdn:"a",status:"Connected"}], "state", 1)
-//          → a (Connected) first
-export function sortPeers(peers, key, direction) {
-  const byName = (a, b) => peerName(a).localeCompare(peerName(b));
-  const rank = (p) => (p.status in STATE_ORDER ? STATE_ORDER[p.status] : 9);
-  const compare = key === "state" ? (a, b) => rank(a) - rank(b) || byName(a, b) : byName;
-  return [...peers].sort((a, b) => direction * compare(a, b));
-}
-
-let sortKey = "name";
-let direction = 1;
-let peers = [];
-
 function latency(ns) {
   const ms = Number(ns) / 1e6;
   return Number.isFinite(ms) && ms > 0 ? `${ms < 10 ? ms.toFixed(1) : Math.round(ms)} ms` : "–";
 }
 
-function render() {
+// A row's texts, cell by cell.
+// Example: peerTexts({ fqdn: "nvr.lan", status: "Idle" }) → ["nvr", "nvr.lan", "–", "Idle", "–", "–", "never", "–", "–"]
+export function peerTexts(peer) {
+  const since = secondsSince(peer.lastWireguardHandshake);
+  return [peerName(peer), String(peer.fqdn || ""), String(peer.netbirdIp || "–"), String(peer.status || "unknown"),
+    peerPath(peer), latency(peer.latency), since === null ? "never" : `${formatDuration(since)} ago`,
+    formatBytes(peer.transferReceived), formatBytes(peer.transferSent)];
+}
+
+// Example: pageQuery({ offset: 50, filter: "cam 1", sort: "" }) → "status?peers=page&offset=50&limit=50&filter=cam+1"
+export function pageQuery({ offset, filter, sort }) {
+  const params = new URLSearchParams({ peers: "page", offset, limit: PAGE_SIZE });
+  if (filter) params.set("filter", filter);
+  if (sort) params.set("sort", sort);
+  return `status?${params}`;
+}
+
+// Example: rangeText({ offset: 50, matched: 1234 }, 50) → "51–100 of 1,234"; rangeText({}, 0) → "None"
+export function rangeText({ offset, matched }, shown) {
+  const n = (value) => value.toLocaleString();
+  return shown ? `${n(offset + 1)}–${n(offset + shown)} of ${n(matched)}` : "None";
+}
+
+const view = { offset: 0, filter: "", sort: "name" };
+let onScreen = false;
+let total = 0;  // peers in the last status
+const rows = new Map();  // peer key → { tr, cells, texts }
+let typing;
+let empty;  // the row that says why there are none
+
+function makeRow(key) {
+  const tds = [["", ""], ["NetBird IP", "mono"], ["State", ""], ["Path", ""], ["Latency", "num"],
+    ["Last handshake", ""], ["Received", "num"], ["Sent", "num"]].map(([label, className]) =>
+    el("td", { className, "data-label": label }));
+  const spans = [el("span", { className: "peer-name" }), el("span", { className: "sub" }), el("span")];
+  tds[0].append(spans[0], spans[1]);
+  tds[2].append(spans[2]);
+  // In the order of peerTexts().
+  const cells = [spans[0], spans[1], tds[1], spans[2], ...tds.slice(3)];
+  return { tr: el("tr", { "data-peer": key }, tds), cells, texts: [] };
+}
+
+function renderRows(peers, emptyText) {
   const body = $("peers-body");
-  body.replaceChildren();
-  for (const peer of sortPeers(peers, sortKey, direction)) {
-    const since = secondsSince(peer.lastWireguardHandshake);
-    const state = String(peer.status || "unknown");
-    const cell = (label, className, ...children) => el("td", { className, "data-label": label }, ...children);
-    body.append(el("tr", {},
-      cell("", "", el("span", { className: "peer-name" }, peerName(peer)),
-           el("span", { className: "sub" }, String(peer.fqdn || ""))),
-      cell("NetBird IP", "mono", String(peer.netbirdIp || "–")),
-      cell("State", "", el("span", { className: `pill pill-${state === "Connected" ? "good" : "off"}` }, state)),
-      cell("Path", "", peerPath(peer)),
-      cell("Latency", "num", latency(peer.latency)),
-      cell("Last handshake", "", since === null ? "never" : `${formatDuration(since)} ago`),
-      cell("Received", "num", formatBytes(peer.transferReceived)),
-      cell("Sent", "num", formatBytes(peer.transferSent))));
+  const order = [];
+  for (const peer of peers) {
+    const key = String(peer.publicKey || peer.fqdn || peer.netbirdIp);
+    const row = rows.get(key) || rows.set(key, makeRow(key)).get(key);
+    peerTexts(peer).forEach((text, i) => {
+      if (row.texts[i] === text) return;
+      row.texts[i] = text;
+      row.cells[i].textContent = text;
+      if (i === 3) row.cells[i].className = `pill pill-${text === "Connected" ? "good" : "off"}`;
+    });
+    order.push(row);
   }
-  if (!peers.length) {
-    body.append(el("tr", {}, el("td", { colSpan: 8, className: "empty" }, "No peers to show.")));
+  for (const [key, row] of rows) {
+    if (order.includes(row)) continue;
+    row.tr.remove();
+    rows.delete(key);
   }
-  for (const th of document.querySelectorAll("#peers-table th[aria-sort]")) {
-    const key = th.querySelector("button").dataset.sort;
-    th.setAttribute("aria-sort", key === sortKey ? (direction > 0 ? "ascending" : "descending") : "none");
+  setText(empty.firstChild, emptyText);
+  if (order.length) empty.remove();
+  else body.append(empty);
+  // Rows are moved only when out of place.
+  let at = body.firstElementChild;
+  for (const { tr } of order) {
+    if (tr === at) at = at.nextElementSibling;
+    else body.insertBefore(tr, at);
   }
 }
 
-export function initPeers() {
-  for (const button of document.querySelectorAll("#peers-table button[data-sort]")) {
-    button.addEventListener("click", () => {
-      direction = sortKey === button.dataset.sort ? -direction : 1;
-      sortKey = button.dataset.sort;
-      render();
-    });
+// One request at a time; a view changed meanwhile is asked for after it.
+const refresh = () => coalesced("peers", async () => {
+  if (!onScreen || !total) return;
+  const asked = pageQuery(view);
+  const result = await get(asked);
+  const page = result.ok && result.data && result.data.peers_page;
+  // No page, no failure: no report of NetBird's.
+  if (asked !== pageQuery(view) || (!page && result.ok)) return;
+  $("peers").classList.toggle("stale", !page);
+  say($("peers-msg"), "error", page ? "" : `The peers could not be read: ${result.message}`);
+  if (!page) return;
+  const details = (result.data.status.peers || {}).details || [];
+  // Past the end (there are fewer now): the last page.
+  if (!details.length && view.offset && page.matched) {
+    view.offset = Math.ceil(page.matched / PAGE_SIZE) * PAGE_SIZE - PAGE_SIZE;
+    refresh();
+    return;
   }
+  renderRows(details, "No peer matches the search.");
+  const text = rangeText(page, rows.size) + (view.filter ? " matching" : "");
+  if ($("peers-range").textContent !== text) setText($("peers-range"), text);
+  // Not disabled: a button pressed to the end keeps the focus.
+  $("peers-prev").setAttribute("aria-disabled", view.offset <= 0);
+  $("peers-next").setAttribute("aria-disabled", view.offset + PAGE_SIZE >= page.matched);
+  $("peers-pager").hidden = false;
+});
+
+function show(change) {
+  Object.assign(view, change);
+  for (const th of document.querySelectorAll("#peers-table th[aria-sort]")) {
+    th.setAttribute("aria-sort", th.firstElementChild.dataset.sort === view.sort ? "ascending" : "none");
+  }
+  refresh();
+}
+
+export function initPeers() {
+  empty = $("peers-empty");
+  // A second click on the sorted column leaves the peers in NetBird's order.
+  for (const button of document.querySelectorAll("#peers-table button[data-sort]")) {
+    const sort = button.dataset.sort;
+    button.addEventListener("click", () => show({ sort: view.sort === sort ? "" : sort, offset: 0 }));
+  }
+  // Sent when typing pauses: a request per word, not per key.
+  $("peers-filter").addEventListener("input", () => {
+    clearTimeout(typing);
+    typing = setTimeout(() => show({ filter: $("peers-filter").value.trim(), offset: 0 }), 300);
+  });
+  for (const [id, by] of [["peers-prev", -PAGE_SIZE], ["peers-next", PAGE_SIZE]]) {
+    $(id).addEventListener("click", () =>
+      $(id).getAttribute("aria-disabled") === "false" && show({ offset: view.offset + by }));
+  }
+  // Coming into view, the section asks at once rather than at the next poll.
+  new IntersectionObserver((entries) => {
+    const was = onScreen;
+    onScreen = entries.pop().isIntersecting;
+    if (onScreen && !was) refresh();
+  }).observe($("peers"));
+
   statusUpdates.subscribe((update) => {
     // While the poll fails the last known peers stay, greyed out as old.
     $("peers").classList.toggle("stale", !update);
     if (!update) return;
     const info = update.status && update.status.peers;
-    peers = info && Array.isArray(info.details) ? info.details.filter((p) => p && typeof p === "object") : [];
+    total = info ? info.total : 0;
     setText($("peers-summary"), info ? `${info.connected} of ${info.total} peers connected.`
                                      : "NetBird reports no peers while it is not running.");
-    render();
+    if (total) {
+      refresh();
+      return;
+    }
+    $("peers-pager").hidden = true;
+    renderRows([], "No peers to show.");
   });
-  render();
+  show({});
 }

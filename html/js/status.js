@@ -14,6 +14,8 @@ const SETTLE_POLL_MS = 700;
 // The supervisor refreshes its snapshot right after a command: these polls
 // pick it up without waiting for the next round.
 const FOLLOW_UP_DELAYS_MS = [700, 2000];
+// Without the peers (megabytes in a large network).
+const LIGHT_STATUS = "status?peers=none";
 
 const FACTS = [
   ["connection", "Connection"],
@@ -92,7 +94,7 @@ export async function settledStatus(done, timeoutMs = SETTLE_TIMEOUT_MS) {
   let body = null;
   do {
     await new Promise((resolve) => setTimeout(resolve, SETTLE_POLL_MS));
-    const result = await get("status");
+    const result = await get(LIGHT_STATUS);
     if (result.status === 200 && result.data) body = result.data;
     if (body && done(body)) break;
   } while (Date.now() < deadline);
@@ -236,7 +238,7 @@ function schedule(delay = POLL_INTERVAL_MS) {
 
 // A poll asked for while one runs makes one more round after it.
 const poll = () => coalesced("status", async () => {
-  const result = await get("status");
+  const result = await get(LIGHT_STATUS);
   try {
     if (result.status === 200 && result.data && typeof result.data === "object") onSuccess(result.data);
     else onFailure(result);

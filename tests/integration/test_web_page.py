@@ -113,16 +113,18 @@ def test_enrolment_from_an_empty_device_shows_peers_and_leaves_no_key(page):
     assert find(page, "up-setup-key").get_attribute("value") == "", "the key stays in the field"
     wait_text(page, "summary", "Connected")
     wait_text(page, "st-peers", "4 of 5 connected")
-    rows = page.find_elements(By.CSS_SELECTOR, "#peers-body tr")
-    assert len(rows) == 5
+    # The peers are asked for once their section is on screen.
+    page.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
+    wait_for(page, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#peers-body tr[data-peer]")) == 5, "five peers")
 
     # The peer whose name is markup is shown as text: no element made, no script run.
     assert "<img src=x onerror=alert(1)>" in find(page, "peers-body").text
     assert page.find_elements(By.CSS_SELECTOR, "#peers img, #status img") == []
-    # Sorting by state puts the connected peers first; a second click reverses it.
+    # Sorting by state puts the connected peers first (the application sorts:
+    # the rows follow its answer); a second click returns to NetBird's order.
     page.find_element(By.CSS_SELECTOR, "button[data-sort=state]").click()
-    states = [r.find_elements(By.TAG_NAME, "td")[2].text for r in page.find_elements(By.CSS_SELECTOR, "#peers-body tr")]
-    assert states == sorted(states, key=lambda s: s != "Connected")
+    states = lambda d: [r.find_elements(By.TAG_NAME, "td")[2].text for r in d.find_elements(By.CSS_SELECTOR, "#peers-body tr")]
+    wait_for(page, lambda d: states(d) == sorted(states(d), key=lambda s: s != "Connected"), "connected peers first")
 
     # The URL was saved as a setting; the key is nowhere: not in the browser,
     # not in any file of the sandbox (logs, reports, web server logs), not in argv.

@@ -1,0 +1,207 @@
+"""The peers section in headless Chromium against a simulated network of a
+thousand peers: the page asks only for what it shows (the light status, a
+page of peers while the section is on screen), updates its rows in place,
+searches, sorts and pages on the application, and keeps every task of the
+main thread short."""
+
+import time
+
+import pytest
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+import test_web_page
+from test_web_page import enrol_by_api, find, wait_for, wait_text
+
+# One browser for the module, and the page of a fresh sandbox, as for the page's other tests.
+browser, page = test_web_page.browser, test_web_page.page
+
+PEERS = 1000
+# A task that long makes the page feel stuck: the browser's own definition of
+# a long task, and what the page must stay under, not a figure of this
+# machine's. The page's scripts take a few milliseconds per poll at a thousand
+# peers (50 rows, a handful of changed cells), ten times less. It applies once
+# the page has loaded: parsing it, running its modules and its first layout do
+# not depend on the peers (none are asked for before the section is on
+# screen) and, on a busy two-CPU machine, take longer than this for any page.
+LONG_TASK_MS = 50
+
+# Runs before the page's own scripts on every load: what the tests read back.
+OBSERVE = """
+window.longTasks = [];
+new PerformanceObserver((list) => { for (const e of list.getEntries()) window.longTasks.push(e.duration); })
+  .observe({ type: "longtask", buffered: true });
+performance.setResourceTimingBufferSize(10000);
+"""
+
+STATUS_REQUESTS = """
+return performance.getEntriesByType('resource').map(e => e.name).filter(n => n.includes('/api/vpn/status'))
+  .map(n => n.slice(n.indexOf('/api/vpn/') + 9))"""
+
+
+def requests(driver):
+    """The status requests the page made since it loaded, as paths under api/vpn/."""
+    return driver.execute_script(STATUS_REQUESTS)
+
+
+def next_poll(driver):
+    """Waits for the status poll after the next one to be answered and shown:
+    the rows then have had one full round to change."""
+    seen = sum(r.startswith("status?peers=none") for r in requests(driver))
+    wait_for(driver, lambda d: sum(r.startswith("status?peers=none") for r in requests(d)) >= seen + 2,
+             "two more status polls")
+
+
+def rows(driver):
+    # textContent, not innerText: reading must not make the page lay itself out.
+    return driver.execute_script("""return [...document.querySelectorAll('#peers-body tr[data-peer]')]
+        .map(tr => [...tr.cells].map(td => td.textContent))""")
+
+
+def names(driver):
+    return driver.execute_script("return [...document.querySelectorAll('#peers-body .peer-name')].map(e => e.textContent)")
+
+
+def largest_long_task(driver):
+    return max(driver.execute_script("return window.longTasks"), default=0)
+
+
+@pytest.fixture
+def network(page):
+    """The page of an enrolled device with a thousand peers, loaded afresh
+    with the observers of OBSERVE in place from its start."""
+    box = page.box
+    enrol_by_api(box)
+    box.wait_for(lambda: (box.get("/status", query="peers=none").json().get("status") or {})
+                 .get("peers", {}).get("total") == PEERS, 30, what=f"{PEERS} peers")
+    script = page.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": OBSERVE})["identifier"]
+    try:
+        page.refresh()
+        wait_text(page, "summary", "Connected")
+        # Loaded: the long tasks from here on are the page's work with the peers.
+        time.sleep(1)
+        loading = page.execute_script("const tasks = window.longTasks; window.longTasks = []; return tasks")
+        print(f"\nlong tasks while loading (ms): {loading}")
+        yield page
+    finally:
+        page.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script})
+
+
+def open_peers(driver):
+    driver.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
+    wait_for(driver, lambda d: len(rows(d)) == 50, "the first page of peers")
+
+
+@pytest.mark.parametrize("page", [{"NB_SIM_PEERS": str(PEERS)}], indirect=True)
+def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
+    page = network
+    # Out of view (scrolled past), the section asks for nothing; the polls
+    # ask for the light status only.
+    page.execute_script("window.scrollTo(0, document.body.scrollHeight)")
+    assert page.execute_script("return document.getElementById('peers').getBoundingClientRect().bottom") < 0
+    before = len(requests(page))
+    next_poll(page)
+    assert all(r.startswith("status?peers=none") for r in requests(page)[before:]), requests(page)[before:]
+
+    open_peers(page)
+    assert find(page, "peers-range").text == f"1–50 of {PEERS:,}"
+    assert find(page, "peers-summary").text.endswith(f"of {PEERS} peers connected.")
+    pages = [r for r in requests(page) if "peers=page" in r]
+    assert pages and all(r.startswith("status?peers=page&offset=0&limit=50") for r in pages), pages
+    # Whatever else the page asked for, the full list was never among them.
+    assert all(r.startswith(("status?peers=none", "status?peers=page")) for r in requests(page)), requests(page)
+
+    # A poll writes only the cells whose text changed: names and addresses
+    # stay untouched, rows are neither made nor moved, the focus and the
+    # scroll stay where they were.
+    find(page, "peers-filter").click()
+    scroll = page.execute_script("""
+        window.kept = document.querySelector('#peers-body tr[data-peer]');
+        window.moved = 0;
+        window.touched = new Set();
+        new MutationObserver((records) => { for (const r of records) {
+            if (r.target.id === 'peers-body') window.moved += r.addedNodes.length + r.removedNodes.length;
+            else window.touched.add(r.target.dataset.label ?? r.target.className);
+          } }).observe(document.getElementById('peers-body'), { childList: true, subtree: true, characterData: true });
+        return scrollY""")
+    key = page.execute_script("return window.kept.dataset.peer")
+    next_poll(page)
+    next_poll(page)
+    same, moved, touched = page.execute_script("""return [
+        document.querySelector(`#peers-body tr[data-peer="${CSS.escape(arguments[0])}"]`) === window.kept,
+        window.moved, [...window.touched]]""", key)
+    assert same and moved == 0, (same, moved)
+    assert "Last handshake" in touched and not {"peer-name", "sub", "NetBird IP"} & set(touched), touched
+    assert page.execute_script("return [document.activeElement.id, scrollY]") == ["peers-filter", scroll]
+
+    # Three polls and more have passed with the section open.
+    assert largest_long_task(page) <= LONG_TASK_MS, page.execute_script("return window.longTasks")
+    print(f"\nlargest long task at {PEERS} peers over polls: {largest_long_task(page):.0f} ms (0: none over 50 ms)")
+
+
+def sort_by(driver, key):
+    """Clicks a column's sort button, the section's top scrolled to first (as
+    its link does) so that the sticky header does not cover the button."""
+    driver.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
+    driver.find_element(By.CSS_SELECTOR, f"button[data-sort={key}]").click()
+
+
+def last_page_request(driver):
+    return [r for r in requests(driver) if "peers=page" in r][-1]
+
+
+@pytest.mark.parametrize("page", [{"NB_SIM_PEERS": str(PEERS)}], indirect=True)
+def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_polls(network):
+    page = network
+    box = page.box
+    open_peers(page)
+    first = names(page)
+    assert first == sorted(first)
+
+    # Paged by keyboard: the range moves, the focus stays on the button.
+    find(page, "peers-next").send_keys(Keys.ENTER)
+    wait_text(page, "peers-range", f"51–100 of {PEERS:,}")
+    second = names(page)
+    assert len(second) == 50 and second[0] > first[-1]
+    assert page.execute_script("return document.activeElement.id") == "peers-next"
+
+    # A search narrows the list and the count, from the first page on, in
+    # the application's figures; typing sends one request, not one per key.
+    matched = box.get("/status", query="peers=page&limit=1&filter=CAM-YARD").json()["peers_page"]["matched"]
+    assert 50 < matched < PEERS
+    find(page, "peers-filter").send_keys("CAM-YARD")
+    wait_text(page, "peers-range", f"1–50 of {matched} matching")
+    assert all("cam-yard" in n for n in names(page)), names(page)
+    assert [r for r in requests(page) if "filter=" in r] == [last_page_request(page)]
+    find(page, "peers-next").click()
+    wait_text(page, "peers-range", f"51–100 of {matched} matching")
+
+    # Sorted by state from the first page; a second click leaves the sort
+    # out (NetBird's order); the search stays.
+    sort_by(page, "state")
+    wait_text(page, "peers-range", f"1–50 of {matched} matching")
+    states = [row[2] for row in rows(page)]
+    assert states == sorted(states), states
+    assert "sort=state" in last_page_request(page) and "filter=CAM-YARD" in last_page_request(page)
+    sort_by(page, "state")
+    wait_for(page, lambda d: "sort=" not in last_page_request(d), "NetBird's order")
+    assert page.execute_script("return [...document.querySelectorAll('#peers th[aria-sort]')]"
+                               ".map(th => th.getAttribute('aria-sort'))") == ["none", "none"]
+    sort_by(page, "name")
+    wait_for(page, lambda d: names(d) == sorted(names(d)), "sorted by name again")
+
+    # The search, the order and the page hold through the polls.
+    find(page, "peers-next").click()
+    wait_text(page, "peers-range", f"51–100 of {matched} matching")
+    shown = names(page)
+    next_poll(page)
+    assert find(page, "peers-range").text == f"51–100 of {matched} matching"
+    assert names(page) == shown and "offset=50" in last_page_request(page)
+
+    # Nothing matches: the rows go, the pager says so.
+    find(page, "peers-filter").clear()
+    find(page, "peers-filter").send_keys("no-such-peer")
+    wait_text(page, "peers-range", "None matching")
+    assert rows(page) == [] and find(page, "peers-body").text == "No peer matches the search."
+
+    assert largest_long_task(page) <= LONG_TASK_MS, page.execute_script("return window.longTasks")

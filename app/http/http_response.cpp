@@ -21,6 +21,9 @@ void http_response::reuse(std::shared_ptr<response_sink> sink) {
     m_headers.clear();
     if (m_body.capacity() > KEPT_BODY_CAPACITY) std::string().swap(m_body);
     else m_body.clear();
+    m_shared = {};
+    m_suffix.clear();
+    m_keep.reset();
     m_reader = nullptr;
     m_stream_length = 0;
     m_ended = false;
@@ -54,6 +57,16 @@ void http_response::end_streamed(std::uint64_t length, body_reader reader) {
     if (m_ended || m_aborted) return;
     m_stream_length = length;
     m_reader = std::move(reader);
+    finish();
+}
+
+void http_response::end_shared(std::string&& prefix, std::string_view shared, std::string_view suffix,
+                               std::shared_ptr<const void> keep) {
+    if (m_ended || m_aborted) return;
+    m_body.swap(prefix);
+    m_shared = shared;
+    m_suffix.assign(suffix.data(), suffix.size());
+    m_keep = std::move(keep);
     finish();
 }
 

@@ -46,6 +46,12 @@ public:
     // that runs dry early ends the connection (the client sees a short body,
     // never a wrong one).
     void end_streamed(std::uint64_t length, body_reader reader);
+    // Completes the response with `prefix`, then `shared`, then `suffix`.
+    // `shared` is text that lives elsewhere (a large status report kept
+    // since the last poll): it is written from where it is, never copied,
+    // and `keep` holds it alive until the response is done with.
+    void end_shared(std::string&& prefix, std::string_view shared, std::string_view suffix,
+                    std::shared_ptr<const void> keep);
 
     void on_data(data_handler handler);
     void on_aborted(abort_handler handler);
@@ -66,8 +72,12 @@ public:
     void append_head(bool close_connection, std::string& out) const;
     // Written from here by the frame, so the handle keeps its memory for the next request.
     std::string_view body() const { return m_body; }
+    std::string_view shared_body() const { return m_shared; }
+    std::string_view body_suffix() const { return m_suffix; }
     body_reader take_reader() { return std::move(m_reader); }
-    std::uint64_t body_length() const { return m_reader ? m_stream_length : m_body.size(); }
+    std::uint64_t body_length() const {
+        return m_reader ? m_stream_length : m_body.size() + m_shared.size() + m_suffix.size();
+    }
 
 private:
     void finish();
@@ -75,6 +85,9 @@ private:
     std::string m_status;
     std::string m_headers;
     std::string m_body;
+    std::string_view m_shared;  // inside what m_keep holds
+    std::string m_suffix;
+    std::shared_ptr<const void> m_keep;
     body_reader m_reader;
     std::uint64_t m_stream_length = 0;
     bool m_ended = false;

@@ -11,9 +11,16 @@
 #include <exception>
 #include <memory>
 
+#include <malloc.h>
+
 namespace {
 
 constexpr const char* APP_NAME = "vantrel_vpn";
+// Blocks this large or larger (a status report of a large network, a
+// response body) are mapped on their own and go back to the system when
+// freed. Setting the threshold stops glibc from raising it after the first
+// such free, after which each report would stay in the heap for good.
+constexpr int MMAP_THRESHOLD_BYTES = 128 * 1024;
 
 // Called inside a catch handler only; never returns.
 [[noreturn]] void handle_exception() {
@@ -26,6 +33,7 @@ constexpr const char* APP_NAME = "vantrel_vpn";
 
 int main() {
     std::set_terminate(fatal_error::on_terminate);
+    ::mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD_BYTES);
     try {
         auto sink = std::make_shared<axis_syslog_sink_mt>(APP_NAME, LOG_PID, LOG_USER, true);
         auto logger = std::make_shared<spdlog::logger>("axis_syslog_logger", sink);

@@ -96,8 +96,8 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
     return out;
 }
 
-std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
-                   std::string_view netbird_version) {
+answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
+                             std::string_view netbird_version) {
     const int exit_code = last ? last->exit_code : 1;
     const status_report::report* r = last && last->report ? &*last->report : nullptr;
     const bool paged = r && q.peers == peers_shown::page;
@@ -105,9 +105,9 @@ std::string answer(const snapshot* last, const facts& f, const query& q, std::st
     std::size_t matched = 0;
     if (paged && r->details_offset) page = select_page(*r, q, matched);
 
-    std::string out;
+    answer_parts parts;
+    std::string& out = parts.head;
     std::size_t reserve = 256;
-    if (r) reserve += q.peers == peers_shown::all ? r->text.size() : r->light_text.size();
     if (paged && r->details_offset)
         reserve = std::accumulate(page.begin(), page.end(), reserve + r->text.size() - r->details_length,
                                   [r](std::size_t sum, std::size_t i) { return sum + r->peers[i].length + 1; });
@@ -136,12 +136,21 @@ std::string answer(const snapshot* last, const facts& f, const query& q, std::st
     out += flag(f.registered);
     if (r) {
         out += ",\"status\":";
-        if (q.peers == peers_shown::all) out += r->text;
-        else if (q.peers == peers_shown::none) out += r->light_text;
-        else if (r->details_offset) append_paged_status(out, *r, page);
-        else out += r->text;  // no details to page through (NetBird writes null when there are no peers)
+        if (q.peers == peers_shown::none) parts.shared = r->light_text;
+        else if (paged && r->details_offset) append_paged_status(out, *r, page);
+        else parts.shared = r->text;  // the whole report, or no details to page through (NetBird writes null then)
     }
-    out += '}';
+    parts.tail = "}";
+    return parts;
+}
+
+std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
+                   std::string_view netbird_version) {
+    auto parts = answer_in_parts(last, f, q, app_version, netbird_version);
+    std::string out = std::move(parts.head);
+    out.reserve(parts.size());
+    out.append(parts.shared);
+    out += parts.tail;
     return out;
 }
 

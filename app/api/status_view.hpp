@@ -72,4 +72,18 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
 std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
                    std::string_view netbird_version);
 
+// The same answer in three parts, the middle one a view of the snapshot's
+// own text (valid while the snapshot lives), so that a large report is sent
+// from where it is kept rather than copied for every request.
+// Example (no query, a report R): head `{"app_version":...,"status":`, shared R, tail `}`.
+struct answer_parts {
+    std::string head;
+    std::string_view shared;
+    std::string tail;
+
+    std::size_t size() const { return head.size() + shared.size() + tail.size(); }
+};
+answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
+                             std::string_view netbird_version);
+
 }  // namespace status_view

@@ -29,6 +29,9 @@ constexpr mode_t SETUP_KEY_MODE = 0600;
 // socket before the next queued command (usually a new "up") runs.
 constexpr auto DAEMON_READY_WAIT = std::chrono::seconds(5);
 constexpr auto DAEMON_READY_POLL = std::chrono::milliseconds(50);
+// A /status answer whose report is this large is sent from the poll's own
+// text instead of a copy (a network of about a hundred peers and more).
+constexpr std::size_t SHARED_STATUS_BYTES = 64 * 1024;
 constexpr const char* NEEDS_KEY_MESSAGE = "A setup key is needed to enrol this device";
 
 // The answer of an up without a key that reached a device needing a login.
@@ -53,7 +56,18 @@ void application::api_status(const response_ptr& res, request& req) {
     res->write_status("200 OK");
     res->write_header("Content-Type", "application/json");
     res->write_header("Cache-Control", "no-store");
-    res->end(status_view::answer(m_status_snapshot.get(), facts, parsed.value, APP_VERSION, NETBIRD_VERSION));
+    auto parts = status_view::answer_in_parts(m_status_snapshot.get(), facts, parsed.value, APP_VERSION,
+                                              NETBIRD_VERSION);
+    if (parts.shared.size() < SHARED_STATUS_BYTES) {
+        std::string body = std::move(parts.head);
+        body.append(parts.shared);
+        body += parts.tail;
+        res->end(std::move(body));
+        return;
+    }
+    // A large network's report is sent from the snapshot, which the response
+    // keeps alive: a new poll may replace it meanwhile.
+    res->end_shared(std::move(parts.head), parts.shared, parts.tail, m_status_snapshot);
 }
 
 std::optional<fs::path> application::stage_setup_key(const std::string& key) const {

@@ -1,11 +1,5 @@
-"""Black-box test harness: every test runs the real vantrel_vpn binary in a
-sandbox application directory of its own, inside a private mount namespace
-where a temporary directory is bind-mounted over /run/http (so instances never
-share the fixed API socket path) and, when asked, /dev/log is a datagram
-socket of the test (so syslog records can be read).
-
-Needs root (mount namespaces); CI runs as root.
-"""
+"""Black-box harness: each test runs the real binary in its own sandbox directory and private mount
+namespace (own /run/http for the fixed socket path; /dev/log captured when asked). Needs root."""
 
 import ctypes
 import http.client
@@ -29,9 +23,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))
 from sandbox import UnixHTTP, rss_kib  # noqa: E402  (shared with the stress and benchmark tools)
 API_PREFIX = "/local/vantrel_vpn/api/vpn"
-# Start-up normally takes well under a second; the bound is generous for a
-# loaded CI machine.
-START_TIMEOUT = 20.0
+START_TIMEOUT = 20.0  # start-up takes well under a second; generous for a loaded CI machine
 
 
 def free_port():
@@ -42,8 +34,7 @@ def free_port():
 
 
 def pytest_configure(config):
-    # Orphans of a supervisor a test killed come back to this process rather
-    # than to init, so that cleaning up can stay within what the tests started.
+    # Orphans of a killed supervisor come back here, so cleaning up stays within what the tests started.
     PR_SET_CHILD_SUBREAPER = 36
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
@@ -68,8 +59,7 @@ def descendants(pid, table=None):
 
 
 def reap_orphans(keep):
-    """Collects the orphans that came back to this process and have ended,
-    except the processes in `keep`, whose exit status is still to be read."""
+    """Reaps ended orphans that came back to this process, except `keep` (exit status still to be read)."""
     for pid, (state, ppid) in processes().items():
         if state == "Z" and ppid == os.getpid() and pid not in keep:
             os.waitpid(pid, os.WNOHANG)
@@ -89,10 +79,7 @@ def pytest_runtest_makereport(item, call):
 
 class Response:
     def __init__(self, status, reason, headers, body):
-        self.status = status
-        self.reason = reason
-        self.headers = headers
-        self.body = body
+        self.status, self.reason, self.headers, self.body = status, reason, headers, body
 
     @property
     def text(self):
@@ -102,10 +89,7 @@ class Response:
         return json.loads(self.body)
 
     def header(self, name):
-        for key, value in self.headers:
-            if key.lower() == name.lower():
-                return value
-        return None
+        return next((value for key, value in self.headers if key.lower() == name.lower()), None)
 
     def __repr__(self):
         return f"<Response {self.status} {self.body[:300]!r}>"
@@ -185,13 +169,9 @@ class SyslogCapture:
 
     def parsed(self):
         """(priority, message) pairs; the priority without the facility."""
-        out = []
-        for data in list(self.records):
-            text = data.decode("utf-8", "replace")
-            m = re.match(r"<(\d+)>.*?vantrel_vpn\[\d+\]: (.*)$", text, re.S)
-            if m:
-                out.append((int(m.group(1)) & 7, m.group(2)))
-        return out
+        found = (re.match(r"<(\d+)>.*?vantrel_vpn\[\d+\]: (.*)$", d.decode("utf-8", "replace"), re.S)
+                 for d in list(self.records))
+        return [(int(m.group(1)) & 7, m.group(2)) for m in found if m]
 
     def close(self):
         self._stop = True
@@ -218,11 +198,8 @@ class Sandbox:
         self.web_dir = self.root / "web"
         self.syslog = None
         Sandbox.started.add(self)
-        self.app_dir.mkdir(parents=True)
-        self.data.mkdir()
-        self.lib.mkdir()
-        self.run_http.mkdir()
-        self.reports.mkdir()
+        for d in (self.app_dir, self.data, self.lib, self.run_http, self.reports):
+            d.mkdir(parents=True)
         shutil.copy2(binary, self.app_dir / "vantrel_vpn")
         os.symlink(simulator, self.lib / "netbird")
         iperf3 = shutil.which("iperf3") or "/usr/bin/iperf3"
@@ -233,10 +210,8 @@ class Sandbox:
         os.makedirs("/run/http", exist_ok=True)
         steps = [f"mount --bind '{self.run_http}' /run/http"]
         if syslog:
-            upper = self.root / "dev_upper"
-            work = self.root / "dev_work"
-            upper.mkdir(exist_ok=True)
-            work.mkdir(exist_ok=True)
+            upper, work = self.root / "dev_upper", self.root / "dev_work"
+            upper.mkdir(exist_ok=True), work.mkdir(exist_ok=True)
             self.syslog = SyslogCapture(self.root / "syslog.sock")
             steps += [
                 f"mount -t overlay overlay -o lowerdir=/dev,upperdir='{upper}',workdir='{work}' /dev",
@@ -278,9 +253,7 @@ class Sandbox:
         raise AssertionError(f"API socket did not accept within {timeout}s\n{self.dump()}")
 
     def start_web(self):
-        """Starts the stand-in for the platform's web server inside this
-        sandbox's mount namespace (so it forwards to this sandbox's socket) on
-        a free port; returns the page's URL."""
+        """Starts the stand-in web server in this sandbox's namespace on a free port; returns the page's URL."""
         port = free_port()
         self.web_log = open(self.root / "web_server.out", "ab")
         self.web = subprocess.Popen(
@@ -305,8 +278,7 @@ class Sandbox:
         raise AssertionError(f"web server did not answer within {START_TIMEOUT}s\n{self.dump()}")
 
     def runs_natively(self):
-        """A native build without sanitizers: one whose address space may be
-        limited (the sanitizers reserve terabytes; an emulator has its own)."""
+        """A native build without sanitizers: its address space may be limited (sanitizers reserve terabytes)."""
         data = Path(self.binary).read_bytes()
         machine = {"x86_64": b"\x3e\x00", "aarch64": b"\xb7\x00"}.get(os.uname().machine)
         return data[:4] == b"\x7fELF" and data[18:20] == machine and b"__asan_init" not in data
@@ -322,28 +294,21 @@ class Sandbox:
         return self.proc.wait(timeout=timeout)
 
     def stop(self):
-        if self.web and self.web.poll() is None:
-            self.web.terminate()
-            try:
-                self.web.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.web.kill()
-                self.web.wait()
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        for p in (self.web, self.proc):  # the web server first: it forwards to the supervisor
+            if p and p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
         self.kill_leftovers()
         reap_orphans({p.pid for box in Sandbox.started for p in (box.proc, box.web) if p and p.returncode is None})
         if self.syslog:
             self.syslog.close()
 
     def kill_leftovers(self):
-        """Kills what this sandbox's supervisor left running (simulator, iperf3):
-        only processes this test process started, directly or not."""
+        """Kills what this sandbox's supervisor left running, among the processes this test process started."""
         ours = set(descendants(os.getpid()))
         for pid in self.command_lines(str(self.app_dir)):
             if pid not in ours:
@@ -422,22 +387,17 @@ class Sandbox:
         return out
 
     def dump(self):
-        parts = []
-        try:
-            parts.append("--- supervisor stdout/stderr ---\n" + self.output_path.read_text(errors="replace")[-4000:])
-        except OSError:
-            pass
-        parts.append("--- application log ---\n" + self.app_log()[-8000:])
-        try:
-            parts.append("--- netbird log ---\n" + self.netbird_log().decode("utf-8", "replace")[-3000:])
-        except OSError:
-            pass
-        for name in ("web_server.out", "web/error.log"):
+        def tail(title, read, size):
             try:
-                parts.append(f"--- {name} ---\n" + (self.root / name).read_text(errors="replace")[-3000:])
+                return f"--- {title} ---\n" + read()[-size:]
             except OSError:
-                pass
-        return "\n".join(parts)
+                return ""
+        parts = [tail("supervisor stdout/stderr", lambda: self.output_path.read_text(errors="replace"), 4000),
+                 "--- application log ---\n" + self.app_log()[-8000:],
+                 tail("netbird log", lambda: self.netbird_log().decode("utf-8", "replace"), 3000)]
+        parts += [tail(name, lambda name=name: (self.root / name).read_text(errors="replace"), 3000)
+                  for name in ("web_server.out", "web/error.log")]
+        return "\n".join(p for p in parts if p)
 
 
 @pytest.fixture

@@ -1,6 +1,4 @@
-"""What an attacker on the device, a power cut or a long uptime would try:
-exhausted descriptors, huge downloads, a killed supervisor, shutdown in the
-middle of a command, planted links, hostile input and the frame's edges."""
+"""What an attacker on the device, a power cut or a long uptime would try."""
 
 import json
 import os
@@ -36,9 +34,7 @@ def test_descriptor_flood_leaves_commands_working(make_sandbox):
             except OSError:
                 pass  # a full backlog refuses; that is fine
             flood.append(s)
-        # The server makes room by closing the connections that make the least
-        # progress (here the idle ones), so a
-        # client is answered at once rather than when the flood times out.
+        # Room is made by closing the least progressing (idle) connections: a client is answered at once.
         box.wait_for_log("API connections at their limit of 96: closing those that make the least progress")
         time.sleep(6)  # the watchdog runs its status command (every 5 s) under the flood
         assert box.proc.poll() is None

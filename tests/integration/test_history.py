@@ -37,10 +37,12 @@ def test_what_happened_to_the_tunnel_and_why(make_sandbox):
     sb.post("/env", {"name": "NB_SIM_MGMT_DISCONNECTED"})
     wait_for_event(sb, lambda e: e["id"] > lost[0]["id"] and e["kind"] == "management" and e["facts"]["connected"],
                    "management back")
-    for pid in sb.daemon_pids():
+    killed = sb.daemon_pids()
+    for pid in killed:
         os.kill(pid, signal.SIGKILL)
     wait_for_event(sb, lambda e: e["kind"] == "daemon_exited" and e["facts"] == {"signal": 9}, "the daemon's end", 60)
     sb.wait_for(lambda: daemon_status(sb) == "Connected", 30, what="reconnected by itself")
+    assert len(sb.daemon_pids()) == 1 and not set(sb.daemon_pids()) & set(killed)  # one new daemon
     assert sb.post("/down").json()["ok"]
     wait_for_event(sb, lambda e: e["kind"] == "daemon_state" and e["facts"]["to"] == "Idle", "down")
     body = history(sb)

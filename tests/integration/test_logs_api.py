@@ -7,10 +7,7 @@ import urllib.parse
 
 import pytest
 
-# Stands in for NetBird when a test needs client.log to be untouched: the
-# daemon just sleeps, every CLI call fails at once (so the watchdog's status
-# poll never writes anything). Python keeps the sandbox path in the cmdline,
-# so the harness can still find and kill it.
+# NetBird that leaves client.log untouched (daemon sleeps, CLI calls fail); Python keeps the sandbox path in argv.
 SLEEPER = "#!/usr/bin/python3\nimport sys, time\nif sys.argv[-2:] == ['service', 'run']: time.sleep(600)\nsys.exit(1)"
 NOT_FOUND = b"Log file not found."
 
@@ -100,7 +97,8 @@ def test_list_download_and_storage(quiet):
 
 
 # Each bad name that the file system can hold exists as a real, readable file,
-# so only the name checks stand between the request and a 200.
+# so only the name checks stand between the request and a 200. Refusals of
+# existing files by source or shape alone are unit-tested (test_log_files.cpp).
 BAD_NAMES = ["app_..x_2025-01-01.log", 'app_"x_2025-01-01.log', "app_x\\app_2025-01-01.log",
              "app_\x01_2025-01-01.log", "app_\x1f_2025-01-01.log", "app_\x7f_2025-01-01.log"]
 RAW_QUERIES = [
@@ -110,21 +108,17 @@ RAW_QUERIES = [
     "source=app&name=app_sub%2F..%2F..%2Fapp_2025-01-01.log", "source=netbird&name=..%2Fclient.log",
     'source=app&name=app_"x_2025-01-01.log', "source=app&name=app_x\\app_2025-01-01.log",
     "source=netbird&name=client-..%2F..%2Fapp_2025-01-01.log.gz", "source=netbird&name=client.log%0A",
-    "source=app&name=", "source=app", "name=app_2025-01-01.log", "source=&name=app_2025-01-01.log",
-    "source=App&name=app_2025-01-01.log", "source=netbird&name=app_2025-01-01.log",
-    "source=app&name=client.log", "source=app&name=app.log", "source=app&name=notes.txt",
-    "source=app&name=app_2025-01-02.log", "source=app&name=app_2025-01-03.log",
-    "source=app&name=" + "app_" + "x" * 237 + "_2025-01-01.log",
+    "source=app", "name=app_2025-01-01.log", "source=&name=app_2025-01-01.log",
+    "source=app&name=notes.txt", "source=app&name=app_2025-01-03.log",
 ] + ["source=app&name=" + urllib.parse.quote(n, safe="") for n in BAD_NAMES]
 
 
 def test_download_refuses_bad_names(quiet):
-    for name in BAD_NAMES + ["app_2025-01-01.log", "app.log", "notes.txt", "app_sub/app_2025-01-01.log"]:
+    for name in BAD_NAMES + ["app_2025-01-01.log", "notes.txt", "app_sub/app_2025-01-01.log"]:
         (quiet.logs / name).parent.mkdir(exist_ok=True)
         (quiet.logs / name).write_bytes(b"secret\n")
     (quiet.data / "app_2025-01-01.log").write_bytes(b"secret\n")
     (quiet.data / "client.log").write_bytes(b"secret\n")
-    (quiet.logs / "app_2025-01-02.log").mkdir()  # a directory with a daily name
     os.symlink("/nonexistent", quiet.logs / "app_2025-01-03.log")  # dangling link
     for query in RAW_QUERIES:
         assert_text(quiet.get("/logs/download", query=query), 404, NOT_FOUND)

@@ -1,5 +1,4 @@
-"""NetBird child processes: the environment they get, the command runner's
-results, descriptor hygiene, and supervision of the long-running daemon."""
+"""NetBird child processes: environment, command results, descriptor hygiene, daemon supervision."""
 
 import json
 import os

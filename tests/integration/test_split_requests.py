@@ -1,7 +1,5 @@
-"""A request answers the same whether it arrives whole or in pieces: every
-request of the table is sent whole, then cut at random byte positions with
-pauses between the pieces (one connection each, and all of them pipelined
-on one connection, cut across their boundaries)."""
+"""A request answers the same whole or cut at random positions with pauses between the pieces
+(one connection each, and all pipelined on one connection, cut across their boundaries)."""
 
 import os
 import random
@@ -12,8 +10,7 @@ from conftest import API_PREFIX, connect, read_responses, request_bytes
 CHUNKED = [("Transfer-Encoding", "chunked")]
 BIG = b"name=mtu&value=1400&pad=" + b"x" * 9000
 
-# (method, path below the API prefix, body, headers, whether the body of the
-# answer is the same each time, or only its status).
+# (method, path below the API prefix, body, headers, whether the answer's body is always the same).
 TABLE = [
     ("GET", "/config", b"", (), True),
     ("GET", "/config?x=1&y", b"", (), True),

@@ -3,24 +3,16 @@ simulated network large enough that a page is a small part of it."""
 
 import json
 
-import pytest
-
 from test_vpn_control import daemon_ready
 
 PEERS = 1200
 
 
-@pytest.fixture
-def network(make_sandbox):
-    sb = make_sandbox().start(env={"NB_SIM_PEERS": str(PEERS)})
-    daemon_ready(sb)
-    assert sb.post("/up", {"setup_key": "k-network"}).json()["ok"] is True
-    sb.wait_for(lambda: len((sb.get("/status").json().get("status") or {}).get("peers", {}).get("details") or [])
-                == PEERS, 30, what=f"{PEERS} peers in the report")
-    return sb
-
-
-def test_queries_keep_the_answer_and_trim_only_the_peers(network):
+def test_queries_keep_the_answer_trim_only_the_peers_and_refuse_bad_values(make_sandbox):
+    network = daemon_ready(make_sandbox().start(env={"NB_SIM_PEERS": str(PEERS)}))
+    assert network.post("/up", {"setup_key": "k-network"}).json()["ok"] is True
+    network.wait_for(lambda: len((network.get("/status").json().get("status") or {}).get("peers", {})
+                                 .get("details") or []) == PEERS, 30, what=f"{PEERS} peers in the report")
     # Fetched in a row, they describe one poll unless one ends between them:
     # retry until the full answer is the same before and after.
     for _ in range(10):
@@ -44,8 +36,6 @@ def test_queries_keep_the_answer_and_trim_only_the_peers(network):
     names = sorted((p["fqdn"].split(".")[0], i) for i, p in enumerate(json.loads(full)["status"]["peers"]["details"]))
     assert [p["fqdn"].split(".")[0] for p in shown] == [n for n, _ in names[10:35]]
 
-
-def test_filter_and_bad_queries(network):
     sample = json.loads(network.get("/status?peers=page&limit=1").body)["status"]["peers"]["details"][0]
     ip = sample["netbirdIp"]
     hit = network.get("/status?" + "peers=page&filter=" + ip.upper()).json()

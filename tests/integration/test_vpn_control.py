@@ -18,10 +18,7 @@ BUSY_BODY = b'{"exit_code":503,"ok":false,"output":"VPN service busy"}'
 
 
 def daemon_ready(sb, timeout=15):
-    """Waits until the NetBird daemon answers on its socket and the first
-    status poll is in: before that a command fails for reasons that have
-    nothing to do with the supervisor, and enrolment is judged by the
-    configuration file alone."""
+    """Waits for the daemon's socket and the first status poll: before that commands fail for other reasons."""
     def accepts():
         with socket.socket(socket.AF_UNIX) as s:
             return s.connect_ex(str(sb.data / "netbird.sock")) == 0

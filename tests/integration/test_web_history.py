@@ -37,8 +37,7 @@ def figure(driver, window, label):
 
 
 def tap(driver, window, state):
-    """Clicks a window's bar in the middle of its first stretch of `state`
-    (found by position: the stretches change as the answers come)."""
+    """Clicks the middle of a window's first stretch of `state` (by position: stretches change with each answer)."""
     bar = find(driver, f"history-{window}-bar")
     dx = driver.execute_script("""const b = arguments[0].getBoundingClientRect();
         const s = arguments[0].querySelector('.s-' + arguments[1]).getBoundingClientRect();
@@ -108,8 +107,7 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
 
 
 def week_of_history():
-    """Seven days of a camera's life: outages, a daemon killed, the tunnel
-    taken down for a while, the application stopped for six hours."""
+    """Seven days: outages, a daemon killed, the tunnel down for a while, the application stopped for six hours."""
     now = int(time.time() * 1000)
     events = []
 

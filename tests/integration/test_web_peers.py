@@ -17,13 +17,9 @@ from test_web_page import enrol_by_api, find, wait_for, wait_text
 browser, page = test_web_page.browser, test_web_page.page
 
 PEERS = 1000
-# A task that long makes the page feel stuck: the browser's own definition of
-# a long task, and what the page must stay under, not a figure of this
-# machine's. The page's scripts take a few milliseconds per poll at a thousand
-# peers (50 rows, a handful of changed cells), ten times less. It applies once
-# the page has loaded: parsing it, running its modules and its first layout do
-# not depend on the peers (none are asked for before the section is on
-# screen) and, on a busy two-CPU machine, take longer than this for any page.
+# The browser's own definition of a long task (the page feels stuck), not a figure of this machine's:
+# a poll takes a few ms at a thousand peers. It applies once the page has loaded (loading does not
+# depend on the peers and takes longer than this for any page on a busy two-CPU machine).
 LONG_TASK_MS = 50
 
 # Runs before the page's own scripts on every load: what the tests read back.
@@ -45,8 +41,7 @@ def requests(driver):
 
 
 def next_poll(driver):
-    """Waits for the status poll after the next one to be answered and shown:
-    the rows then have had one full round to change."""
+    """Waits for two more status polls: the rows then have had one full round to change."""
     seen = sum(r.startswith("status?peers=none") for r in requests(driver))
     wait_for(driver, lambda d: sum(r.startswith("status?peers=none") for r in requests(d)) >= seen + 2,
              "two more status polls")
@@ -68,8 +63,7 @@ def largest_long_task(driver):
 
 @pytest.fixture
 def network(page):
-    """The page of an enrolled device with a thousand peers, loaded afresh
-    with the observers of OBSERVE in place from its start."""
+    """The page of an enrolled device with a thousand peers, reloaded with OBSERVE in place."""
     box = page.box
     enrol_by_api(box)
     box.wait_for(lambda: (box.get("/status", query="peers=none").json().get("status") or {})
@@ -140,8 +134,7 @@ def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
 
 
 def sort_by(driver, key):
-    """Clicks a column's sort button, the section's top scrolled to first (as
-    its link does) so that the sticky header does not cover the button."""
+    """Clicks a column's sort button, scrolled as its link does so that the sticky header leaves it free."""
     driver.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
     driver.find_element(By.CSS_SELECTOR, f"button[data-sort={key}]").click()
 

@@ -18,13 +18,20 @@ strings tail_after_prefix(const strings& args) { return strings(args.begin() + P
 
 }  // namespace
 
-TEST(UpArgs, DefaultsGiveSixteenElementsWithTheDefaultServer) {
-    const strings args = netbird_utils::build_up_args(PREFIX, nlohmann::json::object(), {});
-    ASSERT_EQ(args.size(), 16u);
-    EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
-    EXPECT_EQ(tail_after_prefix(args),
-              (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", "51820", "--mtu",
-                       "1280", "--interface-name", "wt0", "--external-ip-map", ""}));
+// Defaults, and stored values out of range falling back as when they are read; never the key.
+TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
+    const nlohmann::json bad = {{"wireguard_port", 51821}, {"mtu", 9000}, {"interface_name", "eth0.100"},
+                                {"external_ip_map", "1.2.3.4/5.6.7.8"}};
+    const struct { nlohmann::json settings; const char* port; const char* ip_map; } cases[] = {
+        {nlohmann::json::object(), "51820", ""}, {bad, "51821", "1.2.3.4/5.6.7.8"}};
+    for (const auto& c : cases) {
+        const strings args = netbird_utils::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}});
+        ASSERT_EQ(args.size(), 16u);
+        EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
+        EXPECT_EQ(tail_after_prefix(args),
+                  (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", c.port,
+                           "--mtu", "1280", "--interface-name", "wt0", "--external-ip-map", c.ip_map}));
+    }
 }
 
 TEST(UpArgs, ManagementUrlFallsBackUnlessANonEmptyString) {
@@ -46,15 +53,6 @@ TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
     EXPECT_EQ(flag_of({{"enable_lazy_connection", "true"}}), "--enable-lazy-connection=true");
     for (const char* value : {"false", "yes", "TRUE", "1", ""})
         EXPECT_EQ(flag_of({{"enable_lazy_connection", value}}), "--enable-lazy-connection=false") << value;
-}
-
-TEST(UpArgs, TunnelOptionsFollowTheReadTimeRules) {
-    const nlohmann::json settings = {{"wireguard_port", 51821}, {"mtu", 9000}, {"interface_name", "eth0.100"},
-                                     {"external_ip_map", "1.2.3.4/5.6.7.8"}};
-    const strings args = netbird_utils::build_up_args(PREFIX, settings, {{"setup_key", "never-on-the-line"}});
-    EXPECT_EQ(tail_after_prefix(args),
-              (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", "51821", "--mtu",
-                       "1280", "--interface-name", "wt0", "--external-ip-map", "1.2.3.4/5.6.7.8"}));
 }
 
 TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {

@@ -144,14 +144,17 @@ answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& 
     return parts;
 }
 
+std::string answer_parts::joined() && {
+    std::string out = std::move(head);
+    out.reserve(size());
+    out.append(shared);
+    out += tail;
+    return out;
+}
+
 std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
                    std::string_view netbird_version) {
-    auto parts = answer_in_parts(last, f, q, app_version, netbird_version);
-    std::string out = std::move(parts.head);
-    out.reserve(parts.size());
-    out.append(parts.shared);
-    out += parts.tail;
-    return out;
+    return answer_in_parts(last, f, q, app_version, netbird_version).joined();
 }
 
 }  // namespace status_view

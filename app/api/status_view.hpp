@@ -82,6 +82,8 @@ struct answer_parts {
     std::string tail;
 
     std::size_t size() const { return head.size() + shared.size() + tail.size(); }
+    // The answer in one piece (what answer() gives).
+    std::string joined() &&;
 };
 answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& q, std::string_view app_version,
                              std::string_view netbird_version);

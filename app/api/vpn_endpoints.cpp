@@ -59,10 +59,7 @@ void application::api_status(const response_ptr& res, request& req) {
     auto parts = status_view::answer_in_parts(m_status_snapshot.get(), facts, parsed.value, APP_VERSION,
                                               NETBIRD_VERSION);
     if (parts.shared.size() < SHARED_STATUS_BYTES) {
-        std::string body = std::move(parts.head);
-        body.append(parts.shared);
-        body += parts.tail;
-        res->end(std::move(body));
+        res->end(std::move(parts).joined());
         return;
     }
     // A large network's report is sent from the snapshot, which the response

@@ -123,7 +123,8 @@ private:
 
     // Enrolment and the user's wish.
     // Enrolled: NetBird's configuration file exists and the daemon does not
-    // say it needs a login (its latest report; before the first, the file alone).
+    // say it needs a login (its latest report; before the first, NeedsLogin when the
+    // daemon was started without the file, which it then writes fresh).
     bool enrolled() const;
     // The tunnel is wanted up on an enrolled device.
     bool tunnel_wanted_up() const { return m_desired_up && enrolled(); }

@@ -192,24 +192,6 @@ std::map<std::string, std::string> compose_command_env(
     return env;
 }
 
-std::optional<bool> parse_management_connected(const std::string& output) {
-    const auto value = nlohmann::json::parse(output, nullptr, false);
-    if (!value.is_object()) return std::nullopt;
-    const auto management = value.find("management");
-    if (management == value.end() || !management->is_object()) return std::nullopt;
-    const auto connected = management->find("connected");
-    if (connected == management->end() || !connected->is_boolean()) return std::nullopt;
-    return connected->get<bool>();
-}
-
-std::optional<std::string> parse_daemon_status(const std::string& output) {
-    const auto value = nlohmann::json::parse(output, nullptr, false);
-    if (!value.is_object()) return std::nullopt;
-    const auto state = value.find("daemonStatus");
-    if (state == value.end() || !state->is_string()) return std::nullopt;
-    return state->get<std::string>();
-}
-
 bool is_unenrolled_state(std::string_view daemon_status) { return daemon_status == "NeedsLogin"; }
 
 bool up_was_already_connected(std::string_view output) {

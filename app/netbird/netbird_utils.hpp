@@ -90,11 +90,6 @@ std::map<std::string, std::string> compose_command_env(
     const std::vector<std::pair<std::string, std::string>>& system_env,
     const std::map<std::string, std::string>& overrides);
 
-// The boolean at management.connected of `status --json` output, or nothing
-// when the output is not JSON or the member is missing or not a boolean.
-// Example: {"management":{"connected":false}} -> false; {} -> nothing.
-std::optional<bool> parse_management_connected(const std::string& output);
-
 // What the supervisor keeps of a status report: the daemon's state, the
 // management and signal connections with NetBird's error texts, and the
 // peer counts; a member that is missing or of another type stays empty.
@@ -108,10 +103,6 @@ struct status_summary {
     std::optional<std::int64_t> peers_total;
 };
 
-// The daemon's own state in `status --json` output ("daemonStatus"), or
-// nothing when it is not there.
-// Example: {"daemonStatus":"NeedsLogin"} -> "NeedsLogin"; "Error: ..." -> nothing.
-std::optional<std::string> parse_daemon_status(const std::string& output);
 // The daemon states in which it has no enrolment to connect with.
 // Example: "NeedsLogin" -> true; "LoginFailed" -> false (enrolled, its login refused).
 bool is_unenrolled_state(std::string_view daemon_status);

@@ -1,4 +1,5 @@
 #include "netbird/netbird_utils.hpp"
+#include "netbird/status_report.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,13 +72,20 @@ TEST(StatusOutput, ManagementConnected) {
         {R"({"management":true})", std::nullopt}, {R"([{"management":{"connected":true}}])", std::nullopt},
         {R"({"management":{"connected":true}} trailing)", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(nb::parse_management_connected(c.output), c.expected) << c.output;
+    for (const auto& c : cases) {
+        const auto summary = status_report::summary_of(c.output);
+        EXPECT_EQ(summary ? summary->management_connected : std::nullopt, c.expected) << c.output;
+    }
 }
 
 TEST(StatusOutput, DaemonStateAndAnUpThatAppliedNothing) {
-    EXPECT_EQ(nb::parse_daemon_status(R"({"daemonStatus":"NeedsLogin","management":{}})"), opt("NeedsLogin"));
-    EXPECT_EQ(nb::parse_daemon_status(R"({"daemonStatus":7})"), std::nullopt);
-    EXPECT_EQ(nb::parse_daemon_status("Error: failed to connect to daemon"), std::nullopt);
+    const auto daemon_status = [](const char* output) {
+        const auto summary = status_report::summary_of(output);
+        return summary ? summary->daemon_status : std::nullopt;
+    };
+    EXPECT_EQ(daemon_status(R"({"daemonStatus":"NeedsLogin","management":{}})"), opt("NeedsLogin"));
+    EXPECT_EQ(daemon_status(R"({"daemonStatus":7})"), std::nullopt);
+    EXPECT_EQ(daemon_status("Error: failed to connect to daemon"), std::nullopt);
     EXPECT_TRUE(nb::is_unenrolled_state("NeedsLogin"));
     EXPECT_FALSE(nb::is_unenrolled_state("SessionExpired"));
     EXPECT_TRUE(nb::up_was_already_connected("Already connected\n"));

@@ -53,7 +53,9 @@ def test_lost_management_restarts_only_after_grace_and_timeout(make_sandbox):
     down_for = int(re.search(r"VPN connectivity down for (\d+)s, restarting service", watched.app_log()).group(1))
     # Late by more than twelve 5 s polls would mean a wrong rule, not load.
     assert 30 <= down_for < 90 and 30 <= (restarted - lost).total_seconds() < 90
-    assert old not in watched.wait_for(watched.daemon_pids, what="restarted daemon")
+    # The restart is logged before the old daemon has stopped: wait until it is gone and a new one runs.
+    watched.wait_for(lambda: (pids := watched.daemon_pids()) and old not in pids, timeout=60,
+                     what="restarted daemon")
 
     for name, sb in boxes.items():
         if name != "watched":

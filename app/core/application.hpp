@@ -211,6 +211,9 @@ private:
     // HTTP frame.
     void setup_routes(httpd::router& routes);
     void write_json(const response_ptr& res, std::string_view body, const char* status, bool no_store) const;
+    // A request that changes something is answered 403 when another site's
+    // page sent it, and 415 when its body is no form; true when answered.
+    bool refuse_foreign_request(const response_ptr& res, const request& req);
 
     // Logs and storage.
     std::optional<path> resolve_log_file(std::string_view source, std::string_view name) const;
@@ -339,4 +342,8 @@ private:
     std::atomic<bool> m_pending_restart{false};
     std::chrono::steady_clock::time_point m_started_at{};
     std::optional<std::chrono::steady_clock::time_point> m_unhealthy_since;
+    // Cross-site refusals since the last warning, and when that was: a page
+    // that keeps posting must not fill the flash with warnings (loop thread).
+    std::uint64_t m_cross_site_refusals = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_cross_site_warned_at;
 };

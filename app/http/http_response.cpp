@@ -11,6 +11,12 @@ constexpr std::string_view DEFAULT_STATUS = "200 OK";
 // A body buffer larger than this (a status report of a large network) is
 // given back after its answer rather than kept by an idle connection.
 constexpr std::size_t KEPT_BODY_CAPACITY = 64 * 1024;
+// Every answer of this socket is data (JSON, a log, a bundle), never a page:
+// no other site may frame it, and no browser may guess it to be HTML.
+constexpr std::string_view DATA_ONLY_HEADERS =
+    "X-Content-Type-Options: nosniff\r\n"
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: frame-ancestors 'none'\r\n";
 
 }  // namespace
 
@@ -105,6 +111,7 @@ void http_response::append_head(bool close_connection, std::string& out) const {
     const auto end = std::to_chars(length, length + sizeof length, body_length()).ptr;
     out.append("HTTP/1.1 ").append(m_status).append("\r\n");
     out.append(m_headers);
+    out.append(DATA_ONLY_HEADERS);
     out.append("Content-Length: ").append(length, end).append("\r\n");
     if (close_connection) out.append("Connection: close\r\n");
     out.append("\r\n");

@@ -1,7 +1,8 @@
 #pragma once
 // The HTTP request parser of one request: Beast's parser core with only what
-// the server needs kept (method, target, Range, "Expect: 100-continue"), so
-// that no other header field is copied or allocated. The method and target are
+// the server needs kept (method, target, Range, "Expect: 100-continue" and
+// the few fields of request_marks), so that no other header field is copied
+// or allocated. The method and target are
 // copied into the request as soon as the request line is parsed: the parser
 // may report that line as consumed long before the rest of the header has
 // arrived, and the input it was read from is gone by then. The body is
@@ -20,8 +21,9 @@ namespace httpd {
 
 class request_parser : public boost::beast::http::basic_parser<true> {
 public:
-    // The request line is stored into `into`.
-    explicit request_parser(http_request& into) : m_into(into) {}
+    // The request line and the fields kept are stored into `into`; a parser
+    // is made for every request, so what the last one stored goes.
+    explicit request_parser(http_request& into) : m_into(into) { m_into.marks = request_marks{}; }
 
     bool expects_continue() const { return m_expects_continue; }
 
@@ -45,14 +47,54 @@ private:
 
     void on_response_impl(int, string_view, int, error_code& ec) override { ec = {}; }
 
-    void on_field_impl(boost::beast::http::field name, string_view, string_view value, error_code& ec) override {
-        if (name == boost::beast::http::field::expect && boost::beast::iequals(value, "100-continue"))
-            m_expects_continue = true;
-        if (name == boost::beast::http::field::range) m_into.range.assign(value.data(), value.size());
+    void on_field_impl(boost::beast::http::field name, string_view name_text, string_view value,
+                       error_code& ec) override {
+        using boost::beast::http::field;
+        request_marks& marks = m_into.marks;
+        switch (name) {
+        case field::expect:
+            if (boost::beast::iequals(value, "100-continue")) m_expects_continue = true;
+            break;
+        case field::range:
+            m_into.range.assign(value.data(), value.size());
+            break;
+        case field::content_type:
+            marks.content_type.assign(value.data(), value.size());
+            break;
+        case field::origin:
+            marks.origin.assign(value.data(), value.size());
+            marks.has_origin = true;
+            break;
+        case field::host:
+            marks.host.assign(value.data(), value.size());
+            break;
+        case field::cookie:
+            marks.has_cookie = true;
+            break;
+        case field::referer:
+            marks.has_referer = true;
+            break;
+        case field::unknown:
+            // Fields Beast has no name for (iequals compares the lengths first).
+            if (boost::beast::iequals(name_text, "Sec-Fetch-Site"))
+                marks.sec_fetch_site.assign(value.data(), value.size());
+            else if (boost::beast::iequals(name_text, "X-Forwarded-Host"))
+                marks.forwarded_host.assign(value.data(), value.size());
+            else if (boost::beast::iequals(name_text, "X-Forwarded-Proto"))
+                marks.forwarded_proto.assign(value.data(), value.size());
+            else if (boost::beast::iequals(name_text, "X-Requested-By"))
+                marks.has_requested_by = true;
+            break;
+        default:
+            break;
+        }
         ec = {};
     }
 
-    void on_header_impl(error_code& ec) override { ec = {}; }
+    void on_header_impl(error_code& ec) override {
+        m_into.marks.has_body = !is_done();
+        ec = {};
+    }
 
     void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code& ec) override { ec = {}; }
 

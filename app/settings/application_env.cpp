@@ -36,6 +36,19 @@ bool is_hidden_system_key(const std::string& name) {
     return std::find(HIDDEN_SYSTEM_KEYS.begin(), HIDDEN_SYSTEM_KEYS.end(), name) != HIDDEN_SYSTEM_KEYS.end();
 }
 
+// An override's value as the API shows it: a secret's (a pre-shared key, a
+// token) is never sent back, only that it is set (null).
+nlohmann::json shown_value(const std::string& name, const std::string& value) {
+    if (netbird_utils::is_secret_env_key(name)) return nullptr;
+    return value;
+}
+
+nlohmann::json shown_overrides(const std::map<std::string, std::string>& overrides) {
+    nlohmann::json shown = nlohmann::json::object();
+    for (const auto& [name, value] : overrides) shown[name] = shown_value(name, value);
+    return shown;
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> application::system_env() const {
@@ -70,7 +83,11 @@ void application::api_env_get(const response_ptr& res, request&) {
         std::lock_guard<std::mutex> lock(m_env_mutex);
         overrides = m_env_overrides;
     }
-    for (const auto& [name, value] : overrides) entries.push_back({{"name", name}, {"value", value}, {"system", false}});
+    for (const auto& [name, value] : overrides) {
+        nlohmann::json entry = {{"name", name}, {"value", shown_value(name, value)}, {"system", false}};
+        if (netbird_utils::is_secret_env_key(name)) entry["secret"] = true;
+        entries.push_back(std::move(entry));
+    }
     nlohmann::json presets = nlohmann::json::array();
     for (const auto& preset : ENV_PRESETS) {
         presets.push_back(
@@ -132,7 +149,8 @@ void application::api_env_set(const response_ptr& res, request&) {
         }
         const bool running = service_running();
         if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
-        write_json(res, api_json::compact({{"env", updated}, {"ok", true}, {"restart_required", running}}), "200 OK",
-                   false);
+        write_json(res,
+                   api_json::compact({{"env", shown_overrides(updated)}, {"ok", true}, {"restart_required", running}}),
+                   "200 OK", false);
     });
 }

@@ -51,10 +51,31 @@ export function messageFor(status, data, text) {
   return `Request failed (HTTP ${status}).`;
 }
 
+// Inside a page of another site (which could dress this one up and have
+// the installer click it), the page takes no action; inside the camera's
+// own interface (same origin) it works as on its own.
+export const framedByAnotherSite = (() => {
+  if (window.top === window.self) return false;
+  try {
+    return window.top.location.origin !== window.location.origin;
+  } catch (_) {
+    return true;
+  }
+})();
+export const FRAMED_MESSAGE = "This page is shown inside another site's page: its actions are off. Open it on its own.";
+
+// The application refuses a browser's changes that lack this header, which
+// only the page's own scripts can set (another site's form cannot).
+const OWN_PAGE = { "X-Requested-By": "vantrel_vpn" };
+
 // With `bytes`, a successful answer that is not JSON is read as an ArrayBuffer.
 async function call(method, path, { form, timeoutMs = SHORT_TIMEOUT_MS, bytes: asBytes, headers = {} } = {}) {
+  if (framedByAnotherSite && (method !== "GET" || path.startsWith("debug-bundle"))) {
+    return { ok: false, status: 0, data: null, text: "", bytes: null, busy: false, message: FRAMED_MESSAGE };
+  }
   const controller = new AbortController();
-  const init = { method, headers, cache: "no-store", credentials: "same-origin", signal: controller.signal };
+  const init = { method, headers: { ...OWN_PAGE, ...headers }, cache: "no-store", credentials: "same-origin",
+                 signal: controller.signal };
   if (form !== undefined) init.body = formBody(form);
   const timer = setTimeout(() => controller.abort(), timeoutMs);
   try {

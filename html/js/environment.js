@@ -45,12 +45,19 @@ async function store(name, value, button, message, fields) {
   return true;
 }
 
+// A secret's value (a pre-shared key, a token) never comes back: its field
+// starts empty, and saving it empty keeps the secret (removing is its own button).
 function overrideRow(entry) {
   const id = `env-value-${entry.name}`;
-  const input = el("input", { id, type: "text", value: entry.value, spellcheck: false, "aria-label": `Value of ${entry.name}` });
+  const input = el("input", { id, type: entry.secret ? "password" : "text", value: entry.secret ? "" : entry.value,
+                              spellcheck: false, autocomplete: "off", "aria-label": `Value of ${entry.name}` });
+  if (entry.secret) input.placeholder = "set (hidden): type a new value to replace it";
   const save = el("button", { type: "button", "aria-label": `Save ${entry.name}` }, "Save");
   const remove = el("button", { type: "button", className: "danger", "aria-label": `Remove ${entry.name}` }, "Remove");
-  save.addEventListener("click", () => store(entry.name, input.value, save, $("env-msg"), { value: input }));
+  save.addEventListener("click", () => {
+    if (entry.secret && !input.value) refuse($("env-msg"), "error", `${entry.name} is kept: type a new value, or remove it.`, input);
+    else store(entry.name, input.value, save, $("env-msg"), { value: input });
+  });
   remove.addEventListener("click", () => store(entry.name, "", remove, $("env-msg")));
   input.addEventListener("keydown", (event) => {
     if (event.key === "Enter") save.click();

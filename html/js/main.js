@@ -10,6 +10,16 @@ import { initDiagnostics } from "./diagnostics.js";
 import { initIperf } from "./iperf.js";
 import { initHistory } from "./history.js";
 import { $ } from "./ui.js";
+import { framedByAnotherSite, FRAMED_MESSAGE } from "./api.js";
+
+// Framed by another site: every control is out of reach, and the page says why.
+function refuseFraming() {
+  if (!framedByAnotherSite) return;
+  for (const part of document.querySelectorAll("header nav, #pending, main")) part.inert = true;
+  const warning = $("framed");
+  warning.textContent = FRAMED_MESSAGE;
+  warning.hidden = false;
+}
 
 function initPendingBanner() {
   $("pending-reconnect").addEventListener("click", () => reconnect($("pending-reconnect"), $("pending-msg")));
@@ -31,6 +41,7 @@ function trackHeaderHeight() {
 // The status is what the page shows first: its poll goes out before the
 // sections' own requests. They subscribe to it before its answer can come,
 // in this same task.
+refuseFraming();
 initStatus();
 initConnection();
 initHistory();

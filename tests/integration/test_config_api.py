@@ -116,3 +116,9 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     sandbox.post("/restart")
     assert set_env("NB_LOG_LEVEL").json()["env"] == {}
     assert sandbox.app_log().count("NetBird env override removed:") == 1 and not pending_restart()
+
+    # A secret reaches NetBird but never comes back: the answers say only that it is set.
+    assert set_env("NB_PRESHARED_KEY", "psk-S3CRET").json()["env"] == {"NB_PRESHARED_KEY": None}
+    entry = sandbox.get("/env").json()["entries"][-1]
+    assert entry == {"name": "NB_PRESHARED_KEY", "secret": True, "system": False, "value": None}
+    assert "psk-S3CRET" not in sandbox.app_log() + sandbox.get("/env").text

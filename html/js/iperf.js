@@ -18,6 +18,10 @@ export function remoteCommand(netbirdIp, port) {
 let netbirdIp = "";
 let state = { running: false, port: 0, uptime_seconds: 0, output: "" };
 let pollTimer = null;
+// Counts starts and stops: a poll answered after one of them was asked
+// before it, and would undo what it shows (a stopped server's old state
+// over the new one's "Server started.").
+let changes = 0;
 
 function render() {
   setText($("iperf-state"), state.running
@@ -53,8 +57,13 @@ async function poll() {
     schedule();
     return;
   }
+  const asked = changes;
   const result = await single("iperf", () => get("iperf/server/status"));
   if (result === undefined) return;
+  if (asked !== changes) {
+    schedule();
+    return;
+  }
   if (!result.ok) say($("iperf-msg"), "error", `The server's state could not be read: ${result.message}`);
   accept(result);
 }
@@ -63,6 +72,7 @@ async function start(event) {
   event.preventDefault();
   const form = { port: $("iperf-port").value.trim(), idle_timeout: $("iperf-idle").value.trim(),
                  one_shot: $("iperf-one-shot").checked ? "true" : "false" };
+  changes += 1;
   const result = await withButton($("iperf-start"), "Starting…", () => post("iperf/server/start", form));
   if (!result.ok) {
     say($("iperf-msg"), result.busy ? "busy" : "error", result.message);
@@ -75,6 +85,7 @@ async function start(event) {
 }
 
 async function stop() {
+  changes += 1;
   const result = await withButton($("iperf-stop"), "Stopping…", () => post("iperf/server/stop"));
   if (!result.ok) {
     say($("iperf-msg"), "error", result.message);

@@ -6,6 +6,7 @@
 #include "core/file_sync.hpp"
 #include "netbird/netbird_utils.hpp"
 #include "core/process_exit.hpp"
+#include "core/regular_file.hpp"
 
 #include <boost/asio/post.hpp>
 #include <spdlog/spdlog.h>
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
@@ -32,6 +32,9 @@ constexpr std::size_t EXE_PATH_BUFFER = 4096;
 constexpr const char* API_SOCKET_ROOT = "/run/http";
 constexpr mode_t API_SOCKET_MODE = 0666;
 constexpr const char* SETUP_KEY_FILE_PREFIX = "setup-key-";
+// The settings, the overrides and the tunnel's wish are small; the fullest
+// env.json (64 overrides of 4096 bytes, every byte escaped as \u00XX) is about 1.6 MiB.
+constexpr std::size_t MAX_JSON_FILE_BYTES = 4 * 1024 * 1024;
 
 }  // namespace
 
@@ -66,9 +69,15 @@ void application::ensure_data_dir() const {
 }
 
 nlohmann::json application::read_json_file(const path& file) const {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return nlohmann::json::object();
-    auto value = nlohmann::json::parse(in, nullptr, false, false);
+    // A pipe, device or link planted under the name is refused, never waited on
+    // or followed; what then applies is what applies without the file.
+    const auto read = regular_file::read(file, MAX_JSON_FILE_BYTES);
+    if (read.why != regular_file::refusal::none) {
+        if (read.why != regular_file::refusal::missing)
+            spdlog::warn("Ignored {}: {}", file.string(), regular_file::describe(read.why));
+        return nlohmann::json::object();
+    }
+    auto value = nlohmann::json::parse(read.text, nullptr, false, false);
     return value.is_object() ? value : nlohmann::json::object();
 }
 

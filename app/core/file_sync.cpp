@@ -1,5 +1,7 @@
 #include "core/file_sync.hpp"
 
+#include "core/regular_file.hpp"
+
 #include <atomic>
 #include <cerrno>
 
@@ -40,7 +42,7 @@ int open_temporary_beside(const std::filesystem::path& target, std::filesystem::
 }  // namespace
 
 bool sync_file(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = regular_file::open(file, O_RDONLY).fd;
     if (fd < 0) return false;
     const bool synced = ::fsync(fd) == 0;
     return ::close(fd) == 0 && synced;

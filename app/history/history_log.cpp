@@ -1,6 +1,9 @@
 #include "history/history_log.hpp"
 
 #include "core/file_sync.hpp"
+#include "core/regular_file.hpp"
+
+#include <spdlog/spdlog.h>
 
 #include <cerrno>
 #include <fstream>
@@ -16,15 +19,27 @@ namespace {
 constexpr mode_t HISTORY_FILE_MODE = 0644;
 constexpr const char* BOOT_ID_FILE = "/proc/sys/kernel/random/boot_id";
 constexpr std::size_t BOOT_ID_CHARS = 8;
+// What a stored line may say; outside it the line is no event (planted or
+// corrupted), whatever it parses as. Times from 1970 to the end of 9999 (UTC
+// ms); uptimes under a thousand years.
+constexpr std::int64_t MIN_EVENT_TIME_MS = 0;
+constexpr std::int64_t MAX_EVENT_TIME_MS = 253402300799999;  // 9999-12-31T23:59:59.999Z
+constexpr std::int64_t MAX_UPTIME_MS = 1000LL * 365 * 24 * 3600 * 1000;
+// Ids stay below 2^53, the largest integer a browser reads exactly: a stored
+// id leaves room for 2^52 more events (a hundred million years at one a
+// second), so the next id can neither wrap nor lose its order.
+constexpr std::uint64_t MAX_STORED_ID = std::uint64_t{1} << 52;
+constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+// An integer member within [low, high] (high not negative), or nothing.
+std::optional<std::int64_t> integer_within(const nlohmann::json& value, std::int64_t low, std::int64_t high) {
+    // Read as signed, 2^64 - 1 would pass for -1.
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(high))
+        return std::nullopt;
+    if (!value.is_number_integer()) return std::nullopt;
+    const auto n = value.get<std::int64_t>();
+    if (n < low || n > high) return std::nullopt;
+    return n;
 }
 
 }  // namespace
@@ -61,17 +76,21 @@ std::optional<history_event> parse_history_line(std::string_view line) {
     const auto kind = value.find("kind");
     const auto text = value.find("text");
     const auto facts = value.find("facts");
-    if (id == value.end() || !id->is_number_unsigned() || time == value.end() || !time->is_number_integer() ||
-        kind == value.end() || !kind->is_string() || text == value.end() || !text->is_string() ||
-        facts == value.end() || !facts->is_object())
+    if (id == value.end() || !id->is_number_unsigned() || id->get<std::uint64_t>() > MAX_STORED_ID ||
+        time == value.end() || kind == value.end() || !kind->is_string() || text == value.end() ||
+        !text->is_string() || facts == value.end() || !facts->is_object())
         return std::nullopt;
-    history_event event{id->get<std::uint64_t>(), time->get<std::int64_t>(), kind->get<std::string>(),
-                        text->get<std::string>(), *facts};
+    const auto when = integer_within(*time, MIN_EVENT_TIME_MS, MAX_EVENT_TIME_MS);
+    if (!when) return std::nullopt;
+    history_event event{id->get<std::uint64_t>(), *when, kind->get<std::string>(), text->get<std::string>(), *facts,
+                        {}, -1};
     const auto boot = value.find("boot");
     const auto uptime = value.find("uptime");
     if (boot != value.end() && boot->is_string() && uptime != value.end() && uptime->is_number_integer()) {
+        const auto up = integer_within(*uptime, 0, MAX_UPTIME_MS);
+        if (!up) return std::nullopt;
         event.boot = boot->get<std::string>();
-        event.uptime = uptime->get<std::int64_t>();
+        event.uptime = *up;
     }
     return event;
 }
@@ -87,18 +106,22 @@ void history_log::load() {
     m_events.clear();
     m_line_bytes.clear();
     m_bytes = 0;
-    // Never through a link planted in its place: that could cut another file.
-    const int fd = ::open(m_file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
+    // Never through a link planted in its place (that could cut another file),
+    // never waiting on a pipe: the history then starts empty, and its first
+    // compaction puts a regular file there.
+    const auto opened = regular_file::open(m_file, O_RDWR);
+    if (opened.why != regular_file::refusal::none && opened.why != regular_file::refusal::missing)
+        spdlog::warn("Ignored {}: {}", m_file.string(), regular_file::describe(opened.why));
+    if (const int fd = opened.fd; fd >= 0) {
         std::string text;
         bool complete = true;
-        char buffer[64 * 1024];
+        std::string buffer(READ_CHUNK_BYTES, '\0');
         while (true) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) complete = false;
             if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
+            text.append(buffer.data(), static_cast<std::size_t>(n));
         }
         std::size_t whole_lines = 0;  // bytes up to the last line feed
         for (std::size_t start = 0;;) {
@@ -125,7 +148,7 @@ void history_log::load() {
 
 void history_log::open_for_append() {
     if (m_fd >= 0) ::close(m_fd);
-    m_fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, HISTORY_FILE_MODE);
+    m_fd = regular_file::open(m_file, O_WRONLY | O_APPEND | O_CREAT, HISTORY_FILE_MODE).fd;
 }
 
 const history_event& history_log::append(std::string kind, std::string text, nlohmann::json facts,

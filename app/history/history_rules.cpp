@@ -103,6 +103,14 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Example: (2024, 2) -> 29; (2026, 2) -> 28; (2026, 4) -> 30.
+int days_in_month(int year, int month) {
+    static constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap_year(year) ? 29 : DAYS[month - 1];
+}
+
 // Reads `count` digits at `pos` into `value`.
 bool digits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
     if (pos + count > text.size()) return false;
@@ -210,7 +218,10 @@ std::optional<since> parse_since(std::string_view text) {
         !digits(text, 11, 2, hour) || text[13] != ':' || !digits(text, 14, 2, minute) || text[16] != ':' ||
         !digits(text, 17, 2, second))
         return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    // A day the month does not have is no time (2026-02-31 is not 2026-03-03); a
+    // leap second (:60) is one.
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 ||
+        second > 60)
         return std::nullopt;
     std::size_t pos = 19;
     int millis = 0;

@@ -81,8 +81,10 @@ struct since_time {
 };
 using since = std::variant<since_id, since_time>;
 
-// Example: "42" -> id 42; "2026-12-07T02:14:00Z" -> time 1765073640000;
-//          "2026-12-07T03:14:00.5+01:00" -> 1765073640500; "yesterday" -> nothing.
+// A date or time that does not exist is refused.
+// Example: "42" -> id 42; "2026-12-07T02:14:00Z" -> time 1796609640000;
+//          "2026-12-07T03:14:00.5+01:00" -> 1796609640500; "yesterday" -> nothing;
+//          "2026-02-31T00:00:00Z" -> nothing; "2028-02-29T00:00:00Z" -> time 1835395200000.
 std::optional<since> parse_since(std::string_view text);
 
 }  // namespace history_rules

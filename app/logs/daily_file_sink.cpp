@@ -1,5 +1,6 @@
 #include "logs/daily_file_sink.hpp"
 
+#include "core/regular_file.hpp"
 #include "logs/log_utils.hpp"
 
 #include <spdlog/common.h>
@@ -19,7 +20,7 @@
 namespace {
 
 constexpr mode_t LOG_FILE_MODE = 0644;
-constexpr int OPEN_FLAGS = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr int OPEN_FLAGS = O_WRONLY | O_APPEND | O_CREAT;
 // The wall clock and the boot clock may drift apart by this much between two
 // records (time servers slew the clock slowly); more is the clock being set.
 constexpr auto CLOCK_SET_TOLERANCE = std::chrono::minutes(5);
@@ -81,18 +82,17 @@ void daily_file_sink::open_day(log_clock::time_point when) {
         ::close(m_fd);
         m_fd = -1;
     }
-    int fd = ::openat(m_dir_fd, name.c_str(), OPEN_FLAGS, LOG_FILE_MODE);
-    struct stat info {};
-    bool replaced = false;
-    if (fd < 0 ? errno == ELOOP : (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode))) {
+    auto opened = regular_file::open_at(m_dir_fd, name, OPEN_FLAGS, LOG_FILE_MODE);
+    const bool replaced =
+        opened.why == regular_file::refusal::link || opened.why == regular_file::refusal::not_regular;
+    if (replaced) {
         // A link (or a device, a pipe) under a daily name is no log of ours.
-        if (fd >= 0) ::close(fd);
         ::unlinkat(m_dir_fd, name.c_str(), 0);
-        fd = ::openat(m_dir_fd, name.c_str(), OPEN_FLAGS | O_EXCL, LOG_FILE_MODE);
-        replaced = true;
+        opened = regular_file::open_at(m_dir_fd, name, OPEN_FLAGS | O_EXCL, LOG_FILE_MODE);
     }
-    if (fd < 0) throw spdlog::spdlog_ex("Failed opening log file " + name, errno);
-    m_fd = fd;
+    if (opened.fd < 0)
+        throw spdlog::spdlog_ex("Failed opening log file " + name + ": " + regular_file::describe(opened.why));
+    m_fd = opened.fd;
     m_name = name;
     const std::time_t t = log_clock::to_time_t(when);
     m_day_begin = log_clock::from_time_t(local_midnight(t, 0));
@@ -122,7 +122,7 @@ void daily_file_sink::date_again(log_clock::time_point when) {
     // That day has a file already: what was written under the wrong date
     // goes to its end (the wrong day's file goes only once all of it is there).
     const std::string old_name = m_name;
-    const int old_fd = ::openat(m_dir_fd, old_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int old_fd = regular_file::open_at(m_dir_fd, old_name, O_RDONLY).fd;
     if (old_fd < 0) {
         open_day(when);
         return;

@@ -13,10 +13,11 @@
 // again then, and the records go to that date's file until it is corrected.
 //
 // Files are opened through the directory opened at start, never through a
-// symbolic link: a link planted under a daily name is replaced by a regular
-// file (noted in the new file and in syslog), so a log line can never be
-// appended to some other file of the device. Every record is written
-// through to the file at once.
+// symbolic link and never waiting: a link, named pipe or device planted
+// under a daily name is replaced by a regular file (noted in the new file
+// and in syslog), so a log line can never be appended to some other file of
+// the device nor hang the logger. Every record is written through to the
+// file at once.
 
 #include <spdlog/sinks/base_sink.h>
 

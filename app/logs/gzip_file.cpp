@@ -1,5 +1,6 @@
 #include "logs/gzip_file.hpp"
 
+#include "core/regular_file.hpp"
 #include "logs/log_files.hpp"
 
 #include <cerrno>
@@ -10,6 +11,11 @@
 #include <zlib.h>
 
 namespace log_compression {
+namespace {
+
+constexpr mode_t ARCHIVE_MODE = 0644;
+
+}  // namespace
 
 bool gzip_stream(int in_fd, int out_fd) {
     // zlib closes what it was given: a copy, so the caller keeps its own.
@@ -34,11 +40,12 @@ bool gzip_stream(int in_fd, int out_fd) {
 }
 
 bool gzip_file(const std::filesystem::path& source, const std::filesystem::path& target) {
-    // Never through a symbolic link: its target could be any file of the device.
+    // Never through a symbolic link (its target could be any file of the
+    // device), never waiting on a pipe planted under either name.
     std::uintmax_t size = 0;
     const int in = log_files::open_regular(source, size);
     if (in < 0) return false;
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int out = regular_file::open(target, O_WRONLY | O_CREAT | O_TRUNC, ARCHIVE_MODE).fd;
     const bool ok = out >= 0 && gzip_stream(in, out);
     ::close(in);
     if (out >= 0 && ::close(out) != 0) return false;

@@ -14,7 +14,8 @@ constexpr std::size_t GZIP_BUFFER_BYTES = 64 * 1024;
 // descriptor is closed.
 bool gzip_stream(int in_fd, int out_fd);
 
-// The same from file to file; neither is opened through a symbolic link.
+// The same from file to file; only regular files, neither opened through a
+// symbolic link.
 // Example: an empty source gives a valid empty gzip file and true.
 bool gzip_file(const std::filesystem::path& source, const std::filesystem::path& target);
 

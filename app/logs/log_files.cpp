@@ -1,12 +1,12 @@
 #include "logs/log_files.hpp"
 
+#include "core/regular_file.hpp"
 #include "logs/log_utils.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -82,16 +82,10 @@ int open_regular(const fs::path& file, std::uintmax_t& size) {
     // have been swapped for a link between a look at the name and the open.
     const int dir = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) return -1;
-    const int fd = ::openat(dir, file.filename().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const auto opened = regular_file::open_at(dir, file.filename(), O_RDONLY);
     ::close(dir);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    size = static_cast<std::uintmax_t>(info.st_size);
-    return fd;
+    if (opened.fd >= 0) size = opened.size;
+    return opened.fd;
 }
 
 std::vector<log_entry> list(const fs::path& data_dir, const fs::path& log_dir) {

@@ -35,9 +35,10 @@ std::optional<std::filesystem::path> resolve(const std::filesystem::path& data_d
 // Example: app_2025-01-31.log.gz, app_2025-01-30.log, netbird_2025-01-31.log, client.log, client-2025-01-29.log.gz
 std::vector<log_entry> list(const std::filesystem::path& data_dir, const std::filesystem::path& log_dir);
 
-// Opens a file for reading without following a symbolic link, and only when
-// it is a regular file; -1 otherwise. On success `size` is the size of the
-// file that was opened.
+// Opens a file for reading without following a symbolic link (nor one in
+// place of its directory) or waiting on a pipe, and only when it is a
+// regular file; -1 otherwise. On success `size` is the size of the file that
+// was opened.
 int open_regular(const std::filesystem::path& file, std::uintmax_t& size);
 
 }  // namespace log_files

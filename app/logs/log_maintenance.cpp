@@ -1,5 +1,6 @@
 #include "logs/log_maintenance.hpp"
 
+#include "core/regular_file.hpp"
 #include "logs/gzip_file.hpp"
 #include "logs/log_utils.hpp"
 
@@ -68,7 +69,7 @@ private:
 
 // Whether a file of `dir` starts like a gzip file.
 bool looks_gzipped(const directory& dir, const std::string& name) {
-    const int fd = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = regular_file::open_at(dir.fd(), name, O_RDONLY).fd;
     if (fd < 0) return false;
     unsigned char magic[2] = {};
     const bool gzipped = ::read(fd, magic, sizeof magic) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
@@ -90,8 +91,8 @@ bool add_to_archive(const directory& dir, const struct stat& plain, const std::s
     if (!looks_gzipped(dir, target)) return ::renameat(dir.fd(), temporary.c_str(), dir.fd(), target.c_str()) == 0;
     const auto modified = [](const struct stat& s) { return std::pair(s.st_mtim.tv_sec, s.st_mtim.tv_nsec); };
     if (modified(plain) <= modified(archive)) return true;
-    const int in = ::openat(dir.fd(), temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    const int out = ::openat(dir.fd(), target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    const int in = regular_file::open_at(dir.fd(), temporary, O_RDONLY).fd;
+    const int out = regular_file::open_at(dir.fd(), target, O_WRONLY | O_APPEND).fd;
     bool ok = in >= 0 && out >= 0;
     std::vector<char> buffer(log_compression::GZIP_BUFFER_BYTES);
     while (ok) {
@@ -114,14 +115,13 @@ bool add_to_archive(const directory& dir, const struct stat& plain, const std::s
 void compress_one(const directory& dir, const std::string& name, const std::string& target,
                   const std::string& temporary) {
     dir.remove(temporary);
-    const int in = ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int in = regular_file::open_at(dir.fd(), name, O_RDONLY).fd;
     if (in < 0) return;
     struct stat info {};
-    const bool regular = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    const bool stated = ::fstat(in, &info) == 0;
     // Created afresh: a link planted under the temporary name is never written through.
-    const int out = regular ? ::openat(dir.fd(), temporary.c_str(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ARCHIVE_MODE)
-                            : -1;
+    const int out =
+        stated ? regular_file::open_at(dir.fd(), temporary, O_WRONLY | O_CREAT | O_EXCL, ARCHIVE_MODE).fd : -1;
     bool ok = out >= 0 && log_compression::gzip_stream(in, out) && ::fsync(out) == 0;
     ::close(in);
     if (out >= 0 && ::close(out) != 0) ok = false;

@@ -6,6 +6,7 @@
 
 #include "netbird/child_process.hpp"
 #include "core/file_sync.hpp"
+#include "core/regular_file.hpp"
 #include "netbird/netbird_utils.hpp"
 #include "core/text_utils.hpp"
 
@@ -35,6 +36,8 @@ constexpr auto LEFTOVER_EXIT_WAIT = std::chrono::seconds(5);
 constexpr auto LEFTOVER_EXIT_POLL = std::chrono::milliseconds(20);
 // A daemon line longer than this is cut (its output goes to a daily file).
 constexpr std::size_t MAX_OUTPUT_LINE_BYTES = 16 * 1024;
+// The pid file holds one number and a line feed.
+constexpr std::size_t MAX_PID_FILE_BYTES = 32;
 
 std::vector<std::string> process_command_line(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
@@ -187,10 +190,13 @@ void application::end_leftover_daemon() const {
     // A supervisor killed outright leaves its daemon running where the kernel
     // did not end it with us: end it before starting ours, but only when the
     // recorded pid still runs our daemon (pids are reused).
-    std::ifstream in(m_daemon_pid_path);
-    long long recorded = 0;
-    if (!(in >> recorded) || recorded <= 1) return;
-    const auto pid = static_cast<pid_t>(recorded);
+    // Never through a pipe or link planted in its place: start-up would wait on it.
+    const auto read = regular_file::read(m_daemon_pid_path, MAX_PID_FILE_BYTES);
+    if (read.why != regular_file::refusal::none && read.why != regular_file::refusal::missing)
+        spdlog::warn("Ignored {}: {}", m_daemon_pid_path.string(), regular_file::describe(read.why));
+    const auto recorded = text_utils::parse_int(read.text);
+    if (!recorded || *recorded <= 1) return;
+    const auto pid = static_cast<pid_t>(*recorded);
     if (!netbird_utils::is_daemon_command_line(process_command_line(pid), m_netbird_path.string(),
                                                "unix://" + m_socket_path.string()))
         return;

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from conftest import API_PREFIX, UnixHTTP, connect, in_background, read_responses, request_bytes, rss_kib
+from test_config_api import DEFAULTS
 
 CONFIG = API_PREFIX + "/config"
 
@@ -195,6 +196,27 @@ def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sa
     assert box.logs.is_dir() and not box.logs.is_symlink()
     assert sorted(p.name for p in elsewhere.iterdir()) == ["app_2000-01-02.log", "important_2000-01-01.log"]
     assert f"Replaced the symbolic link {box.logs} (to {elsewhere}) with a real directory" in box.app_log()
+
+
+def test_pipes_and_links_to_pipes_planted_for_data_files_neither_hang_nor_are_followed(make_sandbox, tmp_path):
+    # No other end of these pipes ever opens: an open or read that waits for one waits for ever.
+    box = make_sandbox()
+    today = time.strftime("%Y-%m-%d")
+    box.logs.mkdir()
+    read = ["app.json", "env.json", "tunnel.json", "netbird-daemon.pid", "history.jsonl"]
+    elsewhere = tmp_path / "pipe"
+    os.mkfifo(elsewhere)
+    for planted in ("pipe", "link"):
+        for name in read + [f"logs/app_{today}.log", f"logs/netbird_{today}.log"]:
+            (box.data / name).unlink(missing_ok=True)
+            if planted == "link" and name in read:
+                (box.data / name).symlink_to(elsewhere)
+            else:
+                os.mkfifo(box.data / name)
+        box.start()  # waits START_TIMEOUT for the socket: over ten times a start-up (well under 1 s)
+        assert box.get("/config").json() == DEFAULTS
+        assert f"Ignored {box.data / 'app.json'}: " in box.app_log()
+        box.stop()
 
 
 def test_a_change_that_cannot_be_saved_is_refused_and_not_kept(sandbox):

@@ -112,8 +112,10 @@ TEST(HistoryRules, SinceIsAnEventIdOrAUtcTime) {
     EXPECT_EQ(time("2026-12-07T02:14:00Z"), 1796609640000);
     EXPECT_EQ(time("2026-12-07T03:14:00.5+01:00"), 1796609640500);
     EXPECT_EQ(time("1970-01-01T00:00:00Z"), 0);
+    EXPECT_EQ(time("2028-02-29T00:00:00Z"), 1835395200000);
     for (const char* bad : {"", "yesterday", "-1", "2026-12-07", "2026-12-07T02:14:00", "2026-13-07T02:14:00Z",
-                            "2026-12-07T02:14:00Zx", "99999999999999999999"})
+                            "2026-12-07T02:14:00Zx", "99999999999999999999", "2026-02-31T00:00:00Z",
+                            "2026-02-29T00:00:00Z", "2100-02-29T00:00:00Z", "2026-04-31T00:00:00Z"})
         EXPECT_FALSE(hr::parse_since(bad).has_value()) << bad;
 }
 
@@ -125,8 +127,14 @@ TEST(HistoryLog, SurvivesTornLinesAndStaysWithinItsBound) {
         log.append("command", "Disconnect: done", {{"command", "down"}}, wall(1000));
         log.append("peers", "Peers connected: 3 of 5", {{"connected", 3}}, moment{2000, "b", 5});
     }
-    // A kill in the middle of a write leaves half a line; a foreign line may be there too.
-    std::ofstream(file.path, std::ios::app) << "not an event\n{\"facts\":{},\"id\":3,\"kind\":\"comm";
+    // A kill in the middle of a write leaves half a line; a foreign line may be there too, also
+    // one whose time, uptime or id no clock or count gives (the next id would wrap to 0).
+    std::ofstream(file.path, std::ios::app)
+        << "not an event\n"
+        << R"({"facts":{},"id":3,"kind":"k","text":"t","time":-9223372036854775808})" << "\n"
+        << R"({"facts":{},"id":18446744073709551615,"kind":"k","text":"t","time":0})" << "\n"
+        << R"({"boot":"b","facts":{},"id":3,"kind":"k","text":"t","time":0,"uptime":-9223372036854775808})" << "\n"
+        << "{\"facts\":{},\"id\":3,\"kind\":\"comm";
     {
         history_log log(file.path);
         log.load();

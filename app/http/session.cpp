@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 namespace httpd {
 
@@ -20,6 +21,8 @@ constexpr std::size_t DEFAULT_MAX_HEADER_BYTES = 4096;
 // ends once the answer is out.
 constexpr std::uint64_t MAX_DRAINED_BODY_BYTES = 1024 * 1024;
 constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
+// At most one warning about readers dropped for memory in this time.
+constexpr auto MEMORY_WARNING_INTERVAL = std::chrono::seconds(60);
 
 // A handler that throws must not take the whole server down: the request is
 // answered 500 (when it has not been answered yet) and the server goes on.
@@ -57,6 +60,33 @@ private:
     bool m_was;
 };
 
+// Closes the readers that make the least progress until what the unsent
+// answers hold is within its bound again (see answer_memory.hpp). Only runs
+// when the bound is passed, never for an answer that goes out at once.
+void drop_slowest_readers(connection_registry& registry) {
+    const auto now = session_clock::now();
+    std::vector<answer_reader> readers;
+    // Held, so that closing one cannot end it under us.
+    std::vector<std::shared_ptr<session>> holders;
+    for (session* s : registry.sessions) {
+        if (s->held().empty()) continue;
+        auto held_session = s->weak_from_this().lock();
+        if (!held_session) continue;
+        readers.push_back({s->held(), s->progress_rate(now), s->last_activity()});
+        holders.push_back(std::move(held_session));
+    }
+    const std::uint64_t held = registry.answers.total();
+    const auto dropped = readers_to_drop(readers, registry.answers.newest(), MAX_HELD_ANSWER_BYTES);
+    if (dropped.empty()) return;
+    if (now - registry.last_memory_warning >= MEMORY_WARNING_INTERVAL) {
+        registry.last_memory_warning = now;
+        spdlog::warn("Answers waiting for slow API clients hold {} KiB, more than {} KiB: closing the {} that read "
+                     "the slowest",
+                     held / 1024, MAX_HELD_ANSWER_BYTES / 1024, dropped.size());
+    }
+    for (const std::size_t i : dropped) holders[i]->close();
+}
+
 }  // namespace
 
 std::string error_body(std::string_view message) { return "{\"error\":\"" + std::string(message) + "\"}"; }
@@ -73,6 +103,7 @@ session::session(unix_socket socket, std::shared_ptr<const router> routes,
 
 session::~session() {
     if (m_state != session_state::closed) m_registry->sessions.erase(m_entry);
+    release_answer();
 }
 
 void session::start() {
@@ -102,6 +133,7 @@ void session::close() {
     if (m_state == session_state::closed) return;
     advance(session_event::failed);
     m_registry->sessions.erase(m_entry);
+    release_answer();
     m_timer.cancel();
     m_output.drop_stream();
     if (m_response) {
@@ -277,6 +309,7 @@ void session::on_response_ended() {
     if (!m_response->shared_body().empty()) {
         head.append(body);
         body = m_response->shared_body();
+        m_registry->answers.note_newest(body.data());
     }
     m_output.push(std::move(head));
     m_output.set_body(body, m_response->take_reader(), length, m_response->body_suffix());
@@ -324,6 +357,9 @@ void session::write_more() {
 }
 
 void session::write_later() {
+    hold_answer();
+    // Making room may have closed this very connection.
+    if (m_state == session_state::closed) return;
     m_output.write_started();
     m_socket.async_write_some(m_output.gather(),
                               [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
@@ -343,14 +379,40 @@ void session::on_written(const boost::system::error_code& ec, std::size_t n) {
     write_more();
 }
 
+void session::hold_answer() {
+    held_answer now;
+    if (m_response && m_response->ended()) {
+        // The response keeps its body whole until it is done with, however
+        // much of it is sent.
+        now.own_bytes = m_output.queued_bytes() + m_response->body().size() + m_response->body_suffix().size();
+        now.shared = m_response->shared_body();
+    }
+    if (now == m_held) return;
+    answer_memory& answers = m_registry->answers;
+    answers.remove(m_held);
+    answers.add(now);
+    m_held = now;
+    if (answers.total() > MAX_HELD_ANSWER_BYTES) drop_slowest_readers(*m_registry);
+}
+
+void session::release_answer() {
+    if (m_held.empty()) return;
+    m_registry->answers.remove(m_held);
+    m_held = {};
+}
+
 bool session::answer_sent() const { return m_response && m_response->ended() && m_output.idle(); }
 
 // The request is over once its body is read (the state says so) and its
 // answer written.
 void session::finish_if_done() {
     if (m_state != session_state::answering || !answer_sent()) return;
+    release_answer();
     m_response->release_handlers();
-    m_previous_response = std::move(m_response);
+    // An answer written from shared text keeps that text (a status snapshot
+    // the next poll replaces) alive: an idle connection does not keep it.
+    if (m_response->shared_body().empty()) m_previous_response = std::move(m_response);
+    else m_response.reset();
     advance(session_event::answer_sent);
     if (m_state == session_state::lingering) {
         start_lingering();

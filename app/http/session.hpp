@@ -4,6 +4,7 @@
 // input and output sides are session_input and session_output. Everything
 // here runs on the loop thread.
 
+#include "http/answer_memory.hpp"
 #include "http/http_server.hpp"
 #include "http/session_input.hpp"
 #include "http/session_output.hpp"
@@ -19,9 +20,11 @@ namespace httpd {
 
 class session;
 
-// The open connections, for the cap.
+// The open connections, for the cap, and what their unsent answers hold.
 struct connection_registry {
     std::list<session*> sessions;
+    answer_memory answers;
+    session_clock::time_point last_memory_warning{};
 };
 
 // The frame's own answers carry fixed ASCII messages without quotes or
@@ -45,6 +48,8 @@ public:
     // between requests and while lingering.
     double progress_rate(session_clock::time_point now) const;
     session_clock::time_point last_activity() const { return m_last_activity; }
+    // What its answer, ended and waiting for the client, holds; empty otherwise.
+    const held_answer& held() const { return m_held; }
 
     void close();
 
@@ -73,6 +78,10 @@ private:
     void queue_output(std::string_view text);
     void write_more();
     void write_later();
+    // Counts what the answer holds while it waits for the client, and makes
+    // room when all answers together hold too much.
+    void hold_answer();
+    void release_answer();
     void on_written(const boost::system::error_code& ec, std::size_t n);
 
     // The request's answer is ended and all of it written.
@@ -91,6 +100,7 @@ private:
     response_ptr m_response;
     response_ptr m_previous_response;  // kept for the next request when nobody else holds it
     std::uint64_t m_drained = 0;       // body bytes read after the request was answered
+    held_answer m_held;                // counted in m_registry->answers
     session_state m_state = session_state::header;
     // Whether the connection goes on after this answer: the request asked
     // for it, and nothing since (a malformed request, a refused body too

@@ -62,6 +62,12 @@ bool session_output::fill_stream_piece() {
     return true;
 }
 
+std::uint64_t session_output::queued_bytes() const {
+    std::uint64_t bytes = 0;
+    for (std::size_t i = m_front; i < m_pieces.size(); ++i) bytes += m_pieces[i].size();
+    return bytes;
+}
+
 session_output::buffers session_output::gather() const {
     buffers out{};
     std::size_t count = 0;

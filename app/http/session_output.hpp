@@ -59,6 +59,10 @@ public:
     // Drops `n` written bytes from the front.
     void consume(std::size_t n);
 
+    // Bytes of our own pieces not yet all written (an answer's head, the
+    // piece of a streamed body on its way out): what the output holds.
+    std::uint64_t queued_bytes() const;
+
     // Nothing left, neither queued nor to be read.
     bool idle() const { return queued_empty() && !m_reader; }
     // A streamed file is closed at once.

@@ -113,6 +113,7 @@ TEST(SessionOutput, StreamedBodyIsReadPieceByPieceOnlyWhenAllBeforeItIsSent) {
     EXPECT_EQ(out.next_step(), step::write_later);
     EXPECT_EQ(asked.size(), 1u);
     EXPECT_EQ(gathered(out).size(), session_output::STREAM_PIECE_BYTES);
+    EXPECT_EQ(out.queued_bytes(), session_output::STREAM_PIECE_BYTES);  // all a download holds
 
     // The last piece asks for no more than is owed; once it is read the
     // rest is held in memory and goes out at once.

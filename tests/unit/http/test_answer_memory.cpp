@@ -1,0 +1,45 @@
+#include "http/answer_memory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+TEST(AnswerMemory, ASharedTextCountsOnceUntilItsLastReaderGoesAndTheNewestNotAtAll) {
+    const std::string old_text(2000, 'o'), text(3000, 'n');
+    const httpd::held_answer a{300, old_text}, b{400, old_text}, c{1000, {}}, d{500, text};
+    httpd::answer_memory memory;
+    for (const auto& held : {a, b, c, d}) memory.add(held);
+    memory.note_newest(text.data());
+    EXPECT_EQ(memory.total(), 2200u + 2000);
+    memory.remove(a);
+    EXPECT_EQ(memory.total(), 1900u + 2000);
+    memory.remove(b);
+    EXPECT_EQ(memory.total(), 1500u);
+    memory.note_newest(old_text.data());  // once another text is the newest, this one costs its size
+    EXPECT_EQ(memory.total(), 1500u + 3000);
+}
+
+TEST(AnswerMemory, TheReadersThatMadeTheLeastProgressGoUntilTheRestIsWithinTheBound) {
+    const auto t = httpd::session_clock::now();
+    const std::string old_text(1200, 'o'), text(2000, 'n');
+    const auto reader = [t](std::uint64_t own, std::string_view shared, double rate, auto idle) {
+        return httpd::answer_reader{{own, shared}, rate, t - idle};
+    };
+    const auto drop = [&text](const std::vector<httpd::answer_reader>& readers, std::uint64_t bound) {
+        return httpd::readers_to_drop(readers, text.data(), bound);
+    };
+    EXPECT_TRUE(drop({reader(600, {}, 1e3, 0s), reader(400, {}, 1e3, 0s)}, 1000).empty());
+    // The slowest first, and no more than needed; on equal progress the one idle longest.
+    EXPECT_EQ(drop({reader(600, {}, 5e4, 0s), reader(600, {}, 1e3, 0s), reader(600, {}, 1e3, 3s)}, 1000),
+              (std::vector<std::size_t>{2, 1}));
+    // An old text goes only with its last reader; the newest one, kept by
+    // the application anyway, costs its readers nothing.
+    const std::vector<httpd::answer_reader> readers = {reader(0, old_text, 1e3, 0s), reader(100, {}, 5e2, 0s),
+                                                       reader(0, old_text, 2e3, 0s), reader(0, text, 1e2, 0s),
+                                                       reader(0, text, 9e5, 0s)};
+    EXPECT_EQ(drop(readers, 1000), (std::vector<std::size_t>{3, 1, 0, 2}));
+    EXPECT_EQ(drop(readers, 1200), (std::vector<std::size_t>{3, 1}));
+}

@@ -20,12 +20,22 @@ std::optional<std::size_t> parse_count(std::string_view text) {
 
 const char* flag(bool value) { return value ? "true" : "false"; }
 
+// Whether a peer's domain name or address contains `filter` (lower case),
+// within one of the two: a filter that spans their boundary matches nothing.
+// Example: cam-1.netbird.cloud at 100.92.1.1: "cloud" or "92.1" -> yes; "cloud100" -> no.
+bool matches(const status_report::peer_entry& peer, std::string_view filter) {
+    const std::string_view search = peer.search;
+    const std::size_t split = std::min(peer.address_at, search.size());
+    return search.substr(0, split).find(filter) != std::string_view::npos ||
+           search.substr(split).find(filter) != std::string_view::npos;
+}
+
 // The peers a page shows, as indexes into the report's peers, and how many matched.
 std::vector<std::size_t> select_page(const status_report::report& r, const query& q, std::size_t& matched) {
     std::vector<std::size_t> chosen;
     chosen.reserve(r.peers.size());
     for (std::size_t i = 0; i < r.peers.size(); ++i)
-        if (q.filter.empty() || r.peers[i].search.find(q.filter) != std::string::npos) chosen.push_back(i);
+        if (q.filter.empty() || matches(r.peers[i], q.filter)) chosen.push_back(i);
     matched = chosen.size();
     // Ties keep the report's order, so a page never shuffles between polls.
     if (q.order == peer_order::name)

@@ -133,7 +133,8 @@ public:
         if (f.where == place::peer) {
             f.peer.name = f.fqdn.substr(0, f.fqdn.find('.'));
             if (f.peer.name.empty()) f.peer.name = f.ip;
-            f.peer.search = f.fqdn + " " + f.ip;
+            f.peer.search = f.fqdn + f.ip;
+            f.peer.address_at = f.fqdn.size();
             std::transform(f.peer.search.begin(), f.peer.search.end(), f.peer.search.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             m_peer = std::move(f.peer);

@@ -25,7 +25,11 @@ struct peer_entry {
     std::size_t length = 0;
     std::string name;        // the first label of its domain name, or its address
     std::string state;       // NetBird's "status" of the peer
-    std::string search;      // domain name and address, lower case, for the filter
+    // Domain name then address, lower case, back to back, for the filter,
+    // which matches within one of them (never across): the address begins
+    // at address_at.
+    std::string search;
+    std::size_t address_at = 0;
 };
 
 struct report {

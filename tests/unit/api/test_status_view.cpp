@@ -121,6 +121,9 @@ TEST(StatusView, APageFiltersSortsAndCountsWhatMatched) {
     EXPECT_EQ(names_in(answer(s, page(0, 50, "cam-2", status_view::peer_order::name))).front(), "cam-2.netbird.cloud");
     EXPECT_EQ(json::parse(answer(s, page(0, 50, "cam-2")))["peers_page"]["matched"], 11);  // cam-2, cam-20..29
     EXPECT_EQ(names_in(answer(s, page(0, 50, "100.92.1.30"))), std::vector<std::string>{"cam-0.netbird.cloud"});
+    // Within one of the two: nothing matches across the name's end and the address's start.
+    for (const char* across : {" ", "cloud 100", "cloud100", "d1"})
+        EXPECT_EQ(json::parse(answer(s, page(0, 50, across)))["peers_page"]["matched"], 0) << across;
     const auto by_state = names_in(answer(s, page(0, 50, "", status_view::peer_order::state)));
     EXPECT_EQ(by_state.front(), "cam-28.netbird.cloud");  // the first Connected one in the report
     EXPECT_EQ(by_state.back(), "cam-2.netbird.cloud");    // the last Idle one

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing: builds the libFuzzer targets of tests/fuzz/ with
-# clang under AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-fuzz/, then runs each for SECONDS (default 60), two at a time, from
-# its seed corpus in tests/fuzz/corpus/ (what it finds goes to a temporary
-# directory; the repository is only read). Prints each target's executions
-# per second and the edges it covered. A crash, a failed check or any
-# sanitizer report fails the run; the input that did it is kept in
-# build-fuzz/artifacts/.
+# clang under AddressSanitizer and UndefinedBehaviorSanitizer, assertions
+# on, into build-fuzz/ (or $VANTREL_FUZZ_BUILD), then runs each for SECONDS
+# (default 60), two at a time, from its seed corpus in tests/fuzz/corpus/
+# (what it finds goes to a temporary directory; the repository is only
+# read). Prints each target's executions per second and the edges it
+# covered. A crash, a failed assertion or check, or any sanitizer report
+# fails the run; the input that did it is kept in the build's artifacts/.
 # Usage: fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then
@@ -20,7 +20,7 @@ targets=("$@")
 [ "${#targets[@]}" -gt 0 ] || targets=(request_input form settings_env status_json)
 
 "$root/scripts/setup.sh" fuzz
-build="$root/build-fuzz"
+build=${VANTREL_FUZZ_BUILD:-$root/build-fuzz}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_FUZZ=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 mkdir -p "$build/artifacts"

@@ -11,7 +11,8 @@ namespace bhttp = boost::beast::http;
 
 request_input::request_input(std::size_t max_header_bytes)
     : m_max_header_bytes(static_cast<std::uint32_t>(
-          std::min<std::size_t>(max_header_bytes, std::numeric_limits<std::uint32_t>::max()))) {
+          std::min<std::size_t>(max_header_bytes, std::numeric_limits<std::uint32_t>::max()))),
+      m_framing(m_max_header_bytes) {
     next_request();
 }
 
@@ -28,6 +29,8 @@ void request_input::next_request() {
     m_parser->header_limit(m_max_header_bytes);
     // The handlers enforce their own limit and ignore the rest of a refused body.
     m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    // A chunk's framing may be as long as a header may.
+    m_framing = chunk_framing(m_max_header_bytes);
     m_stage = stage::header;
     m_request_bytes = 0;
     m_body_size = 0;
@@ -82,11 +85,33 @@ request_input::event request_input::next() {
             return event::body_end;
         }
         if (m_buffer.size() == 0) return event::more_input;
+        std::size_t framing = 0;
+        if (m_parser->chunked() && m_framing.at_framing()) {
+            const auto held = m_buffer.data();
+            const auto verdict = m_framing.read({static_cast<const char*>(held.data()), held.size()});
+            if (verdict == chunk_framing::verdict::more_input) return event::more_input;
+            if (verdict == chunk_framing::verdict::malformed) {
+                m_stage = stage::held;
+                return event::bad_request;
+            }
+            framing = m_framing.whole_bytes();
+        }
         m_parser->lend_body_buffer(m_body_piece.data(), m_body_piece.size());
         boost::system::error_code ec;
         const std::size_t used = m_parser->put(m_buffer.data(), ec);
         take(used);
         m_body_size = m_body_piece.size() - m_parser->body_left();
+        if (framing > 0) {
+            // The parser takes whole framing whole, or refuses it (a trailer
+            // field, the body limit): anything else is refused as well.
+            if (ec || used != framing) {
+                m_stage = stage::held;
+                return event::bad_request;
+            }
+            m_framing.framing_taken();
+        } else if (m_parser->chunked()) {
+            m_framing.data_taken(used);
+        }
         bool need_more = false;
         if (ec == bhttp::error::need_buffer) {
             ec = {};
@@ -104,8 +129,8 @@ request_input::event request_input::next() {
             return event::body_end;
         }
         if (m_body_size > 0) return event::body;
-        // need_more can leave unparsed bytes behind (half a chunk header):
-        // wait for the rest instead of parsing the same bytes again.
+        // need_more can leave unparsed bytes behind: wait for the rest
+        // instead of parsing the same bytes again.
         if (need_more || used == 0) return event::more_input;
     }
 }

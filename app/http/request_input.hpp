@@ -4,9 +4,11 @@
 // in pieces of any size; next() says what can be told so far. The request
 // line is kept in storage the request owns, and the body is handed out in
 // pieces of at most BODY_PIECE_BYTES, so a request that arrives byte by byte
-// reads exactly like one that arrives whole. Pipelined requests wait in the
-// buffer until the current one is over (next_request()).
+// reads exactly like one that arrives whole. A chunked body's framing goes to
+// the parser only once it is whole (chunk_framing.hpp says why). Pipelined
+// requests wait in the buffer until the current one is over (next_request()).
 
+#include "http/chunk_framing.hpp"
 #include "http/http_request.hpp"
 #include "http/request_parser.hpp"
 
@@ -64,6 +66,7 @@ private:
     boost::beast::flat_buffer m_buffer;
     http_request m_request;
     std::optional<request_parser> m_parser;
+    chunk_framing m_framing;
     stage m_stage = stage::header;
     std::uint64_t m_request_bytes = 0;
     std::array<char, BODY_PIECE_BYTES> m_body_piece{};

@@ -1,8 +1,9 @@
 // The input side of a connection, fed the same bytes whole and cut into
-// pieces: what it tells (request lines, flags, bodies, errors) must not
-// depend on how the bytes arrived. The fuzzer chooses the cuts, the header
-// limit and the bytes.
+// pieces: what it tells (request lines, flags, where the request comes from,
+// bodies, errors) must not depend on how the bytes arrived. The fuzzer
+// chooses the cuts, the header limit and the bytes.
 
+#include "api/request_origin.hpp"
 #include "http/request_input.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -41,7 +42,9 @@ std::vector<std::string> tell(const std::vector<std::string_view>& pieces, std::
                 told.push_back("header " + request.method + " " + request.target + " keep-alive=" +
                                std::to_string(input.keep_alive()) + " continue=" +
                                std::to_string(input.expects_continue()) + " body=" +
-                               std::to_string(input.body_follows()));
+                               std::to_string(input.body_follows()) + " refusal=" +
+                               request_origin::cross_site_refusal(request.marks) + " form=" +
+                               std::to_string(request_origin::is_form_content_type(request.marks.content_type)));
                 continue;
             }
             if (input.body().size() > httpd::request_input::BODY_PIECE_BYTES) std::abort();

@@ -32,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (key.empty()) std::abort();
         if (!again.empty()) again += '&';
         again += percent_encode(key) + "=" + percent_encode(value);
-        // Read for faults only: the query reader keeps a key's first
-        // occurrence, the form reader its last.
+        // Read for faults only: the query reader keeps a key's first occurrence, the form reader its last.
         (void)text_utils::query_value(text, key);
     }
     if (text_utils::parse_form(again) != form) std::abort();

@@ -1,7 +1,6 @@
-// The input side of a connection, fed the same bytes whole and cut into
-// pieces: what it tells (request lines, flags, where the request comes from,
-// bodies, errors) must not depend on how the bytes arrived. The fuzzer
-// chooses the cuts, the header limit and the bytes.
+// The input side of a connection, fed the same bytes whole and cut into pieces: what it tells (request lines,
+// flags, where the request comes from, bodies, errors) must not depend on how the bytes arrived. The fuzzer chooses
+// the cuts, the header limit and the bytes.
 
 #include "api/request_origin.hpp"
 #include "http/request_input.hpp"
@@ -80,9 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pieces.push_back(rest);
     auto in_pieces = tell(pieces, header_limit);
     const auto whole = tell({stream}, header_limit);
-    // A header that arrives whole is checked as it is parsed; one that
-    // arrives in pieces only once its end is there: a malformed header still
-    // waiting for its end is not refused yet, and is once it has ended.
+    // A header that arrives whole is checked as it is parsed; one that arrives in pieces only once its end is
+    // there: a malformed header still waiting for its end is not refused yet, and is once it has ended.
     if (in_pieces != whole && whole.back() == "refused" && in_pieces.size() == whole.size() &&
         in_pieces.back().rfind("waiting", 0) == 0)
         in_pieces.back() = "refused";

@@ -1,6 +1,5 @@
-// The settings and environment rules: any value the settings endpoint
-// accepts for a key is stored so that it reads back as that same value, and
-// any overrides read from a file are cut down to what may be loaded.
+// The settings and environment rules: any value the settings endpoint accepts for a key is stored so that it reads
+// back as that same value, and any overrides read from a file are cut down to what may be loaded.
 
 #include "settings/config_utils.hpp"
 #include "netbird/netbird_utils.hpp"

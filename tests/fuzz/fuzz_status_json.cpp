@@ -1,8 +1,7 @@
-// NetBird's status report as the supervisor reads it: any bytes are read
-// without fault, and what it keeps of a report (the daemon's state, the
-// management and signal connections, the peer counts) is what a plain
-// reading of the whole document gives. GET /status answers what dumping
-// the document with the supervisor's facts gives, and a page of it is JSON.
+// NetBird's status report as the supervisor reads it: any bytes are read without fault, and what it keeps of a
+// report (the daemon's state, the management and signal connections, the peer counts) is what a plain reading of
+// the whole document gives. GET /status answers what dumping the document with the supervisor's facts gives, and a
+// page of it is JSON.
 
 #include "netbird/netbird_utils.hpp"
 #include "netbird/status_report.hpp"

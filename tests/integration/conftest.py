@@ -1,5 +1,4 @@
-"""Black-box harness: each test runs the real binary in its own sandbox directory and private mount
-namespace (own /run/http for the fixed socket path; /dev/log captured when asked). Needs root."""
+"""Black-box harness: the real binary in its own sandbox and mount namespace (own /run/http, /dev/log). Needs root."""
 
 import ctypes
 import http.client
@@ -56,13 +55,6 @@ def descendants(pid, table=None):
     table = processes() if table is None else table
     children = [child for child, (_, ppid) in table.items() if ppid == pid]
     return children + [p for child in children for p in descendants(child, table)]
-
-
-def reap_orphans(keep):
-    """Reaps ended orphans that came back to this process, except `keep` (exit status still to be read)."""
-    for pid, (state, ppid) in processes().items():
-        if state == "Z" and ppid == os.getpid() and pid not in keep:
-            os.waitpid(pid, os.WNOHANG)
 
 
 def pytest_addoption(parser):
@@ -148,24 +140,20 @@ class SyslogCapture:
     """Receives the datagrams that syslog(3) sends to /dev/log."""
 
     def __init__(self, path):
-        self.path = str(path)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(self.path)
+        self.sock.bind(str(path))
         self.sock.settimeout(0.2)
-        self.records = []
-        self._stop = False
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        self.records, self._stop = [], False
+        threading.Thread(target=self._run, daemon=True).start()
 
     def _run(self):
         while not self._stop:
             try:
-                data = self.sock.recv(65536)
+                self.records.append(self.sock.recv(65536))
             except socket.timeout:
                 continue
             except OSError:
                 return
-            self.records.append(data)
 
     def parsed(self):
         """(priority, message) pairs; the priority without the facility."""
@@ -193,10 +181,8 @@ class Sandbox:
         self.sock_path = self.run_http / "vantrel_vpn" / "api.sock"
         self.reports = self.root / "reports"
         self.output_path = self.root / "supervisor.out"
-        self.proc = None
-        self.web = None
         self.web_dir = self.root / "web"
-        self.syslog = None
+        self.proc = self.web = self.syslog = None
         Sandbox.started.add(self)
         for d in (self.app_dir, self.data, self.lib, self.run_http, self.reports):
             d.mkdir(parents=True)
@@ -239,18 +225,13 @@ class Sandbox:
         return self
 
     def wait_ready(self, timeout=START_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        def accepts():
             if self.proc.poll() is not None:
                 raise AssertionError(f"supervisor exited with {self.proc.returncode} during start-up\n{self.dump()}")
-            try:
-                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-                    s.settimeout(1)
-                    s.connect(str(self.sock_path))
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise AssertionError(f"API socket did not accept within {timeout}s\n{self.dump()}")
+            with socket.socket(socket.AF_UNIX) as s:
+                s.settimeout(1)
+                return s.connect_ex(str(self.sock_path)) == 0
+        self.wait_for(accepts, timeout, 0.05, "the API socket to accept")
 
     def start_web(self):
         """Starts the stand-in web server in this sandbox's namespace on a free port; returns the page's URL."""
@@ -261,21 +242,20 @@ class Sandbox:
              str(REPO / "scripts" / "web_server.sh"), str(port), str(self.web_dir)],
             stdin=subprocess.DEVNULL, stdout=self.web_log, stderr=subprocess.STDOUT, close_fds=True)
         self.url = f"http://127.0.0.1:{port}/local/vantrel_vpn/"
-        deadline = time.monotonic() + START_TIMEOUT
-        while time.monotonic() < deadline:
+
+        def answers():
             if self.web.poll() is not None:
                 raise AssertionError(f"web server exited with {self.web.returncode}\n{self.dump()}")
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
             try:
-                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
                 conn.request("GET", API_PREFIX + "/config")
-                if conn.getresponse().status == 200:
-                    return self.url
+                return conn.getresponse().status == 200
             except OSError:
-                pass
+                return False
             finally:
                 conn.close()
-            time.sleep(0.05)
-        raise AssertionError(f"web server did not answer within {START_TIMEOUT}s\n{self.dump()}")
+        self.wait_for(answers, START_TIMEOUT, 0.05, "the web server to answer")
+        return self.url
 
     def runs_natively(self):
         """A native build without sanitizers: its address space may be limited (sanitizers reserve terabytes)."""
@@ -283,12 +263,15 @@ class Sandbox:
         machine = {"x86_64": b"\x3e\x00", "aarch64": b"\xb7\x00"}.get(os.uname().machine)
         return data[:4] == b"\x7fELF" and data[18:20] == machine and b"__asan_init" not in data
 
+    def fake_netbird(self, script, mode=0o755):
+        """Puts `script` in the simulator's place as lib/netbird."""
+        (self.lib / "netbird").unlink()
+        (self.lib / "netbird").write_text(script)
+        (self.lib / "netbird").chmod(mode)
+
     def in_namespace(self, *command):
         """Runs a command in the supervisor's mount namespace."""
         subprocess.run(["nsenter", f"--target={self.proc.pid}", "--mount", "--", *command], check=True)
-
-    def signal(self, signum):
-        self.proc.send_signal(signum)
 
     def wait_exit(self, timeout=15):
         return self.proc.wait(timeout=timeout)
@@ -303,7 +286,11 @@ class Sandbox:
                     p.kill()
                     p.wait()
         self.kill_leftovers()
-        reap_orphans({p.pid for box in Sandbox.started for p in (box.proc, box.web) if p and p.returncode is None})
+        # Ended orphans that came back to this process, except those whose exit status is still to be read.
+        keep = {p.pid for box in Sandbox.started for p in (box.proc, box.web) if p and p.returncode is None}
+        for pid, (state, ppid) in processes().items():
+            if state == "Z" and ppid == os.getpid() and pid not in keep:
+                os.waitpid(pid, os.WNOHANG)
         if self.syslog:
             self.syslog.close()
 

@@ -71,7 +71,7 @@ def test_one_off_test_then_second_start_and_sigterm(sandbox):
     r = start(sandbox, {"port": str(second)})
     assert (r.status, r.json()["port"], r.json()["running"]) == (200, first, True)
     assert iperf_args(sandbox) == (pid, ["--server", "--port", str(first), "--idle-timeout", "60", "--forceflush"])
-    sandbox.signal(signal.SIGTERM)
+    sandbox.proc.send_signal(signal.SIGTERM)
     assert sandbox.wait_exit() == 0
     # Generous: the process may need a moment to be reaped after a SIGKILL.
     sandbox.wait_for(lambda: processes().get(pid, ("Z",))[0] == "Z", timeout=5, what="iperf3 end")

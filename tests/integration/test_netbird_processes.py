@@ -16,9 +16,7 @@ DAEMON_BRANCH = 'case "$*" in *"service run") exec 2>/dev/null; while :; do slee
 
 
 def install_script(box, cli_body, mode=0o755):
-    (box.lib / "netbird").unlink()
-    (box.lib / "netbird").write_text("#!/bin/sh\n" + DAEMON_BRANCH + cli_body + "\n")
-    (box.lib / "netbird").chmod(mode)
+    box.fake_netbird("#!/bin/sh\n" + DAEMON_BRANCH + cli_body + "\n", mode)
 
 
 def down(box, timeout=30):
@@ -27,7 +25,7 @@ def down(box, timeout=30):
     return r.json()
 
 
-def test_missing_executable(make_sandbox):
+def test_missing_executable_until_it_is_back(make_sandbox):
     box = make_sandbox()
     (box.lib / "netbird").unlink()
     box.start()
@@ -39,6 +37,11 @@ def test_missing_executable(make_sandbox):
     r = box.post("/env", body={"name": "NB_LOG_LEVEL", "value": "debug"})
     assert r.json() == {"env": {"NB_LOG_LEVEL": "debug"}, "ok": True, "restart_required": False}
     assert box.get("/status").json()["pending_restart"] is False
+    time.sleep(7)  # past the daemon's first retry (5 s)
+    assert box.app_log().count("VPN CLI not found at") == 1  # once per state change, not per retry
+    (box.lib / "netbird").symlink_to(box.simulator)
+    # Retries back off 5, 10, 20 s: the next one comes within 15 s; ten times that for a loaded machine.
+    box.wait_for(box.daemon_pids, timeout=150, what="the daemon")
 
 
 @pytest.mark.parametrize("script,mode,exit_code,output", [
@@ -80,9 +83,7 @@ def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logge
     # Refused keys in a stored file are dropped (and the file rewritten) at
     # load; the rest applies, even a hand-edited HOME (no key syntax check).
     stored = {"NB_USE_NETSTACK_MODE": "false", "HOME": "/hand-edited"}
-    (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere", "NB_MTU": "1400",
-                                                   "NB_LOG_FILE": "/elsewhere", "NB_SETUP_KEY": "k",
-                                                   "NB_LOG_LEVEL": "verbose"}))
+    (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere", "NB_SETUP_KEY": "k"}))
     box.start(env={"NB_LOG_MAX_SIZE_MB": "99", "NB_STATE_DIR": "/inherited", "XDG_CONFIG_HOME": "/inherited",
                    "VV_UNRELATED": "passes through"})
     assert json.loads((box.data / "env.json").read_text()) == stored
@@ -117,9 +118,8 @@ def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logge
 def test_children_inherit_only_standard_descriptors(sandbox):
     with connect(sandbox) as client:
         client.sendall(b"GET /local/vantrel_vpn/api/vpn/status HTTP/1.1\r\nHost: x\r\n")  # left unfinished
-        # Each restart wakes the status poll, so daemons start while status
-        # commands may be running: a daemon holding a command's pipe would
-        # keep that command (and every later one) waiting.
+        # Each restart wakes the status poll, so daemons start while status commands may be running: a daemon
+        # holding a command's pipe would keep that command (and every later one) waiting.
         for _ in range(5):
             assert sandbox.post("/restart").json() == {"running": True}
             time.sleep(0.1)
@@ -134,17 +134,13 @@ def test_children_inherit_only_standard_descriptors(sandbox):
 
 
 def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
-    # NetBird stand-ins that leave a background process holding our pipes:
-    # the daemon exits after 2 s, a command exits at once. Reading their
-    # output must not wait for the leftovers (that would freeze the event
-    # loop on the daemon's restart).
+    # NetBird stand-ins that leave a background process holding our pipes: the daemon exits after 2 s, a command
+    # exits at once. Reading their output must not wait for the leftovers (that would freeze the event loop on the
+    # daemon's restart).
     box = make_sandbox()
     left = box.root / "leftovers"
-    (box.lib / "netbird").unlink()
-    (box.lib / "netbird").write_text(
-        f'#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & echo $! >>{left}; sleep 2; exit 1;; esac\n'
-        f"sleep 3002 &\necho $! >>{left}\necho done\n")
-    (box.lib / "netbird").chmod(0o755)
+    box.fake_netbird(f'#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & echo $! >>{left}; sleep 2; exit 1;; esac\n'
+                     f"sleep 3002 &\necho $! >>{left}\necho done\n")
 
     def alive():  # a zombie has no command line
         pids = map(int, left.read_text().split()) if left.exists() else []

@@ -1,5 +1,4 @@
-"""GET /status with a query: the light form and pages of peers, against a
-simulated network large enough that a page is a small part of it."""
+"""GET /status with a query: the light form and pages of peers, of a network a page is a small part of."""
 
 import json
 
@@ -36,17 +35,10 @@ def test_queries_keep_the_answer_trim_only_the_peers_and_refuse_bad_values(make_
     names = sorted((p["fqdn"].split(".")[0], i) for i, p in enumerate(json.loads(full)["status"]["peers"]["details"]))
     assert [p["fqdn"].split(".")[0] for p in shown] == [n for n, _ in names[10:35]]
 
-    sample = json.loads(network.get("/status?peers=page&limit=1").body)["status"]["peers"]["details"][0]
-    ip = sample["netbirdIp"]
-    hit = network.get("/status?" + "peers=page&filter=" + ip.upper()).json()
-    assert any(p["netbirdIp"] == ip for p in hit["status"]["peers"]["details"])
-    assert all(ip in p["netbirdIp"] or ip in p["fqdn"] for p in hit["status"]["peers"]["details"])
-    assert hit["peers_page"]["matched"] == len(hit["status"]["peers"]["details"]) <= 50
+    # Filters, sorts and every refusal: the unit tests of status_view and the peers' page test.
 
     for query, message in [("peers=some", "peers must be all, none or page"),
-                           ("peers=page&limit=0", "limit must be a whole number from 1 to 500"),
-                           ("peers=page&offset=-3", "offset must be a whole number"),
-                           ("peers=page&sort=latency", "sort must be name or state")]:
+                           ("peers=page&limit=0", "limit must be a whole number from 1 to 500")]:
         r = network.get("/status?" + query)
         assert (r.status, r.json()["error"]) == (400, message), query
         assert r.header("Cache-Control") == "no-store"

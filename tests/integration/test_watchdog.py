@@ -1,5 +1,4 @@
-"""The watchdog: the daemon restarted when it loses its management server
-for too long (a killed daemon: test_history), and status kept fresh."""
+"""The watchdog: the daemon restarted once its management server is lost too long; status kept fresh."""
 
 import datetime
 import re
@@ -42,9 +41,8 @@ def test_lost_management_restarts_only_after_grace_and_timeout(make_sandbox):
     watched = boxes["watched"]
     (old,) = watched.daemon_pids()
 
-    # The 30 s grace period counts from start-up; then the first unhealthy
-    # poll (every 5 s) logs the loss, and the restart follows 30 s later.
-    # Neither comes early; the waits allow many times the 35 s they take.
+    # The 30 s grace period counts from start-up; then the first unhealthy poll (every 5 s) logs the loss, and the
+    # restart follows 30 s later. Neither comes early; the waits allow many times the 35 s they take.
     watched.wait_for(lambda: logged_at(watched, LOST), timeout=300, what="loss")
     assert time.monotonic() - t_start >= 30
 
@@ -64,9 +62,8 @@ def test_lost_management_restarts_only_after_grace_and_timeout(make_sandbox):
 
 @pytest.mark.slow
 def test_status_stays_fresh_under_steady_commands(sandbox):
-    # Polls stand back while commands wait for their turn, but not for ever:
-    # with a command always waiting behind the running one, status is still
-    # polled within a few cycles.
+    # Polls stand back while commands wait for their turn, but not for ever: with a command always waiting behind
+    # the running one, status is still polled within a few cycles.
     sb = daemon_ready(sandbox)
     sb.post("/env", {"name": "NB_SIM_DELAY_DOWN", "value": "3"})
     stop = threading.Event()
@@ -84,9 +81,8 @@ def test_status_stays_fresh_under_steady_commands(sandbox):
         sb.wait_for(lambda: len(sb.reports_for("down")) >= 3, 60, what="steady commands")
         polled = len(sb.reports_for("status"))
         time.sleep(40)
-        # A command always waits behind the running one: a poll that always
-        # stood back would never run. One in three cycles goes ahead, about
-        # four in 40 s; two leave room for a loaded machine.
+        # A command always waits behind the running one: a poll that always stood back would never run. One in three
+        # cycles goes ahead, about four in 40 s; two leave room for a loaded machine.
         assert len(sb.reports_for("status")) - polled >= 2
     finally:
         stop.set()

@@ -1,7 +1,5 @@
-"""Pages of other sites in the installer's browser: their forms and fetches
-to the camera's API change nothing, and a frame of the application's page
-inside them takes no action. The application's own page and scripts go on
-working (the page's other tests; curl below)."""
+"""Pages of other sites in the installer's browser: their forms and fetches to the camera's API change nothing,
+and the application's page framed by them takes no action. Its own page and scripts go on working."""
 
 import http.server
 import re
@@ -11,17 +9,12 @@ import threading
 import pytest
 from selenium.webdriver.common.by import By
 
-import test_web_page
 from conftest import API_PREFIX, free_port
-from test_web_page import find, visible, wait_for
+from test_web_page import browser, page, find, visible, wait_for  # noqa: F401 (fixtures)
 from test_vpn_control import app_json
 
-# One browser for the module, and the page of a fresh sandbox, as for the page's other tests.
-browser, page = test_web_page.browser, test_web_page.page
-
-# What another site's page can send without the user doing anything:
-# forms in both encodings it may choose, and fetches whose answer it does
-# not read (no-cors). Each lands in a frame of its own, so that all are sent.
+# What another site's page can send without the user doing anything: forms in both encodings it may choose, and
+# fetches whose answer it does not read (no-cors). Each lands in a frame of its own, so that all are sent.
 ATTACKS = [
     ("form", "config", "application/x-www-form-urlencoded", {"name": "management_url", "value": "https://evil.example:443"}),
     ("form", "config", "text/plain", {"name=mtu&value": "1280"}),
@@ -69,8 +62,7 @@ class OtherSite:
                 self.end_headers()
                 self.wfile.write(body)
 
-            def log_message(self, *args):
-                pass
+            log_message = lambda *args: None  # noqa: E731
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
         threading.Thread(target=self.server.serve_forever, daemon=True).start()

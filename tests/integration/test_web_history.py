@@ -1,6 +1,5 @@
-"""The page's history section in headless Chromium, against the real binary
-and the simulator: what happened to the tunnel shows up in the list, on the
-timelines, in the figures and in the header, live and from a week on file."""
+"""The page's history section in headless Chromium: what happened to the tunnel shows up in the list, on
+the timelines, in the figures and in the header, live and from a week on file."""
 
 import base64
 import os

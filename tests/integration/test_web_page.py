@@ -1,6 +1,5 @@
-"""The application's web page in headless Chromium, served by the stand-in
-for the camera's web server, against the real binary and the simulator: each
-test clicks through the page as a user would."""
+"""The application's page in headless Chromium, served by the stand-in for the camera's web server, against
+the real binary and the simulator: each test clicks through the page as a user would."""
 
 import json
 import os
@@ -371,8 +370,7 @@ def test_a_hung_or_restarted_application_is_not_shown_as_current(page):
     type_into(page, "set-mtu", "1400")
     find(page, "set-mtu-form").submit()
     wait_for(page, lambda d: visible(d, "pending-reconnect") and visible(d, "since"), "the banner and the uptime")
-    # Hung: the web server takes the request and no answer comes. What the
-    # page last knew is not offered as current.
+    # Hung: the web server takes the request and no answer comes. What the page last knew is not offered as current.
     os.kill(box.proc.pid, signal.SIGSTOP)
     try:
         wait_text(page, "summary", "The application does not answer")
@@ -383,9 +381,8 @@ def test_a_hung_or_restarted_application_is_not_shown_as_current(page):
         os.kill(box.proc.pid, signal.SIGCONT)
     wait_for(page, lambda d: visible(d, "pending-reconnect"), "the banner back with the answers")
 
-    # Started again, the application has no report from NetBird for a while:
-    # the page waits for it instead of showing an enrolled device as broken
-    # or not enrolled.
+    # Started again, the application has no report from NetBird for a while: the page waits for it instead of
+    # showing an enrolled device as broken or not enrolled.
     box.proc.kill()
     box.proc.wait()
     box.start(env={"NB_SIM_DELAY_STATUS": "10"})
@@ -412,8 +409,7 @@ def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     find(page, "btn-reconnect").click()
     wait_text(page, "connection-msg", "busy with other commands: try again in a moment")
 
-    # The supervisor goes away: the page says since when instead of showing
-    # the last state as current.
+    # The supervisor goes away: the page says since when instead of showing the last state as current.
     box.proc.terminate()
     box.proc.wait(timeout=30)
     wait_for(page, lambda d: visible(d, "status-failed"), "the status failure")

@@ -1,8 +1,5 @@
-"""The peers section in headless Chromium against a simulated network of a
-thousand peers: the page asks only for what it shows (the light status, a
-page of peers while the section is on screen), updates its rows in place,
-searches, sorts and pages on the application, and keeps every task of the
-main thread short."""
+"""The peers section in headless Chromium against a thousand simulated peers: the page asks only for what it
+shows, updates its rows in place, searches, sorts and pages on the application, and keeps its tasks short."""
 
 import time
 
@@ -10,11 +7,7 @@ import pytest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-import test_web_page
-from test_web_page import enrol_by_api, find, wait_for, wait_text
-
-# One browser for the module, and the page of a fresh sandbox, as for the page's other tests.
-browser, page = test_web_page.browser, test_web_page.page
+from test_web_page import browser, page, enrol_by_api, find, wait_for, wait_text  # noqa: F401 (fixtures)
 
 PEERS = 1000
 # How long the page's work on the peers may hold the main thread once loaded. A poll takes a few ms
@@ -31,14 +24,11 @@ new PerformanceObserver((list) => { for (const e of list.getEntries()) window.lo
 performance.setResourceTimingBufferSize(10000);
 """
 
-STATUS_REQUESTS = """
-return performance.getEntriesByType('resource').map(e => e.name).filter(n => n.includes('/api/vpn/status'))
-  .map(n => n.slice(n.indexOf('/api/vpn/') + 9))"""
-
 
 def requests(driver):
     """The status requests the page made since it loaded, as paths under api/vpn/."""
-    return driver.execute_script(STATUS_REQUESTS)
+    return driver.execute_script("""return performance.getEntriesByType('resource').map(e => e.name)
+        .filter(n => n.includes('/api/vpn/status')).map(n => n.slice(n.indexOf('/api/vpn/') + 9))""")
 
 
 def next_poll(driver):
@@ -58,10 +48,6 @@ def names(driver):
     return driver.execute_script("return [...document.querySelectorAll('#peers-body .peer-name')].map(e => e.textContent)")
 
 
-def largest_long_task(driver):
-    return max(driver.execute_script("return window.longTasks"), default=0)
-
-
 @pytest.fixture
 def network(page):
     """The page of an enrolled device with a thousand peers, reloaded with OBSERVE in place."""
@@ -75,8 +61,8 @@ def network(page):
         wait_text(page, "summary", "Connected")
         # Loaded: the long tasks from here on are the page's work with the peers.
         time.sleep(1)
-        loading = page.execute_script("const tasks = window.longTasks; window.longTasks = []; return tasks")
-        print(f"\nlong tasks while loading (ms): {loading}")
+        print("\nlong tasks while loading (ms):",
+              page.execute_script("const tasks = window.longTasks; window.longTasks = []; return tasks"))
         yield page
     finally:
         page.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script})
@@ -90,8 +76,7 @@ def open_peers(driver):
 @pytest.mark.parametrize("page", [{"NB_SIM_PEERS": str(PEERS)}], indirect=True)
 def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
     page = network
-    # Out of view (scrolled past), the section asks for nothing; the polls
-    # ask for the light status only.
+    # Out of view (scrolled past), the section asks for nothing; the polls ask for the light status only.
     page.execute_script("window.scrollTo(0, document.body.scrollHeight)")
     assert page.execute_script("return document.getElementById('peers').getBoundingClientRect().bottom") < 0
     before = len(requests(page))
@@ -106,9 +91,8 @@ def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
     # Whatever else the page asked for, the full list was never among them.
     assert all(r.startswith(("status?peers=none", "status?peers=page")) for r in requests(page)), requests(page)
 
-    # A poll writes only the cells whose text changed: names and addresses
-    # stay untouched, rows are neither made nor moved, the focus and the
-    # scroll stay where they were.
+    # A poll writes only the cells whose text changed: names and addresses stay untouched, rows are neither made nor
+    # moved, the focus and the scroll stay where they were.
     find(page, "peers-filter").click()
     scroll = page.execute_script("""
         window.kept = document.querySelector('#peers-body tr[data-peer]');
@@ -130,7 +114,8 @@ def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
     assert page.execute_script("return [document.activeElement.id, scrollY]") == ["peers-filter", scroll]
 
     # Three polls and more have passed with the section open.
-    assert largest_long_task(page) <= LONG_TASK_BOUND_MS, page.execute_script("return window.longTasks")
+    tasks = page.execute_script("return window.longTasks")
+    assert max(tasks, default=0) <= LONG_TASK_BOUND_MS, tasks
 
 
 def sort_by(driver, key):
@@ -169,8 +154,7 @@ def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_pol
     find(page, "peers-next").click()
     wait_text(page, "peers-range", f"51–100 of {matched} matching")
 
-    # Sorted by state from the first page; a second click leaves the sort
-    # out (NetBird's order); the search stays.
+    # Sorted by state from the first page; a second click leaves the sort out (NetBird's order); the search stays.
     sort_by(page, "state")
     wait_text(page, "peers-range", f"1–50 of {matched} matching")
     states = [row[2] for row in rows(page)]
@@ -197,4 +181,5 @@ def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_pol
     wait_text(page, "peers-range", "None matching")
     assert rows(page) == [] and find(page, "peers-body").text == "No peer matches the search."
 
-    assert largest_long_task(page) <= LONG_TASK_BOUND_MS, page.execute_script("return window.longTasks")
+    tasks = page.execute_script("return window.longTasks")
+    assert max(tasks, default=0) <= LONG_TASK_BOUND_MS, tasks

@@ -50,10 +50,7 @@ status_view::query page(std::size_t offset, std::size_t limit, const std::string
                         status_view::peer_order order = status_view::peer_order::report) {
     status_view::query q;
     q.peers = status_view::peers_shown::page;
-    q.offset = offset;
-    q.limit = limit;
-    q.filter = filter;
-    q.order = order;
+    q.offset = offset, q.limit = limit, q.filter = filter, q.order = order;
     return q;
 }
 

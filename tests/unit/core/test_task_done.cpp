@@ -7,10 +7,6 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-bool is_over(std::future<void>& over) { return over.wait_for(std::chrono::seconds(5)) == std::future_status::ready; }
-
 // The deregistration's worker waits for the wipe it posted to the loop: a
 // wipe that throws, or a loop that drops it, must not hold it for ever.
 TEST(DoneSignal, TheWaiterGoesOnWhateverBecomesOfTheTask) {
@@ -32,9 +28,7 @@ TEST(DoneSignal, TheWaiterGoesOnWhateverBecomesOfTheTask) {
             }
             task = nullptr;
         });
-        EXPECT_TRUE(is_over(over)) << fate;
+        EXPECT_EQ(over.wait_for(std::chrono::seconds(5)), std::future_status::ready) << fate;
         loop.join();
     }
 }
-
-}  // namespace

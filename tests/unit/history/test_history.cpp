@@ -82,10 +82,8 @@ TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
 }
 
 TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecorded) {
-    // A camera that booted at 1970 and got its time about a minute later,
-    // then was killed and started again: what was recorded before the clock
-    // was set lies where the boot clock puts it, and the time after the kill
-    // is unknown.
+    // A camera that booted at 1970 and got its time about a minute later, then was killed and started again: what was
+    // recorded before the clock was set lies where the boot clock puts it, and the time after the kill is unknown.
     const std::int64_t day = 20000 * 86400 * S;  // some day after 2024
     const std::deque<history_event> events = {
         booted(1, 10 * S, 10 * S, "supervisor_started", {{"wanted", true}}),
@@ -148,8 +146,7 @@ TEST(HistoryLog, SurvivesTornLinesAndStaysWithinItsBound) {
     ASSERT_EQ(again.events().size(), 3u);
     EXPECT_EQ(again.events().back().text, "Connect: done");
 
-    // A week of an event a minute (a flapping tunnel) stays within the bound,
-    // the newest kept, the ids going on.
+    // A week of an event a minute (a flapping tunnel) stays within the bound, the newest kept, the ids going on.
     for (int minute = 0; minute < 7 * 24 * 60; ++minute)
         again.append("management", "Management server lost: context deadline exceeded", {{"connected", false}},
                      wall(4000 + minute * 60 * S));

@@ -61,10 +61,9 @@ TEST(RequestInput, HeaderLimitIsTheWholeHeadersHoweverItArrives) {
     EXPECT_EQ(tell("GET / HTTP/1.1\r\nBad Field\r\n\r\n", {3}), std::vector<std::string>{"400"});
 }
 
-// Beast's parser reads a chunk's framing again at each call until it is
-// whole: an empty body's last chunk alone, then one byte, failed its
-// assertion, and a quote left open past the end of a chunk line was waited
-// on whole but refused when cut.
+// Beast's parser reads a chunk's framing again at each call until it is whole: an empty body's last chunk alone,
+// then one byte, failed its assertion, and a quote left open past the end of a chunk line was waited on whole but
+// refused when cut.
 TEST(RequestInput, ChunkFramingTellsTheSameWhereverTheBodyIsCut) {
     const std::string head = "POST /api/env HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::vector<std::pair<std::string, std::string>> bodies = {

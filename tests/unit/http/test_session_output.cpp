@@ -103,8 +103,7 @@ TEST(SessionOutput, StreamedBodyIsReadPieceByPieceOnlyWhenAllBeforeItIsSent) {
         return capacity;
     }, length);
 
-    // The head waits for the loop like the body behind it, and nothing is
-    // read while it is unsent.
+    // The head waits for the loop like the body behind it, and nothing is read while it is unsent.
     EXPECT_EQ(out.next_step(), step::write_later);
     out.consume(2);
     EXPECT_EQ(out.next_step(), step::write_later);
@@ -115,8 +114,7 @@ TEST(SessionOutput, StreamedBodyIsReadPieceByPieceOnlyWhenAllBeforeItIsSent) {
     EXPECT_EQ(gathered(out).size(), session_output::STREAM_PIECE_BYTES);
     EXPECT_EQ(out.queued_bytes(), session_output::STREAM_PIECE_BYTES);  // all a download holds
 
-    // The last piece asks for no more than is owed; once it is read the
-    // rest is held in memory and goes out at once.
+    // The last piece asks for no more than is owed; once it is read the rest is held in memory and goes out at once.
     out.consume(session_output::STREAM_PIECE_BYTES);
     EXPECT_EQ(out.next_step(), step::write_later);
     out.consume(session_output::STREAM_PIECE_BYTES);

@@ -45,8 +45,7 @@ TEST(SessionState, RequestIsOverOnlyWhenItsBodyIsReadAndItsAnswerSent) {
 TEST(SessionState, CloseDeadlineWaitsOnlyOnTheClient) {
     using S = session_state;
     const time_point t{100s};
-    // Preparing an answer (a NetBird command) has no limit; writing it waits
-    // on the client reading it.
+    // Preparing an answer (a NetBird command) has no limit; writing it waits on the client reading it.
     EXPECT_EQ(httpd::close_deadline(S::answering, false, t, t + 1s), std::nullopt);
     EXPECT_EQ(httpd::close_deadline(S::answering, true, t, t + 1s), t + httpd::IDLE_TIMEOUT);
     EXPECT_EQ(httpd::close_deadline(S::closed, true, t, std::nullopt), std::nullopt);

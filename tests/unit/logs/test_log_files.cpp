@@ -46,13 +46,7 @@ TEST_F(LogFiles, ListHoldsOnlyLogFilesNewestFirstPerSource) {
     EXPECT_TRUE(log_files::list(data / "missing", logs / "missing").empty());
 }
 
-TEST_F(LogFiles, ResolveFindsEachFamilyInItsOwnDirectory) {
-    EXPECT_EQ(log_files::resolve(data, logs, "netbird", "client.log"), data / "client.log");
-    EXPECT_EQ(log_files::resolve(data, logs, "netbird", "client-2025-01-29.log.gz"), data / "client-2025-01-29.log.gz");
-    EXPECT_EQ(log_files::resolve(data, logs, "netbird", "netbird_2025-01-31.log"), logs / "netbird_2025-01-31.log");
-    EXPECT_EQ(log_files::resolve(data, logs, "app", "app_2025-01-31.log.gz"), logs / "app_2025-01-31.log.gz");
-}
-
+// What each family resolves to: test_logs_api.py downloads one file of each.
 TEST_F(LogFiles, ResolveRefusesEverythingElse) {
     const std::string long_name = "app_" + std::string(237, 'x') + "_2025-01-30.log";  // 256 bytes
     ASSERT_EQ(long_name.size(), 256u);

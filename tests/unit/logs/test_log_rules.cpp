@@ -40,6 +40,11 @@ std::tm local_time(const int (&v)[5]) {
 
 void write_file(const fs::path& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
+void set_mtime(const fs::path& path, std::time_t when) {
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -151,9 +156,8 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
     EXPECT_FALSE(log_compression::gzip_file(dir.path / "empty", dir.path / "no/such/dir.gz"));
 }
 
-// A camera that boots with an unset clock writes its logs under an
-// impossible date, and one whose clock was ahead under a future one: neither
-// is deleted for its date, and both still age and go.
+// A camera that boots with an unset clock writes its logs under an impossible date, and one whose clock was ahead
+// under a future one: neither is deleted for its date, and both still age and go.
 TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     EXPECT_EQ(lm::counted_date("2025-03-20", "2025-03-21", "2025-03-31"), "2025-03-20");
     EXPECT_EQ(lm::counted_date("1970-01-01", "2025-03-30", "2025-03-31"), "2025-03-30");
@@ -167,15 +171,11 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
         localtime_r(&t, &local);
         return std::pair<std::time_t, std::string>(t, *lm::format_date(local));
     };
-    const auto set_mtime = [&dir](const std::string& name, std::time_t when) {
-        const timespec times[2] = {{when, 0}, {when, 0}};
-        ::utimensat(AT_FDCWD, (dir.path / name).c_str(), times, 0);
-    };
     const std::string old = "app_" + days_ago(40).second + ".log";
     for (const auto& name : {std::string("app_1970-01-02.log"), std::string("netbird_2099-01-01.log"), old})
         write_file(dir.path / name, name);
-    set_mtime("app_1970-01-02.log", 86400);             // written by the unset clock
-    set_mtime("netbird_2099-01-01.log", 4070908800);    // and by one that was ahead
+    set_mtime(dir.path / "app_1970-01-02.log", 86400);           // written by the unset clock
+    set_mtime(dir.path / "netbird_2099-01-01.log", 4070908800);  // and by one that was ahead
     lm::prune_daily_logs(dir.path, days_ago(29).second, today);
     lm::compress_daily_logs(dir.path, today);
     EXPECT_FALSE(fs::exists(dir.path / old));
@@ -183,28 +183,23 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     EXPECT_EQ(gunzip(dir.path / "netbird_2099-01-01.log.gz"), std::optional<std::string>("netbird_2099-01-01.log"));
 
     // Found 40 days ago: past the retention now.
-    set_mtime("app_1970-01-02.log.gz", days_ago(40).first);
-    set_mtime("netbird_2099-01-01.log.gz", days_ago(40).first);
+    set_mtime(dir.path / "app_1970-01-02.log.gz", days_ago(40).first);
+    set_mtime(dir.path / "netbird_2099-01-01.log.gz", days_ago(40).first);
     lm::prune_daily_logs(dir.path, days_ago(29).second, today);
     EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
 TEST(LogMaintenance, AnArchiveIsNeverReplacedAndAnUnsetClockPrunesByName) {
     temp_dir dir;
-    const auto set_mtime = [&dir](const std::string& name, std::time_t when) {
-        const timespec times[2] = {{when, 0}, {when, 0}};
-        ::utimensat(AT_FDCWD, (dir.path / name).c_str(), times, 0);
-    };
-    // More of a day that was compressed already (dated again after the
-    // clock was set): it joins the archive; a plain file the archive was
-    // made from (a compression cut short) just goes.
+    // More of a day that was compressed already (dated again after the clock was set): it joins the archive; a
+    // plain file the archive was made from (a compression cut short) just goes.
     write_file(dir.path / "app_2025-03-20.log", "morning\n");
     ASSERT_TRUE(log_compression::gzip_file(dir.path / "app_2025-03-20.log", dir.path / "app_2025-03-20.log.gz"));
     write_file(dir.path / "app_2025-03-20.log", "afternoon\n");
-    set_mtime("app_2025-03-20.log.gz", 1742400000);
+    set_mtime(dir.path / "app_2025-03-20.log.gz", 1742400000);
     write_file(dir.path / "app_2025-03-21.log", "once\n");
     ASSERT_TRUE(log_compression::gzip_file(dir.path / "app_2025-03-21.log", dir.path / "app_2025-03-21.log.gz"));
-    set_mtime("app_2025-03-21.log", 1742400000);
+    set_mtime(dir.path / "app_2025-03-21.log", 1742400000);
     lm::compress_daily_logs(dir.path, "2025-03-31");
     EXPECT_EQ(gunzip(dir.path / "app_2025-03-20.log.gz"), std::optional<std::string>("morning\nafternoon\n"));
     EXPECT_EQ(gunzip(dir.path / "app_2025-03-21.log.gz"), std::optional<std::string>("once\n"));
@@ -239,9 +234,8 @@ TEST(Heartbeat, PrunesByTheRetentionOnADeviceThatNeverRestarts) {
     fs::remove_all(logs.parent_path());
 }
 
-// A clock set while the supervisor runs (a camera that booted without the
-// time, then reached a time server; a clock that was ahead): what was
-// written under the wrong date ends up under the corrected one.
+// A clock set while the supervisor runs (a camera that booted without the time, then reached a time server; a clock
+// that was ahead): what was written under the wrong date ends up under the corrected one.
 TEST(DailyFileSink, WhatAWrongClockWroteIsDatedAgainWhenItIsSet) {
     temp_dir dir;
     using spdlog::log_clock;

@@ -18,30 +18,22 @@ strings tail_after_prefix(const strings& args) { return strings(args.begin() + P
 
 }  // namespace
 
-// Defaults, and stored values out of range falling back as when they are read; never the key.
+// Defaults, and stored values out of range or of the wrong type falling back as when they are read
+// (an empty management URL too); never the key.
 TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
     const nlohmann::json bad = {{"wireguard_port", 51821}, {"mtu", 9000}, {"interface_name", "eth0.100"},
-                                {"external_ip_map", "1.2.3.4/5.6.7.8"}};
-    const struct { nlohmann::json settings; const char* port; const char* ip_map; } cases[] = {
-        {nlohmann::json::object(), "51820", ""}, {bad, "51821", "1.2.3.4/5.6.7.8"}};
+                                {"external_ip_map", "1.2.3.4/5.6.7.8"}, {"management_url", ""}};
+    const std::string fallback = "https://api.netbird.io:443";
+    const struct { nlohmann::json settings; std::string url; const char* port; const char* ip_map; } cases[] = {
+        {nlohmann::json::array({1}), fallback, "51820", ""}, {bad, fallback, "51821", "1.2.3.4/5.6.7.8"},
+        {{{"management_url", "https://m.example"}, {"mtu", "1400"}}, "https://m.example", "51820", ""}};
     for (const auto& c : cases) {
         const strings args = netbird_utils::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}});
         ASSERT_EQ(args.size(), 16u);
         EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
-        EXPECT_EQ(tail_after_prefix(args),
-                  (strings{"up", "--management-url", "https://api.netbird.io:443", "--wireguard-port", c.port,
-                           "--mtu", "1280", "--interface-name", "wt0", "--external-ip-map", c.ip_map}));
+        EXPECT_EQ(tail_after_prefix(args), (strings{"up", "--management-url", c.url, "--wireguard-port", c.port, "--mtu",
+                                                    "1280", "--interface-name", "wt0", "--external-ip-map", c.ip_map}));
     }
-}
-
-TEST(UpArgs, ManagementUrlFallsBackUnlessANonEmptyString) {
-    for (const char* settings : {R"({})", R"({"management_url":""})", R"({"management_url":5})", R"([1])"}) {
-        EXPECT_EQ(netbird_utils::build_up_args(PREFIX, nlohmann::json::parse(settings), {})[7],
-                  "https://api.netbird.io:443")
-            << settings;
-    }
-    EXPECT_EQ(netbird_utils::build_up_args(PREFIX, {{"management_url", "https://m.example"}}, {})[7],
-              "https://m.example");
 }
 
 TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {

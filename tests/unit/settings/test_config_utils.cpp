@@ -35,6 +35,7 @@ TEST(ValidateConfigValue, OneMessagePerKey) {
     const std::string mtu = "mtu must be an integer between 576 and 8192";
     const std::string iface = "interface_name must be 1-15 characters using only letters, digits, '_' or '-'";
     const std::string level = "log_level must be one of trace, debug, info, warning, error, critical, off";
+    const std::string ipmap = "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs";
     const struct { const char* key; const char* value; std::string expected; } cases[] = {
         {"watchdog_enabled", "true", ""}, {"watchdog_enabled", "false", ""},
         {"watchdog_enabled", "TRUE", "watchdog_enabled must be true or false"},
@@ -46,8 +47,7 @@ TEST(ValidateConfigValue, OneMessagePerKey) {
         {"wireguard_port", "1", ""}, {"wireguard_port", "65535", ""},
         {"wireguard_port", "0", port}, {"wireguard_port", "65536", port}, {"wireguard_port", "-1", port},
         {"external_ip_map", "1.2.3.4/5.6.7.8,9.9.9.9", ""},
-        {"external_ip_map", "10.0.0.1 ",
-         "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs"},
+        {"external_ip_map", "10.0.0.1 ", ipmap}, {"external_ip_map", "1.2.3.4,", ipmap},  // NetBird refuses it at up
         {"mtu", "576", ""}, {"mtu", "8192", ""}, {"mtu", "575", mtu}, {"mtu", "9000", mtu}, {"mtu", "x", mtu},
         {"interface_name", "wg-mgmt_1", ""}, {"interface_name", "eth0.100", iface},
         {"interface_name", "abcdefghijklmnop", iface}, {"management_url", "anything at all", ""},

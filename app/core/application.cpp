@@ -35,6 +35,18 @@ constexpr const char* SETUP_KEY_FILE_PREFIX = "setup-key-";
 // The settings, the overrides and the tunnel's wish are small; the fullest
 // env.json (64 overrides of 4096 bytes, every byte escaped as \u00XX) is about 1.6 MiB.
 constexpr std::size_t MAX_JSON_FILE_BYTES = 4 * 1024 * 1024;
+// Files that may hold secrets (the overrides: pre-shared keys, tokens).
+constexpr mode_t PRIVATE_FILE_MODE = 0600;
+
+// Whether a regular file (never through a link) lets others than its owner in.
+bool readable_by_others(const std::filesystem::path& file) {
+    const int fd = regular_file::open(file, O_RDONLY).fd;
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool open_to_others = ::fstat(fd, &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+    ::close(fd);
+    return open_to_others;
+}
 
 }  // namespace
 
@@ -83,7 +95,8 @@ nlohmann::json application::read_json_file(const path& file) const {
 
 bool application::write_json_file(const path& file, const nlohmann::json& value) const {
     const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    const auto result = file_sync::replace_file(file, text);
+    const auto result = file_sync::replace_file(
+        file, text, file == m_env_path ? std::optional<mode_t>(PRIVATE_FILE_MODE) : std::nullopt);
     if (result == file_sync::replaced::no) spdlog::error("Failed to write {}", file.string());
     if (result == file_sync::replaced::link) spdlog::warn("Replaced the symbolic link {} with a regular file", file.string());
     return result != file_sync::replaced::no;
@@ -97,7 +110,9 @@ void application::load_state() {
         for (const auto& [key, value] : stored.items()) {
             if (value.is_string()) m_env_overrides[key] = value.get<std::string>();
         }
-        if (netbird_utils::drop_unloadable_overrides(m_env_overrides))
+        // Written again when something was dropped, and when an older
+        // version left it readable by others.
+        if (netbird_utils::drop_unloadable_overrides(m_env_overrides) || readable_by_others(m_env_path))
             write_json_file(m_env_path, nlohmann::json(m_env_overrides));
     }
     m_app_config = read_json_file(m_app_config_path);

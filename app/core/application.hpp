@@ -55,7 +55,8 @@ public:
 
     // JSON files: reading always yields an object; writing replaces the file
     // atomically and logs a failure instead of throwing (false then: the file
-    // holds what it held before).
+    // holds what it held before). The overrides may hold secrets (a
+    // pre-shared key, a token): their file is the owner's alone.
     nlohmann::json read_json_file(const path& file) const;
     bool write_json_file(const path& file, const nlohmann::json& value) const;
 

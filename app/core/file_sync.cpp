@@ -14,6 +14,8 @@ namespace {
 
 // Attempts at a unique temporary name before giving up.
 constexpr int TEMPORARY_ATTEMPTS = 100;
+// What a new file gets, less the file-creation mask.
+constexpr mode_t SHARED_FILE_MODE = 0666;
 
 bool write_all(int fd, std::string_view text) {
     std::size_t done = 0;
@@ -28,12 +30,12 @@ bool write_all(int fd, std::string_view text) {
 
 // Opens a new, unique temporary file beside `target`; the file-creation mask
 // applies to its mode as it would to the target's.
-int open_temporary_beside(const std::filesystem::path& target, std::filesystem::path& temporary) {
+int open_temporary_beside(const std::filesystem::path& target, std::filesystem::path& temporary, mode_t mode) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; ++attempt) {
         temporary = target.parent_path() / (temporary_prefix(target) + std::to_string(::getpid()) + "." +
                                             std::to_string(counter.fetch_add(1)));
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -59,13 +61,18 @@ std::string temporary_prefix(const std::filesystem::path& target) {
     return "." + target.filename().string() + ".tmp.";
 }
 
-replaced replace_file(const std::filesystem::path& target, std::string_view text) {
+replaced replace_file(const std::filesystem::path& target, std::string_view text,
+                      std::optional<mode_t> private_mode) {
     struct stat before {};
     const bool was_link = ::lstat(target.c_str(), &before) == 0 && S_ISLNK(before.st_mode);
     std::filesystem::path temporary;
-    const int fd = open_temporary_beside(target, temporary);
+    // A private file is created private: nobody else can open it, even empty,
+    // and read what comes later through that descriptor. Its exact mode is
+    // then set whatever the file-creation mask took away.
+    const int fd = open_temporary_beside(target, temporary, private_mode.value_or(SHARED_FILE_MODE));
     if (fd < 0) return replaced::no;
-    const bool written = write_all(fd, text) && ::fsync(fd) == 0;
+    const bool mode_set = !private_mode || ::fchmod(fd, *private_mode) == 0;
+    const bool written = mode_set && write_all(fd, text) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());

@@ -5,8 +5,11 @@
 // rename replaces a symbolic link at the target instead of writing through it.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <sys/types.h>
 
 namespace file_sync {
 
@@ -22,11 +25,14 @@ std::string temporary_prefix(const std::filesystem::path& target);
 
 enum class replaced { no, file, link };
 
-// Replaces `target` with a regular file holding exactly `text` (mode from
-// the process's file-creation mask, as a new file gets). Says what was
-// there: `replaced::link` when the target was a symbolic link, which is
-// replaced and never followed; `replaced::no` when nothing could be written
-// (the target is then unchanged).
-replaced replace_file(const std::filesystem::path& target, std::string_view text);
+// Replaces `target` with a regular file holding exactly `text`, of mode
+// `private_mode` when given (whatever the file-creation mask says: a file
+// that holds secrets), else from the process's file-creation mask, as a new
+// file gets. Says what was there: `replaced::link` when the target was a
+// symbolic link, which is replaced and never followed; `replaced::no` when
+// nothing could be written (the target is then unchanged).
+// Example: replace_file(DIR/env.json, "{}\n", 0600) -> a file of mode 0600 under umask 022.
+replaced replace_file(const std::filesystem::path& target, std::string_view text,
+                      std::optional<mode_t> private_mode = std::nullopt);
 
 }  // namespace file_sync

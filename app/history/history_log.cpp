@@ -25,10 +25,12 @@ constexpr std::size_t BOOT_ID_CHARS = 8;
 constexpr std::int64_t MIN_EVENT_TIME_MS = 0;
 constexpr std::int64_t MAX_EVENT_TIME_MS = 253402300799999;  // 9999-12-31T23:59:59.999Z
 constexpr std::int64_t MAX_UPTIME_MS = 1000LL * 365 * 24 * 3600 * 1000;
-// Ids stay below 2^53, the largest integer a browser reads exactly: a stored
-// id leaves room for 2^52 more events (a hundred million years at one a
-// second), so the next id can neither wrap nor lose its order.
-constexpr std::uint64_t MAX_STORED_ID = std::uint64_t{1} << 52;
+// Ids stay below 2^53, the largest integer a browser reads exactly. A file
+// whose ids leave less room than 2^52 more events (a hundred million years
+// at one a second: planted or corrupted) is numbered again from 1 when
+// loaded, so the next id can neither wrap nor pass what is read back.
+constexpr std::uint64_t MAX_STORED_ID = (std::uint64_t{1} << 53) - 1;
+constexpr std::uint64_t RENUMBER_ABOVE_ID = std::uint64_t{1} << 52;
 constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 
 // An integer member within [low, high] (high not negative), or nothing.
@@ -143,7 +145,24 @@ void history_log::load() {
         m_bytes = complete ? whole_lines : text.size();
         ::close(fd);
     }
+    if (m_next_id > RENUMBER_ABOVE_ID) renumber();
     open_for_append();
+}
+
+void history_log::renumber() {
+    spdlog::warn("History ids in {} leave no room: numbered again from 1", m_file.string());
+    m_next_id = 1;
+    std::string text;
+    m_line_bytes.clear();
+    for (history_event& event : m_events) {
+        event.id = m_next_id++;
+        const std::size_t before = text.size();
+        text.append(history_line(event)).append("\n");
+        m_line_bytes.push_back(text.size() - before);
+    }
+    // Memory has the new ids either way: the file follows, or the next
+    // compaction writes them.
+    if (file_sync::replace_file(m_file, text) != file_sync::replaced::no) m_bytes = text.size();
 }
 
 void history_log::open_for_append() {

@@ -66,6 +66,8 @@ public:
 private:
     void open_for_append();
     void compact();
+    // Numbers the loaded events again from 1 (their ids left no room) and writes them back.
+    void renumber();
     // Writes the whole of `text` at the file's end, or leaves the file as it was.
     bool append_line(const std::string& text);
 
@@ -85,7 +87,7 @@ private:
 //   {"boot":"1f2e","facts":{},"id":3,"kind":"command","text":"Disconnect: done","time":1765072800000,"uptime":5000}
 std::string history_line(const history_event& event);
 // The event of a line, or nothing when the line is torn or no event: an id
-// above 2^52, a time outside 1970 to 9999 or an uptime outside 0 to a
-// thousand years is no clock's or count's.
+// of 2^53 or more (past what a browser reads exactly), a time outside 1970 to
+// 9999 or an uptime outside 0 to a thousand years is no clock's or count's.
 // Example: {"facts":{},"id":1,"kind":"k","text":"t","time":-9223372036854775808} -> nothing.
 std::optional<history_event> parse_history_line(std::string_view line);

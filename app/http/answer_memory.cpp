@@ -1,9 +1,15 @@
 #include "http/answer_memory.hpp"
 
 #include <algorithm>
-#include <numeric>
 
 namespace httpd {
+namespace {
+
+// A unit of readers that frees less than this share of the bound (64 KiB
+// of 16 MiB: a piece of a download) is dropped only when the others were not enough.
+constexpr std::uint64_t NEGLIGIBLE_SHARE = 256;
+
+}  // namespace
 
 void answer_memory::add(const held_answer& answer) {
     m_own += answer.own_bytes;
@@ -42,17 +48,48 @@ std::vector<std::size_t> readers_to_drop(const std::vector<answer_reader>& reade
     std::vector<std::size_t> dropped;
     if (memory.total() <= bound) return dropped;
 
-    std::vector<std::size_t> order(readers.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&readers](std::size_t a, std::size_t b) {
-        if (readers[a].progress_rate != readers[b].progress_rate)
-            return readers[a].progress_rate < readers[b].progress_rate;
-        return readers[a].last_activity < readers[b].last_activity;
+    // The readers of one old text go together: the text is freed only with
+    // the last of them, so the group is as quick as its quickest member.
+    // Every other reader stands alone.
+    struct unit {
+        std::vector<std::size_t> members;
+        double progress_rate = 0;
+        session_clock::time_point last_activity{};
+        std::uint64_t frees = 0;
+    };
+    std::vector<unit> units;
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        const answer_reader& r = readers[i];
+        const bool old_text = !r.held.shared.empty() && r.held.shared.data() != newest;
+        auto group = std::find_if(units.begin(), units.end(), [&r, old_text, &readers](const unit& u) {
+            return old_text && readers[u.members.front()].held.shared.data() == r.held.shared.data();
+        });
+        if (group == units.end()) {
+            units.push_back({{i}, r.progress_rate, r.last_activity, old_text ? r.held.shared.size() : 0});
+            group = units.end() - 1;
+        } else {
+            group->members.push_back(i);
+            group->progress_rate = std::max(group->progress_rate, r.progress_rate);
+            group->last_activity = std::max(group->last_activity, r.last_activity);
+        }
+        group->frees += r.held.own_bytes;
+    }
+    std::stable_sort(units.begin(), units.end(), [](const unit& a, const unit& b) {
+        if (a.progress_rate != b.progress_rate) return a.progress_rate < b.progress_rate;
+        return a.last_activity < b.last_activity;
     });
-    for (const std::size_t i : order) {
-        if (memory.total() <= bound) break;
-        memory.remove(readers[i].held);
-        dropped.push_back(i);
+    // Those that free a share of the bound first; the rest only when that
+    // was not enough. A reader of the newest text alone frees nothing.
+    const std::uint64_t worth = bound / NEGLIGIBLE_SHARE;
+    for (const bool small : {false, true}) {
+        for (const unit& u : units) {
+            if (memory.total() <= bound) return dropped;
+            if (u.frees == 0 || (u.frees < worth) != small) continue;
+            for (const std::size_t i : u.members) {
+                memory.remove(readers[i].held);
+                dropped.push_back(i);
+            }
+        }
     }
     return dropped;
 }

@@ -79,10 +79,13 @@ struct answer_reader {
 // Which readers to drop (indexes into `readers`) so that what they hold is
 // within `bound`: the one that has made the least progress first (on equal
 // progress the one idle longest), then the next, until it is within. A
-// shared text is freed with its last reader; `newest` is not counted.
+// shared text is freed with its last reader, so its readers go together,
+// ranked by the quickest of them; `newest` is not counted, and a reader that
+// holds only it frees nothing and stays. Readers that free less than a
+// 256th of the bound go only when the others were not enough.
 // Example: bound 10 MB; A (own 6 MB, 1 kB/s), B (own 6 MB, 50 kB/s) -> [A].
 // Example: bound 10 MB; A and B share old text T (12 MB) at 1 and 2 kB/s, C
-//   (own 1 MB, 0.5 kB/s) -> [C, A, B]: C goes first, and T only with both.
+//   (own 1 MB, 0.5 kB/s), D (the newest text only, 0.1 kB/s) -> [C, A, B].
 std::vector<std::size_t> readers_to_drop(const std::vector<answer_reader>& readers, const char* newest,
                                          std::uint64_t bound);
 

@@ -116,3 +116,4 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     entry = sandbox.get("/env").json()["entries"][-1]
     assert entry == {"name": "NB_PRESHARED_KEY", "secret": True, "system": False, "value": None}
     assert "psk-S3CRET" not in sandbox.app_log() + sandbox.get("/env").text
+    assert (sandbox.data / "env.json").stat().st_mode & 0o777 == 0o600  # the file holding it is the owner's alone

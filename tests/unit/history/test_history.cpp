@@ -156,4 +156,17 @@ TEST(HistoryLog, SurvivesTornLinesAndStaysWithinItsBound) {
     reloaded.load();
     EXPECT_EQ(reloaded.events().size(), again.events().size());
     EXPECT_EQ(reloaded.events().back().id, again.events().back().id);
+
+    // Ids that leave no room (2^53 - 2: the next ones would not be read back) are numbered again.
+    std::ofstream(file.path, std::ios::app)
+        << R"({"facts":{},"id":9007199254740990,"kind":"k","text":"planted","time":0})" << "\n";
+    history_log renumbered(file.path);
+    renumbered.load();
+    const std::uint64_t planted = renumbered.events().size();
+    EXPECT_EQ(renumbered.events().back().id, planted);
+    EXPECT_EQ(renumbered.append("command", "Connect: done", {}, wall(5000)).id, planted + 1);
+    history_log after(file.path);
+    after.load();
+    ASSERT_EQ(after.events().size(), planted + 1);
+    EXPECT_EQ(after.events()[planted - 1].text, "planted");
 }

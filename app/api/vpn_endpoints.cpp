@@ -5,7 +5,7 @@
 
 #include "api/api_json.hpp"
 #include "settings/config_utils.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "netbird/netbird_answers.hpp"
 #include "core/text_utils.hpp"
 
 #include <spdlog/spdlog.h>
@@ -132,7 +132,7 @@ void application::api_up(const response_ptr& res, request&) {
         const auto mark_flags_applied = [this, to_apply, flags = tunnel_flags()](const command_result& result) {
             if (result.exit_code != 0) return;
             m_daemon_status.reset();  // enrolled, whatever the last report said
-            if (!(to_apply && netbird_utils::up_was_already_connected(result.stdout_data))) set_applied_flags(flags);
+            if (!(to_apply && netbird_answers::up_was_already_connected(result.stdout_data))) set_applied_flags(flags);
         };
         std::optional<path> key_file;
         if (has_key) {
@@ -154,7 +154,7 @@ void application::api_up(const response_ptr& res, request&) {
             // An up queued behind an enrolment that failed: NetBird would wait for a sign-in.
             if (!has_key && m_needs_login.load(std::memory_order_acquire)) return needs_key_result();
             auto result = run_command(args, false);
-            if (to_apply && result.exit_code == 0 && netbird_utils::up_was_already_connected(result.stdout_data)) {
+            if (to_apply && result.exit_code == 0 && netbird_answers::up_was_already_connected(result.stdout_data)) {
                 spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
                 run_command(down_args, false);
                 result = run_command(args, false);

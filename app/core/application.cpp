@@ -4,7 +4,7 @@
 
 #include "core/fatal_error.hpp"
 #include "core/file_sync.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "settings/env_overrides.hpp"
 #include "core/process_exit.hpp"
 #include "core/regular_file.hpp"
 
@@ -112,7 +112,7 @@ void application::load_state() {
         }
         // Written again when something was dropped, and when an older
         // version left it readable by others.
-        if (netbird_utils::drop_unloadable_overrides(m_env_overrides) || readable_by_others(m_env_path))
+        if (env_overrides::drop_unloadable_overrides(m_env_overrides) || readable_by_others(m_env_path))
             write_json_file(m_env_path, nlohmann::json(m_env_overrides));
     }
     m_app_config = read_json_file(m_app_config_path);

@@ -6,7 +6,7 @@
 #include "history/history_log.hpp"
 #include "http/http_server.hpp"
 #include "netbird/command_job.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "netbird/status_report.hpp"
 #include "api/status_view.hpp"
 
 #include <memory>  // before the process headers, which need it
@@ -186,7 +186,7 @@ private:
     // until it has run.
     command_result poll_status_in_turn(const std::vector<std::string>& args);
     bool status_is_healthy(int exit_code,
-                           const std::optional<netbird_utils::status_summary>& summary) const;
+                           const std::optional<status_report::status_summary>& summary) const;
     void on_health_probe(bool healthy);
     void wake_status_poller();
 
@@ -195,7 +195,7 @@ private:
     void record(std::string kind, std::string text, nlohmann::json facts = nlohmann::json::object());
     // Records what changed since the last status report.
     // failure: what the poll said when it gave no summary (its error text).
-    void note_status_report(const std::optional<netbird_utils::status_summary>& summary, const std::string& failure);
+    void note_status_report(const std::optional<status_report::status_summary>& summary, const std::string& failure);
     void record_command(const char* command, const command_result& result);
     void api_history(const response_ptr& res, request& req);
 
@@ -302,7 +302,7 @@ private:
     std::optional<std::string> m_daemon_status;
     // The connection history, and what the last status report said (loop thread).
     std::unique_ptr<history_log> m_history;
-    std::optional<netbird_utils::status_summary> m_last_report;
+    std::optional<status_report::status_summary> m_last_report;
     bool m_report_failed = false;
     std::optional<std::int64_t> m_peers_recorded;
     std::chrono::steady_clock::time_point m_peers_recorded_at{};

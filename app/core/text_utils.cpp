@@ -14,6 +14,14 @@ int hex_value(char c) {
     return -1;
 }
 
+std::string_view trim(std::string_view line) {
+    constexpr std::string_view blanks = " \t\r";
+    const auto first = line.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    const auto last = line.find_last_not_of(blanks);
+    return line.substr(first, last - first + 1);
+}
+
 }  // namespace
 
 std::string decode_form_component(std::string_view text) {
@@ -78,6 +86,15 @@ std::optional<int> parse_int(std::string_view text) {
     if (negative) value = -value;
     if (value > INT_MAX || value < INT_MIN) return std::nullopt;
     return static_cast<int>(value);
+}
+
+void for_each_trimmed_line(std::string_view output, const std::function<void(std::string_view)>& visit) {
+    while (true) {
+        const auto lf = output.find('\n');
+        visit(trim(output.substr(0, lf)));
+        if (lf == std::string_view::npos) return;
+        output.remove_prefix(lf + 1);
+    }
 }
 
 std::string format_uptime(std::int64_t seconds) {

@@ -1,9 +1,11 @@
 #pragma once
-// Small text rules shared by the HTTP API and the logs: form decoding,
-// integer reading and the uptime text of the heartbeat.
+// Small text rules shared by the HTTP API, the logs and the readers of
+// NetBird's output: form decoding, integer reading, log-safe text, the lines
+// of a command's output and the uptime text of the heartbeat.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -50,6 +52,12 @@ constexpr std::string_view LINE_TRUNCATED_MARKER = " [line truncated]";
 // False at the end of the input with nothing read.
 // Example: "abcdef\nx" with max 3 -> "abc [line truncated]", then "x", then false.
 bool read_bounded_line(std::istream& in, std::string& line, std::size_t max_bytes);
+
+// Calls visit(line) for every line of a command's output, with the blanks
+// (spaces, tabs, carriage returns) around it removed; the text after the
+// last line feed is a line too.
+// Example: " a \r\n\tb\n" -> visits "a", "b", "".
+void for_each_trimmed_line(std::string_view output, const std::function<void(std::string_view)>& visit);
 
 // Uptime as "[Nd]NhNm"; negative counts as 0.
 // Example: 90061 -> "1d1h1m"; 86399 -> "23h59m"; 60 -> "0h1m".

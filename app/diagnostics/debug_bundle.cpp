@@ -6,7 +6,7 @@
 #include "api/api_json.hpp"
 #include "http/file_body.hpp"
 #include "logs/log_files.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "diagnostics/debug_bundle_output.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -33,7 +33,7 @@ struct opened_archive {
 };
 
 void delete_named_archive(const command_result& result) {
-    if (const auto archive = netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
+    if (const auto archive = debug_bundle_output::local_path(result.stdout_data)) {
         std::error_code ignored;
         fs::remove(*archive, ignored);
     }
@@ -43,7 +43,7 @@ void delete_named_archive(const command_result& result) {
 
 std::string application::build_debug_upload_json(const command_result& result) {
     return api_json::compact({{"exit_code", result.exit_code},
-                              {"key", netbird_utils::parse_debug_bundle_upload_key(result.stdout_data).value_or("")},
+                              {"key", debug_bundle_output::upload_key(result.stdout_data).value_or("")},
                               {"ok", result.exit_code == 0},
                               {"output", result.stdout_data + result.stderr_data}});
 }
@@ -60,14 +60,14 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
     job.no_store = true;
     job.after = [archive](const command_result& result) {
         if (result.exit_code == 0)
-            if (const auto path = netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
+            if (const auto path = debug_bundle_output::local_path(result.stdout_data)) {
                 const int fd = log_files::open_regular(*path, archive->size);
                 if (fd >= 0) archive->body = httpd::file_body(fd);
             }
         delete_named_archive(result);
     };
     job.answer = [this, archive](const response_ptr& res, const command_result& result) {
-        if (result.exit_code != 0 || !netbird_utils::parse_debug_bundle_path(result.stdout_data)) {
+        if (result.exit_code != 0 || !debug_bundle_output::local_path(result.stdout_data)) {
             spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
             write_json(res, api_json::error_json("Debug bundle failed"), "500 Internal Server Error", true);
             return;
@@ -82,7 +82,7 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
         char host[256] = {};
         ::gethostname(host, sizeof host - 1);
         res->write_header("Content-Disposition", "attachment; filename=\"" +
-                                                     netbird_utils::debug_bundle_file_name(host, std::time(nullptr)) +
+                                                     debug_bundle_output::file_name(host, std::time(nullptr)) +
                                                      "\"");
         res->write_header("Cache-Control", "no-store");
         res->end_streamed(archive->size, std::move(*archive->body));

@@ -68,7 +68,7 @@ void application::record_command(const char* command, const command_result& resu
            {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}});
 }
 
-void application::note_status_report(const std::optional<netbird_utils::status_summary>& summary,
+void application::note_status_report(const std::optional<status_report::status_summary>& summary,
                                       const std::string& failure) {
     if (!summary) {
         // Once per spell of polls that fail: the daemon does not answer.
@@ -82,7 +82,7 @@ void application::note_status_report(const std::optional<netbird_utils::status_s
         m_report_failed = true;
         return;
     }
-    const netbird_utils::status_summary before = m_last_report.value_or(netbird_utils::status_summary{});
+    const status_report::status_summary before = m_last_report.value_or(status_report::status_summary{});
     const bool after_failure = m_report_failed || !m_last_report;
     m_report_failed = false;
     if (summary->daemon_status && (after_failure || summary->daemon_status != before.daemon_status))

@@ -4,7 +4,7 @@
 #include "core/application.hpp"
 
 #include "netbird/child_process.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "netbird/command_lines.hpp"
 
 #include <boost/process/args.hpp>
 #include <boost/process/child.hpp>
@@ -61,7 +61,7 @@ application::command_result application::run_command(const std::vector<std::stri
     };
     try {
         const auto overrides = build_command_env();
-        if (!quiet) spdlog::info("Running command: {}", netbird_utils::render_command_line(args));
+        if (!quiet) spdlog::info("Running command: {}", command_lines::render_command_line(args));
         out_stream.emplace();
         err_stream.emplace();
         child.emplace(bp::exe = args.front(), bp::args = std::vector<std::string>(args.begin() + 1, args.end()),

@@ -3,7 +3,7 @@
 
 #include "core/application.hpp"
 
-#include "netbird/netbird_utils.hpp"
+#include "netbird/netbird_answers.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -23,7 +23,7 @@ bool application::enrolled() const {
     // enrolment: the file alone says only that the daemon ran once.
     std::error_code ec;
     if (!fs::exists(m_config_path, ec)) return false;
-    return !m_daemon_status || !netbird_utils::is_unenrolled_state(*m_daemon_status);
+    return !m_daemon_status || !netbird_answers::is_unenrolled_state(*m_daemon_status);
 }
 
 void application::load_tunnel_state() {

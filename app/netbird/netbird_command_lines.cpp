@@ -2,7 +2,7 @@
 
 #include "core/application.hpp"
 
-#include "netbird/netbird_utils.hpp"
+#include "netbird/command_lines.hpp"
 
 std::vector<std::string> application::base_args_cli() const {
     return {m_netbird_path.string(), "--log-file", m_log_path.string(), "--daemon-addr",
@@ -16,5 +16,5 @@ std::vector<std::string> application::base_args_service() const {
 }
 
 std::vector<std::string> application::build_up_args(const form_map& form) const {
-    return netbird_utils::build_up_args(base_args_cli(), m_app_config, form);
+    return command_lines::build_up_args(base_args_cli(), m_app_config, form);
 }

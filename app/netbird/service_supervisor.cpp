@@ -7,7 +7,7 @@
 #include "netbird/child_process.hpp"
 #include "core/file_sync.hpp"
 #include "core/regular_file.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "netbird/command_lines.hpp"
 #include "core/text_utils.hpp"
 
 #include <boost/process/args.hpp>
@@ -197,7 +197,7 @@ void application::end_leftover_daemon() const {
     const auto recorded = text_utils::parse_int(read.text);
     if (!recorded || *recorded <= 1) return;
     const auto pid = static_cast<pid_t>(*recorded);
-    if (!netbird_utils::is_daemon_command_line(process_command_line(pid), m_netbird_path.string(),
+    if (!command_lines::is_daemon_command_line(process_command_line(pid), m_netbird_path.string(),
                                                "unix://" + m_socket_path.string()))
         return;
     spdlog::warn("Ending NetBird daemon (pid {}) left by an earlier run", pid);

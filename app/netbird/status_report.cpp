@@ -247,7 +247,7 @@ private:
 
 }  // namespace
 
-std::optional<netbird_utils::status_summary> summary_of(std::string_view output) {
+std::optional<status_summary> summary_of(std::string_view output) {
     auto r = read(output);
     if (!r || r->text.empty() || r->text.front() != '{') return std::nullopt;
     return std::move(r->summary);

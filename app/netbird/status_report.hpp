@@ -10,15 +10,27 @@
 // A report of thousands of peers then costs its text and a few words per
 // peer, not a tree of everything, and an answer copies no more than text.
 
-#include "netbird/netbird_utils.hpp"
-
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace status_report {
+
+// What the supervisor keeps of a status report: the daemon's state, the
+// management and signal connections with NetBird's error texts, and the
+// peer counts; a member that is missing or of another type stays empty.
+struct status_summary {
+    std::optional<std::string> daemon_status;
+    std::optional<bool> management_connected;
+    std::string management_error;
+    std::optional<bool> signal_connected;
+    std::string signal_error;
+    std::optional<std::int64_t> peers_connected;
+    std::optional<std::int64_t> peers_total;
+};
 
 struct peer_entry {
     std::size_t offset = 0;  // of the peer's object in the report's text
@@ -38,13 +50,13 @@ struct report {
     std::optional<std::size_t> details_offset;  // the peers.details array in text, when there is one
     std::size_t details_length = 0;
     std::vector<peer_entry> peers;       // the objects of peers.details, in their order
-    netbird_utils::status_summary summary;  // empty members unless the report is an object
+    status_summary summary;             // empty members unless the report is an object
 };
 
 // The summary of `status --json` output, or nothing when it is no JSON object.
 // Example: {"daemonStatus":"Connected","management":{"connected":true,"error":""},"peers":{"total":5,"connected":4}}
 //   -> {Connected, true, "", -, "", 4, 5}
-std::optional<netbird_utils::status_summary> summary_of(std::string_view output);
+std::optional<status_summary> summary_of(std::string_view output);
 
 // The report of `status --json` output, or nothing when the output is not JSON.
 // Example: {"peers":{"total":1,"details":[{"fqdn":"cam.nb.cloud","status":"Idle"}]},"daemonStatus":"Idle"}

@@ -4,7 +4,7 @@
 
 #include "core/application.hpp"
 
-#include "netbird/netbird_utils.hpp"
+#include "netbird/netbird_answers.hpp"
 #include "netbird/status_report.hpp"
 #include "core/text_utils.hpp"
 
@@ -62,7 +62,7 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
         last->exit_code = result->exit_code;
         std::string& text = from_stdout ? result->stdout_data : result->stderr_data;
         last->report = status_report::read(text);
-        std::optional<netbird_utils::status_summary> summary;
+        std::optional<status_report::status_summary> summary;
         std::string failure;
         if (healthy_exit && from_stdout && last->report && last->report->text.front() == '{')
             summary = last->report->summary;
@@ -80,7 +80,8 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
             if (summary && summary->daemon_status) {
                 m_daemon_status = summary->daemon_status;
                 if (logins_before == m_logins.load(std::memory_order_acquire))
-                    m_needs_login.store(netbird_utils::is_unenrolled_state(*m_daemon_status), std::memory_order_release);
+                    m_needs_login.store(netbird_answers::is_unenrolled_state(*m_daemon_status),
+                                        std::memory_order_release);
             }
             // The daemon also brings the tunnel up by itself when its start
             // came before the "down" could reach it. A report taken before
@@ -133,7 +134,7 @@ application::command_result application::poll_status_in_turn(const std::vector<s
 }
 
 bool application::status_is_healthy(int exit_code,
-                                    const std::optional<netbird_utils::status_summary>& summary) const {
+                                    const std::optional<status_report::status_summary>& summary) const {
     if (exit_code != 0) return false;
     if (summary && summary->management_connected) return *summary->management_connected;
     spdlog::warn("Could not parse management state from netbird status; treating as healthy");

@@ -4,7 +4,7 @@
 #include "core/application.hpp"
 
 #include "api/api_json.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "settings/env_overrides.hpp"
 #include "core/text_utils.hpp"
 
 #include <spdlog/spdlog.h>
@@ -39,7 +39,7 @@ bool is_hidden_system_key(const std::string& name) {
 // An override's value as the API shows it: a secret's (a pre-shared key, a
 // token) is never sent back, only that it is set (null).
 nlohmann::json shown_value(const std::string& name, const std::string& value) {
-    if (netbird_utils::is_secret_env_key(name)) return nullptr;
+    if (env_overrides::is_secret_env_key(name)) return nullptr;
     return value;
 }
 
@@ -69,7 +69,7 @@ std::map<std::string, std::string> application::build_command_env() const {
         std::lock_guard<std::mutex> lock(m_env_mutex);
         overrides = m_env_overrides;
     }
-    return netbird_utils::compose_command_env(system_env(), overrides);
+    return env_overrides::compose_command_env(system_env(), overrides);
 }
 
 void application::api_env_get(const response_ptr& res, request&) {
@@ -85,7 +85,7 @@ void application::api_env_get(const response_ptr& res, request&) {
     }
     for (const auto& [name, value] : overrides) {
         nlohmann::json entry = {{"name", name}, {"value", shown_value(name, value)}, {"system", false}};
-        if (netbird_utils::is_secret_env_key(name)) entry["secret"] = true;
+        if (env_overrides::is_secret_env_key(name)) entry["secret"] = true;
         entries.push_back(std::move(entry));
     }
     nlohmann::json presets = nlohmann::json::array();
@@ -105,8 +105,8 @@ void application::api_env_set(const response_ptr& res, request&) {
         const bool setting = value_it != form.end() && !value_it->second.empty();
         std::string refusal;
         if (name.empty()) refusal = "Missing env name";
-        else refusal = netbird_utils::env_key_refusal(name);
-        if (refusal.empty() && setting) refusal = netbird_utils::env_value_refusal(name, value_it->second);
+        else refusal = env_overrides::env_key_refusal(name);
+        if (refusal.empty() && setting) refusal = env_overrides::env_value_refusal(name, value_it->second);
         if (!refusal.empty()) {
             write_json(res, api_json::error_json(refusal), "400 Bad Request", false);
             return;
@@ -119,7 +119,7 @@ void application::api_env_set(const response_ptr& res, request&) {
         }
         const auto existing = updated.find(name);
         const bool present = existing != updated.end();
-        if (setting && !present && updated.size() >= netbird_utils::MAX_ENV_OVERRIDES) {
+        if (setting && !present && updated.size() >= env_overrides::MAX_ENV_OVERRIDES) {
             write_json(res, api_json::error_json("At most 64 env overrides are allowed"), "400 Bad Request", false);
             return;
         }
@@ -144,7 +144,7 @@ void application::api_env_set(const response_ptr& res, request&) {
         } else if (changed) {
             // Overrides may carry credentials (tokens, pre-shared keys): never log those values.
             spdlog::info("NetBird env override set: {}={}", name,
-                         netbird_utils::is_secret_env_key(name) ? std::string(REDACTED)
+                         env_overrides::is_secret_env_key(name) ? std::string(REDACTED)
                                                                  : text_utils::escape_for_log(value_it->second));
         }
         const bool running = service_running();

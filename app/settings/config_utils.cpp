@@ -1,6 +1,6 @@
 #include "settings/config_utils.hpp"
 
-#include "netbird/netbird_utils.hpp"
+#include "netbird/tunnel_options.hpp"
 #include "core/text_utils.hpp"
 
 #include <algorithm>
@@ -83,12 +83,12 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
     } else if (key == "wireguard_port") {
         if (!int_in_range(value, 1, 65535)) return "wireguard_port must be an integer between 1 and 65535";
     } else if (key == "external_ip_map") {
-        if (!netbird_utils::is_valid_external_ip_map(value) || !netbird_utils::netbird_accepts_external_ip_map(value))
+        if (!tunnel_options::is_valid_external_ip_map(value) || !tunnel_options::netbird_accepts_external_ip_map(value))
             return "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs";
     } else if (key == "mtu") {
         if (!int_in_range(value, 576, 8192)) return "mtu must be an integer between 576 and 8192";
     } else if (key == "interface_name") {
-        if (!netbird_utils::is_valid_interface_name(value))
+        if (!tunnel_options::is_valid_interface_name(value))
             return "interface_name must be 1-15 characters using only letters, digits, '_' or '-'";
     }
     return {};
@@ -107,21 +107,22 @@ std::string parse_log_level(const nlohmann::json& config) {
 
 int read_mtu(const nlohmann::json& config) {
     const auto mtu = stored_int(config, "mtu");
-    return mtu && fits_int(*mtu) && netbird_utils::is_valid_mtu(static_cast<int>(*mtu)) ? static_cast<int>(*mtu)
-                                                                                       : MTU_DEFAULT;
+    return mtu && fits_int(*mtu) && tunnel_options::is_valid_mtu(static_cast<int>(*mtu)) ? static_cast<int>(*mtu)
+                                                                                        : MTU_DEFAULT;
 }
 
 int read_wireguard_port(const nlohmann::json& config) {
     const auto port = stored_int(config, "wireguard_port");
-    return port && fits_int(*port) && netbird_utils::is_valid_wireguard_port(static_cast<int>(*port))
+    return port && fits_int(*port) && tunnel_options::is_valid_wireguard_port(static_cast<int>(*port))
                ? static_cast<int>(*port)
                : WIREGUARD_PORT_DEFAULT;
 }
 
 std::string read_interface_name(const nlohmann::json& config) {
     const auto name = stored_string(config, "interface_name");
-    return name && netbird_utils::is_valid_interface_name(*name) ? *name
-                                                                  : std::string(netbird_utils::NETBIRD_DEFAULT_INTERFACE);
+    return name && tunnel_options::is_valid_interface_name(*name)
+               ? *name
+               : std::string(tunnel_options::NETBIRD_DEFAULT_INTERFACE);
 }
 
 std::string read_external_ip_map(const nlohmann::json& config) {

@@ -2,7 +2,7 @@
 // back as that same value, and any overrides read from a file are cut down to what may be loaded.
 
 #include "settings/config_utils.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "settings/env_overrides.hpp"
 #include "core/text_utils.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -49,15 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::map<std::string, std::string> overrides;
     while (provider.remaining_bytes() > 0) {
         std::string name = provider.ConsumeRandomLengthString(32);
-        if (netbird_utils::is_protected_env_key(name) || netbird_utils::is_flag_mapped_env_key(name))
-            check(netbird_utils::is_valid_env_key(name));
+        if (env_overrides::is_protected_env_key(name) || env_overrides::is_flag_mapped_env_key(name))
+            check(env_overrides::is_valid_env_key(name));
         overrides[std::move(name)] = provider.ConsumeRandomLengthString(5000);
     }
-    netbird_utils::drop_unloadable_overrides(overrides);
-    check(overrides.size() <= netbird_utils::MAX_ENV_OVERRIDES);
+    env_overrides::drop_unloadable_overrides(overrides);
+    check(overrides.size() <= env_overrides::MAX_ENV_OVERRIDES);
     for (const auto& [name, value] : overrides) {
-        check(!netbird_utils::is_protected_env_key(name) && !netbird_utils::is_flag_mapped_env_key(name));
-        check(value.size() <= netbird_utils::MAX_ENV_VALUE_BYTES);
+        check(!env_overrides::is_protected_env_key(name) && !env_overrides::is_flag_mapped_env_key(name));
+        check(value.size() <= env_overrides::MAX_ENV_VALUE_BYTES);
     }
     return 0;
 }

@@ -3,7 +3,6 @@
 // the whole document gives. GET /status answers what dumping the document with the supervisor's facts gives, and a
 // page of it is JSON.
 
-#include "netbird/netbird_utils.hpp"
 #include "netbird/status_report.hpp"
 #include "api/status_view.hpp"
 
@@ -22,10 +21,10 @@ const nlohmann::json* member(const nlohmann::json& object, const char* name) {
     return &object[name];
 }
 
-std::optional<netbird_utils::status_summary> plain_reading(const std::string& text) {
+std::optional<status_report::status_summary> plain_reading(const std::string& text) {
     const auto doc = nlohmann::json::parse(text, nullptr, false);
     if (!doc.is_object()) return std::nullopt;
-    netbird_utils::status_summary s;
+    status_report::status_summary s;
     if (const auto* v = member(doc, "daemonStatus"); v && v->is_string()) s.daemon_status = v->get<std::string>();
     for (const auto& [name, connected, error] :
          {std::tuple{"management", &s.management_connected, &s.management_error},
@@ -42,7 +41,8 @@ std::optional<netbird_utils::status_summary> plain_reading(const std::string& te
     return s;
 }
 
-bool same(const std::optional<netbird_utils::status_summary>& a, const std::optional<netbird_utils::status_summary>& b) {
+bool same(const std::optional<status_report::status_summary>& a,
+          const std::optional<status_report::status_summary>& b) {
     if (!a || !b) return !a && !b;
     return a->daemon_status == b->daemon_status && a->management_connected == b->management_connected &&
            a->management_error == b->management_error && a->signal_connected == b->signal_connected &&

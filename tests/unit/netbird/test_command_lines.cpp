@@ -1,7 +1,8 @@
 // NetBird command lines and the environment NetBird processes get.
 
 #include "netbird/child_process.hpp"
-#include "netbird/netbird_utils.hpp"
+#include "netbird/command_lines.hpp"
+#include "settings/env_overrides.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 
 using strings = std::vector<std::string>;
 using form = std::map<std::string, std::string>;
+namespace cl = command_lines;
 
 namespace {
 
@@ -28,7 +30,7 @@ TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
         {nlohmann::json::array({1}), fallback, "51820", ""}, {bad, fallback, "51821", "1.2.3.4/5.6.7.8"},
         {{{"management_url", "https://m.example"}, {"mtu", "1400"}}, "https://m.example", "51820", ""}};
     for (const auto& c : cases) {
-        const strings args = netbird_utils::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}});
+        const strings args = cl::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}});
         ASSERT_EQ(args.size(), 16u);
         EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
         EXPECT_EQ(tail_after_prefix(args), (strings{"up", "--management-url", c.url, "--wireguard-port", c.port, "--mtu",
@@ -38,7 +40,7 @@ TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
 
 TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
     const auto flag_of = [](const form& fields) {
-        const strings args = netbird_utils::build_up_args(PREFIX, nlohmann::json::object(), fields);
+        const strings args = cl::build_up_args(PREFIX, nlohmann::json::object(), fields);
         return args.size() == 17 ? args[8] : std::string("(none)");
     };
     EXPECT_EQ(flag_of({}), "(none)");
@@ -48,7 +50,7 @@ TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
 }
 
 TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {
-    const auto additions = netbird_utils::compose_command_env(
+    const auto additions = env_overrides::compose_command_env(
         {{"NB_USE_NETSTACK_MODE", "true"}, {"NB_LOG_MAX_SIZE_MB", "5"}, {"NB_STATE_DIR", "/d"}},
         {{"NB_USE_NETSTACK_MODE", "false"}, {"NB_FORCE_RELAY", "true"}});
     EXPECT_EQ(additions, (form{{"NB_FORCE_RELAY", "true"},
@@ -63,4 +65,32 @@ TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {
     EXPECT_EQ(child_process::compose_environ(inherited, additions),
               (strings{"KEPT=1", "NB_FORCE_RELAY_X=2", "NOEQUALS", "NB_FORCE_RELAY=true", "NB_LOG_MAX_SIZE_MB=5",
                        "NB_STATE_DIR=/d", "NB_USE_NETSTACK_MODE=false"}));
+}
+
+TEST(CommandLine, SetupKeyValueIsRedacted) {
+    using args = std::vector<std::string>;
+    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key", "K"}), "nb up --setup-key <redacted>");
+    EXPECT_EQ(cl::render_command_line(args{"nb", "--setup-key", "A", "up", "--setup-key", "B"}),
+              "nb --setup-key <redacted> up --setup-key <redacted>");
+    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key"}), "nb up --setup-key");
+    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key-file", "/d/k"}), "nb up --setup-key-file /d/k");
+    EXPECT_EQ(cl::render_command_line(args{}), "");
+    EXPECT_EQ(cl::render_command_line(args{"nb", "--management-url", "https://x\n[E] y"}),
+              "nb --management-url https://x\\n[E] y");
+}
+
+TEST(DaemonCommandLine, OnlyOurDaemonIsRecognised) {
+    using args = std::vector<std::string>;
+    const std::string exe = "/app/lib/netbird", addr = "unix:///app/localdata/netbird.sock";
+    const struct { args argv; bool ours; } cases[] = {
+        {{exe, "--config", "c", "--daemon-addr", addr, "service", "run"}, true},
+        {{"/usr/bin/python3", exe, "--daemon-addr", addr, "service", "run"}, true},  // a script's interpreter
+        {{exe, "--daemon-addr=" + addr, "service", "run"}, true},
+        {{exe, "--daemon-addr", addr, "status"}, false},
+        {{exe, "--daemon-addr", "unix:///other.sock", "service", "run"}, false},
+        {{"/other/netbird", "--daemon-addr", addr, "service", "run"}, false},
+        {{"sleep", "100"}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cl::is_daemon_command_line(c.argv, exe, addr), c.ours) << c.argv.size();
 }

@@ -1,0 +1,20 @@
+#include "netbird/netbird_answers.hpp"
+#include "netbird/status_report.hpp"
+
+#include <gtest/gtest.h>
+
+using opt = std::optional<std::string>;
+
+TEST(StatusOutput, DaemonStateAndAnUpThatAppliedNothing) {
+    const auto daemon_status = [](const char* output) {
+        const auto summary = status_report::summary_of(output);
+        return summary ? summary->daemon_status : std::nullopt;
+    };
+    EXPECT_EQ(daemon_status(R"({"daemonStatus":"NeedsLogin","management":{}})"), opt("NeedsLogin"));
+    EXPECT_EQ(daemon_status(R"({"daemonStatus":7})"), std::nullopt);
+    EXPECT_EQ(daemon_status("Error: failed to connect to daemon"), std::nullopt);
+    EXPECT_TRUE(netbird_answers::is_unenrolled_state("NeedsLogin"));
+    EXPECT_FALSE(netbird_answers::is_unenrolled_state("SessionExpired"));
+    EXPECT_TRUE(netbird_answers::up_was_already_connected("Already connected\n"));
+    EXPECT_FALSE(netbird_answers::up_was_already_connected("Connected\n"));
+}

@@ -7,8 +7,9 @@
 # installed in place of the real executable (as lib/netbird). It behaves like the
 # real client where that matters to a caller, including the awkward parts: a daemon
 # that writes its configuration before anyone enrolled, reconnects by itself after
-# a restart, an `up` that does nothing while connected and an `up` that waits for
-# a browser sign-in that never comes.
+# a restart, an `up` that does nothing while connected, an `up` that waits for a
+# browser sign-in that never comes, and the ways it fails on the paths a camera
+# lives with (management outages, refused logins, signals, a corrupt file).
 #
 # Usage (flags may stand before or after the verb, as with the real client):
 #   netbird_sim.py --config CFG --log-file console,LOG --daemon-addr unix://SOCK service run
@@ -16,13 +17,13 @@
 #     up [--management-url URL] [--setup-key KEY | --setup-key-file PATH]
 #        [--enable-lazy-connection[=BOOL]] [--wireguard-port N] [--mtu N]
 #        [--interface-name NAME] [--external-ip-map LIST] [--disable-auto-connect[=BOOL]]
-#        [--no-browser]
+#        [--no-browser] [--profile NAME] [-F | --foreground-mode]
 #     down | deregister (alias logout) | version
 #     status [--json | --detail | --ipv4]
 #     debug bundle [--upload-bundle] [--anonymize]
 #
 # Command line, as NetBird (cobra/pflag) parses it:
-#   - "--flag value", "--flag=value", shorthands (-c -l -m -k -n -A -d -U -S); a
+#   - "--flag value", "--flag=value", shorthands (-c -l -m -k -n -A -d -U -S -F); a
 #     boolean flag takes no separate value ("--enable-lazy-connection false" sets it
 #     to true and "false" is an ignored argument), only "--flag=false".
 #   - --mtu and --wireguard-port are uint16 (base prefixes 0x, 0o, 0b, 0 allowed);
@@ -34,7 +35,8 @@
 #     The root flags (config, log-file, log-level, daemon-addr, management-url,
 #     setup-key, setup-key-file, ...) are read this way by every verb; up also reads
 #     its own (NB_MTU, NB_WIREGUARD_PORT, NB_INTERFACE_NAME, NB_EXTERNAL_IP_MAP,
-#     NB_ENABLE_LAZY_CONNECTION, ...).
+#     NB_ENABLE_LAZY_CONNECTION, NB_DISABLE_AUTO_CONNECT, NB_PROFILE,
+#     NB_FOREGROUND_MODE, ...).
 #   - A setup key both given directly (--setup-key or NB_SETUP_KEY) and by file
 #     (--setup-key-file or NB_SETUP_KEY_FILE) is refused with cobra's
 #     mutually-exclusive-flags error.
@@ -42,34 +44,97 @@
 #     trace, any case); otherwise every verb, the daemon too, fails at start.
 #   - Every error, usage errors included, is "Error: ..." on stderr and exit 1.
 #
-# Daemon ("service run"): serves a Unix socket. Each CLI step is one connection:
-# the daemon greets with one JSON line, the CLI sends one JSON request line and
-# reads one JSON reply line. A CLI that gets no greeting within NB_SIM_DAEMON_WAIT
-# seconds (no socket, nobody accepting, or a daemon that accepts but never answers)
-# fails the way NetBird fails to dial its daemon. `up` takes several steps, like
-# the real one: status, set config, login, wait for SSO, up.
+# Daemon ("service run"): serves a Unix socket, created with mode 0666 as NetBird
+# does (only the folder around it keeps other local users out). Each CLI step is
+# one connection: the daemon greets with one JSON line, the CLI sends one JSON
+# request line and reads one JSON reply line. A CLI that gets no greeting within
+# NB_SIM_DAEMON_WAIT seconds (no socket, nobody accepting, or a daemon that accepts
+# but never answers) fails the way NetBird fails to dial its daemon. `up` takes
+# several steps, like the real one: status, set config, login, wait for SSO, up.
 #
 # The daemon's state: at its first start with a missing --config FILE it creates
 # FILE (mode 0600, directories too) with a new WireGuard-style private key and
-# defaults; it is then not enrolled, reports NeedsLogin and does not connect. An
-# enrolled daemon connects by itself at start (Connecting for NB_SIM_CONNECT_DELAY
-# seconds, then Connected) unless the file says DisableAutoConnect. `down` only
-# moves it to Idle and stores nothing. `up` while Connected says "Already
-# connected" and applies nothing. `up` with a key enrols and connects at once;
-# without a key, on a daemon that needs a login, it prints an SSO sign-in prompt
-# and waits (status Connecting meanwhile) until NB_SIM_SSO_WAIT runs out, then
-# fails and the daemon reports LoginFailed. `deregister` forgets the enrolment.
+# defaults; it is then not enrolled, reports NeedsLogin and does not connect. A
+# daemon whose FILE existed runs its connect loop by itself at start, enrolled or
+# not, unless the file says DisableAutoConnect (then it stays Idle, enrolled or
+# not; an `up` under NB_DISABLE_AUTO_CONNECT writes that). The loop of an
+# enrolled daemon is Connecting for NB_SIM_CONNECT_DELAY seconds, then Connected;
+# an unenrolled one gets NeedsLogin as soon as the management server answers.
+# `down` ends the loop and stores nothing: the daemon is Idle (one never enrolled
+# still reports NeedsLogin here, where NetBird says Idle). `up` while Connected
+# says "Already connected" and applies nothing. `up` with a key enrols and
+# connects at once; a key given to a peer the server already knows is ignored
+# (the login returns at once). Without a key, on a daemon that needs a login, it
+# prints NetBird's sign-in text and waits (status Connecting meanwhile) until
+# NB_SIM_SSO_WAIT runs out, then fails and the daemon reports LoginFailed.
+# `deregister` forgets the enrolment.
+#
+# Management outages (NB_SIM_MGMT_DISCONNECTED; NB_SIM_SIGNAL_DISCONNECTED alike):
+#   - Once the loop has connected (since the daemon started, or since the last
+#     `up`), an outage does not take the tunnel down: daemonStatus stays Connected,
+#     management.connected turns false with an error, peers stay connected.
+#   - A loop that has not connected yet stays Connecting and retries, enrolled or
+#     not, and never reports NeedsLogin. Each attempt lasts NB_SIM_MGMT_ATTEMPT
+#     seconds (10, the client's connect time-out); between attempts it waits as
+#     NetBird's back-off does (1 s, then 1.7 times longer each time, at most 15 s;
+#     without NetBird's random spread) or NB_SIM_MGMT_RETRY_WAIT seconds. While it
+#     waits, every status call fails: `status` exits 1 with "Error: status failed:
+#     failed connecting to Management Service : context deadline exceeded". The
+#     cycle counts from the loop's start, so the share of failing polls is
+#     deterministic (0 with NB_SIM_MGMT_RETRY_WAIT=0, all of them with
+#     NB_SIM_MGMT_ATTEMPT=0).
+#   - `up` first asks for the status and waits until the loop is ready: while the
+#     loop has not connected, it prints nothing and waits for ever (if it arrives
+#     while the loop waits between retries it fails at once, with "Error: unable
+#     to get daemon status: rpc error: code = FailedPrecondition desc = failed
+#     connecting to Management Service : ..."). A `down` ends the loop and lets the
+#     waiting `up` go on: it applies its flags and logs in, and a login that cannot
+#     reach the server takes two attempts in the daemon and is retried by `up` for
+#     NB_SIM_LOGIN_RETRY seconds (30) before "Error: daemon up failed: login backoff
+#     cycle failed: rpc error: code = DeadlineExceeded desc = context deadline
+#     exceeded" (about 40 s with the defaults). `deregister` fails too.
+#   - The outage starts, as far as the daemon knows, with the first request that
+#     carries the knob (or at its start, when its own environment has it), and
+#     ends with the first request without it: removing the override ends it for a
+#     daemon started without it. A daemon whose own environment has the knob keeps
+#     it for its life; to end such an outage, give the knob a file's absolute path
+#     as value: the server is unreachable while that file exists.
 #
 # The order of `up`, which decides what a failing `up` has already done: the
-# external IP map is checked before the daemon is asked anything; then "Already
-# connected" ends it (so even a bad --mtu passes then); then the new settings are
-# saved; only then is the key file read, the MTU checked (a bad one is not saved)
-# and the login made.
+# external IP map is checked and the current user looked up before the daemon is
+# asked anything; then "Already connected" ends it (so even a bad --mtu passes
+# then); then the new settings are saved; only then is the key file read, the MTU
+# checked (a bad one is not saved) and the login made. A login that failed for a
+# reason other than a refusal (InvalidArgument, PermissionDenied, NotFound,
+# Unimplemented) is tried again (NetBird's 1 s back-off, 1.5 times longer each
+# time, at most 10 s) until NB_SIM_LOGIN_RETRY seconds have passed, each retry
+# logged on stderr. --profile NAME (NB_PROFILE) switches the daemon to another
+# configuration file, DIR/profiles/NAME.json beside --config, for the rest of its
+# life ("default" is --config itself), and an `up` with it takes a connected
+# tunnel down and logs in again. --foreground-mode (NB_FOREGROUND_MODE) runs the
+# client inside the CLI: it asks the daemon nothing, prints nothing and never
+# returns.
+#
+# Signals: on SIGTERM (or SIGINT) the daemon takes the tunnel down (its status
+# would say Idle), stops serving and removes its socket, sleeps NB_SIM_STOP_WAIT
+# seconds (2) and exits 0. SIGKILL leaves everything, the socket included. A
+# configuration file that is not JSON, or not in NetBird's shape (a member of the
+# wrong type, a top level that is no object), makes every start log NetBird's
+# fatal line ("FATA ... failed to start daemon: failed to get config: ...") and
+# exit 1 at once, after the socket was created (it is left behind).
 #
 # Outputs: up "Connected" / "Already connected"; down "Disconnected"; deregister
 # "Deregistered successfully"; status --json one compact JSON line WITHOUT a final
 # newline (NetBird prints it that way); debug bundle "Local file:" and the path,
-# then "Upload file key:" and the key.
+# then "Upload file key:" and the key, both printed when the daemon has answered,
+# that is after its upload. The sign-in text of `up --no-browser` is "Use this URL
+# to log in:", a blank line, the URL and " and enter the code CODE to
+# authenticate." when the URL does not carry the code (else a space), then a blank
+# line; without --no-browser it is NetBird's longer text, followed by the setup-key
+# hint because no browser can be opened. `up` looks up its user as a static build
+# does: from /etc/passwd, else from $USER and $HOME; with neither it fails with
+# "Error: get current user: user: Current requires cgo or $USER, $HOME set in
+# environment" (naming only what is missing).
 #
 # Config file members written by the daemon (NetBird's names, a subset):
 #   PrivateKey, PreSharedKey, ManagementURL and AdminURL (Go url.URL objects, as
@@ -83,27 +148,63 @@
 # own environment; "daemon" = read by `service run` from its environment; "either"
 # = the command's value if set, else the daemon's (on/off knobs: on if either is).
 # On/off knobs are off when unset, empty, "0" or "false".
-#   NB_SIM_MGMT_DISCONNECTED=1   either. A connected daemon cannot reach its
-#                                management server: daemonStatus stays Connecting,
-#                                management.connected false with an error. Default off.
+#   NB_SIM_MGMT_DISCONNECTED=1   either. The management server cannot be reached
+#                                (see "Management outages" above). The value may be
+#                                an absolute file path: unreachable while that file
+#                                exists. Default off.
+#   NB_SIM_SIGNAL_DISCONNECTED=1 either. The signal server cannot be reached: a
+#                                connected daemon stays Connected with
+#                                signal.connected false and an error; a loop that
+#                                has not connected retries as for the management
+#                                server. File path values as above. Default off.
+#   NB_SIM_MGMT_ATTEMPT=S        either. How long one attempt to reach an
+#                                unreachable server lasts, in the loop and in a
+#                                login. Default 10.
+#   NB_SIM_MGMT_RETRY_WAIT=S     either. A fixed wait between the loop's attempts.
+#                                Default: NetBird's back-off (1 s x 1.7^n, <= 15 s).
+#   NB_SIM_LOGIN_RETRY=S         CLI. How long `up` retries a failed login before
+#                                "login backoff cycle failed". Default 30.
+#   NB_SIM_REFUSE_KEY=1          either. The management server refuses every setup
+#                                key ("couldn't add peer: setup key is invalid",
+#                                FailedPrecondition): a first enrolment leaves
+#                                LoginFailed and `up` retries it for
+#                                NB_SIM_LOGIN_RETRY seconds, then fails. A key for
+#                                a peer already registered is ignored anyway.
+#                                Default off.
 #   NB_SIM_LOGIN_STATE=STATE     either. STATE LoginFailed or SessionExpired: an
 #                                enrolled daemon reports that daemonStatus (never
-#                                Connected, management not connected); `up` without
-#                                a key then asks for SSO; `up` with a key clears it
-#                                for the rest of this daemon's life. Default unset.
+#                                Connected, management not connected); SessionExpired
+#                                is reported by one status call, NeedsLogin by the
+#                                later ones. `up` without a key then asks for SSO;
+#                                `up` with a key clears it for the rest of this
+#                                daemon's life. Default unset.
 #   NB_SIM_CONNECT_DELAY=S       daemon. Seconds an enrolled daemon stays Connecting
 #                                after it starts before it is Connected. Default 1.
 #   NB_SIM_SSO_WAIT=S            either. How long `up` waits for the SSO sign-in
 #                                before it fails ("context deadline exceeded").
 #                                Default 3600.
+#   NB_SIM_SSO_CODE_APART=1      either. The sign-in URL does not carry the user
+#                                code, so `up` prints "and enter the code CODE to
+#                                authenticate." after it. Default off.
 #   NB_SIM_DAEMON_WAIT=S         CLI. How long a command tries to reach the daemon
 #                                before "failed to connect to daemon error: context
 #                                deadline exceeded". Default 10.
+#   NB_SIM_STOP_WAIT=S           daemon. How long the daemon sleeps after SIGTERM
+#                                before it exits 0. Default 2.
+#   NB_SIM_NO_PASSWD_ENTRY=1     CLI. The process's uid is taken as absent from
+#                                /etc/passwd: `up` then needs $USER and $HOME.
+#                                Default off.
 #   NB_SIM_DEREGISTER_UNREACHABLE=1  either. `deregister` fails as if the
 #                                management server could not be reached; nothing
 #                                changes. Default off.
 #   NB_SIM_UPLOAD_FAIL=1         either. `debug bundle --upload-bundle` prints the
 #                                local file, then fails with an upload error. Default off.
+#   NB_SIM_UPLOAD_HANG=S         either. `debug bundle --upload-bundle`: the daemon
+#                                writes the archive, then its upload hangs S seconds;
+#                                the CLI prints nothing until the daemon answers (as
+#                                NetBird, whose daemon uploads before it replies), so
+#                                a command killed meanwhile leaves the archive behind
+#                                without having named it. Default 0.
 #   NB_SIM_EXIT_<VERB>=CODE      CLI. VERB in UP, DOWN, STATUS, DEREGISTER, DEBUG:
 #                                print "Error: simulated failure" and exit CODE, no
 #                                work (after NB_SIM_DELAY_<VERB>). Default unset.
@@ -141,6 +242,7 @@ import platform
 import re
 import secrets
 import select
+import signal
 import socket
 import stat
 import sys
@@ -157,6 +259,7 @@ DEFAULT_CONFIG = "/etc/netbird/config.json"
 SIGNAL_URL = "https://signal.netbird.io:443"
 RELAY_URL = "rels://relay.netbird.io:443"
 SSO_URL = "https://sso.netbird-sim.invalid/device?user_code=%s"
+SSO_URL_WITHOUT_CODE = "https://sso.netbird-sim.invalid/device"
 NEVER = "0001-01-01T00:00:00Z"
 BAD_BYTES = b"\xff\xfe"
 REPLY_TIMEOUT = 30.0        # a daemon that greeted but never replies
@@ -171,6 +274,30 @@ SIGN_IN_TEXT = (
     "you can use a setup-key:\n\n netbird up --management-url <YOUR_MANAGEMENT_URL> --setup-key <YOUR_SETUP_KEY>\n\n"
     "More info: https://docs.netbird.io/how-to/register-machines-using-setup-keys\n\n")
 MGMT_UNREACHABLE = "simulated: management server unreachable: connection refused"
+SIGNAL_UNREACHABLE = "simulated: signal server unreachable: connection refused"
+# What NetBird's connect loop records when an attempt could not reach a server
+# (client/internal/connect.go), and what a login that cannot reach it returns.
+MGMT_ATTEMPT_FAILED = "failed connecting to Management Service : context deadline exceeded"
+SIGNAL_ATTEMPT_FAILED = "failed connecting to Signal Service : context deadline exceeded"
+LOGIN_UNREACHABLE = "context deadline exceeded"
+KEY_REFUSED = "couldn't add peer: setup key is invalid"
+# The connect loop's timing against an unreachable server: each attempt ends at
+# the client's connect time-out, then NetBird's back-off waits (without its
+# random spread).
+MGMT_ATTEMPT_S = 10.0
+RETRY_FIRST_WAIT_S = 1.0
+RETRY_MULTIPLIER = 1.7
+RETRY_MAX_WAIT_S = 15.0
+# The CLI's own back-off around a failed login (client/cmd/root.go).
+LOGIN_RETRY_LIMIT_S = 30.0
+LOGIN_RETRY_FIRST_S = 1.0
+LOGIN_RETRY_MULTIPLIER = 1.5
+LOGIN_RETRY_MAX_S = 10.0
+# Login errors the CLI does not retry.
+LOGIN_FINAL_CODES = ("InvalidArgument", "PermissionDenied", "NotFound", "Unimplemented")
+STOP_WAIT_S = 2.0           # the daemon's pause after SIGTERM (service_controller.go)
+POLL_S = 0.2                # how often a waiting request looks again
+SOCKET_MODE = 0o666
 LOGIN_STATE_ERRORS = {
     "LoginFailed": "simulated: login failed: peer is not registered",
     "SessionExpired": "simulated: peer login has expired, please log in once more",
@@ -440,8 +567,9 @@ ROOT_FLAGS = [
 ]
 UP_FLAGS = [
     ("disable-auto-connect", "bool", "", False), ("enable-lazy-connection", "bool", "", False),
-    ("external-ip-map", "list", "", None), ("interface-name", "string", "", "wt0"),
-    ("mtu", "uint16", "", 1280), ("no-browser", "bool", "", False),
+    ("external-ip-map", "list", "", None), ("foreground-mode", "bool", "F", False),
+    ("interface-name", "string", "", "wt0"), ("mtu", "uint16", "", 1280),
+    ("no-browser", "bool", "", False), ("profile", "string", "", ""),
     ("wireguard-port", "uint16", "", 51820),
 ]
 STATUS_FLAGS = [("detail", "bool", "d", False), ("ipv4", "bool", "", False),
@@ -790,8 +918,10 @@ def status_overview(st, now_ns):
         "cliVersion": VERSION,
         "daemonVersion": VERSION,
         "daemonStatus": daemon_status,
-        "management": {"url": st["management_url"], "connected": connected, "error": st["management_error"]},
-        "signal": {"url": SIGNAL_URL if st["enrolled"] else "", "connected": connected, "error": ""},
+        "management": {"url": st["management_url"], "connected": st["management_connected"],
+                       "error": st["management_error"]},
+        "signal": {"url": SIGNAL_URL if st["enrolled"] else "", "connected": st["signal_connected"],
+                   "error": st["signal_error"]},
         "relays": {"total": 1 if connected else 0, "available": 1 if connected else 0,
                    "details": [{"uri": RELAY_URL, "available": True, "error": ""}] if connected else None},
         "netbirdIp": st["ip"] if connected else "",
@@ -874,7 +1004,116 @@ def new_private_key():
     return base64.b64encode(bytes(k)).decode()
 
 
+# What NetBird decodes each member the simulator writes into (its Go type).
+CONFIG_MEMBER_TYPES = {
+    "PrivateKey": "string", "PreSharedKey": "string", "ManagementURL": "url.URL",
+    "AdminURL": "url.URL", "WgIface": "string", "WgPort": "int", "MTU": "uint16",
+    "NATExternalIPs": "[]string", "DisableAutoConnect": "bool", "LazyConnectionEnabled": "bool",
+}
+# Python's JSON error messages and the words Go's decoder uses in their place.
+JSON_ERROR_CONTEXTS = {
+    "Expecting value": "looking for beginning of value",
+    "Expecting ',' delimiter": "after object key:value pair",
+    "Expecting ':' delimiter": "after object key",
+    "Expecting property name enclosed in double quotes": "looking for beginning of object key string",
+    "Extra data": "after top-level value",
+}
+UINT16_MAX = 65535
+
+
+def json_kind(value):
+    """The JSON kind Go's errors name. Example: [1] -> "array", True -> "bool"."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "bool"
+    if isinstance(value, (int, float)):
+        return "number"
+    return {str: "string", list: "array", dict: "object"}[type(value)]
+
+
+def go_json_syntax_error(text):
+    """Parses a configuration file's text as Go's encoding/json would: returns
+    (value, None), or (None, Go's error text) when it is not JSON.
+    Example: '{"WgPort": 1,}' -> (None, "invalid character '}' looking for beginning
+    of object key string"); "" -> (None, "unexpected end of JSON input")."""
+    if not text.strip():
+        return None, "unexpected end of JSON input"
+    try:
+        return json.loads(text), None
+    except json.JSONDecodeError as e:
+        if e.pos >= len(text.rstrip()):
+            return None, "unexpected end of JSON input"
+        ch = text[e.pos]
+        quoted = "'\\''" if ch == "'" else "'%s'" % json.dumps(ch, ensure_ascii=False)[1:-1].replace('\\"', '"')
+        context = JSON_ERROR_CONTEXTS.get(e.msg, "looking for beginning of value")
+        return None, "invalid character %s %s" % (quoted, context)
+
+
+def config_shape_error(value):
+    """Go's error for decoding a JSON value into NetBird's Config, None when it
+    fits (null fits: it leaves the defaults). Members are checked in the file's
+    order, as the decoder reports the first mismatch.
+    Example: {"WgPort": "51820"} -> "json: cannot unmarshal string into Go struct
+    field Config.WgPort of type int"; [] -> "json: cannot unmarshal array into Go
+    value of type profilemanager.Config"."""
+    if value is None:
+        return None
+    if not isinstance(value, dict):
+        return "json: cannot unmarshal %s into Go value of type profilemanager.Config" % json_kind(value)
+    for name, member in value.items():
+        gotype = CONFIG_MEMBER_TYPES.get(name)
+        if gotype is None or member is None:
+            continue
+        kind, wanted = json_kind(member), gotype
+        if gotype in ("int", "uint16") and kind == "number":
+            if isinstance(member, int) and (gotype == "int" or 0 <= member <= UINT16_MAX):
+                continue
+            kind = "number %s" % json.dumps(member)
+        elif gotype == "[]string" and kind == "array":
+            odd = [x for x in member if x is not None and not isinstance(x, str)]
+            if not odd:
+                continue
+            kind, wanted = json_kind(odd[0]), "string"
+        elif {"string": "string", "bool": "bool", "url.URL": "object"}.get(gotype) == kind:
+            continue
+        return "json: cannot unmarshal %s into Go struct field Config.%s of type %s" % (kind, name, wanted)
+    return None
+
+
 # ---------------------------------------------------------------- daemon
+
+def outage_value_on(value):
+    """An outage knob's value: on for an on value, but a value that is an
+    absolute path is on only while that file exists.
+    Example: "1" -> True; "/tmp/outage" -> True while /tmp/outage exists."""
+    if not env_on(value):
+        return False
+    return os.path.exists(value) if value.startswith("/") else True
+
+
+def between_retries(elapsed, attempt, fixed_wait):
+    """Whether NetBird's connect loop, `elapsed` seconds after it started against
+    a server it cannot reach, waits between two attempts (True) rather than
+    attempting (False). Each attempt lasts `attempt` seconds; the waits follow
+    NetBird's back-off (1 s, then 1.7 times longer each, at most 15 s) or, when
+    `fixed_wait` is not None, last that long each.
+    Example: attempt 10, NetBird's waits: 5 -> False, 10.5 -> True, 11.5 -> False,
+    22 -> True (the second wait, 21 to 22.7)."""
+    wait = RETRY_FIRST_WAIT_S if fixed_wait is None else fixed_wait
+    while True:
+        period = attempt + wait
+        if period <= 0:
+            return False
+        if fixed_wait is not None or wait >= RETRY_MAX_WAIT_S:
+            elapsed %= period        # every later cycle is the same
+        if elapsed < attempt:
+            return False
+        if elapsed < period:
+            return True
+        elapsed -= period
+        wait = min(wait * RETRY_MULTIPLIER, RETRY_MAX_WAIT_S)
+
 
 class Knobs:
     """The NB_SIM_* knobs of one request: the command's values (sent along with
@@ -889,6 +1128,9 @@ class Knobs:
 
     def on(self, name):
         return env_on(str(self.sent.get(name, ""))) or env_on(os.environ.get(name, ""))
+
+    def outage(self, name):
+        return outage_value_on(str(self.sent.get(name, ""))) or outage_value_on(os.environ.get(name, ""))
 
     def number(self, name, default, low=0.0, high=None):
         try:
@@ -912,17 +1154,20 @@ class RpcFailure(Exception):
 
 
 class SsoAttempt:
-    def __init__(self):
+    def __init__(self, code_apart):
         letters = "BCDFGHJKLMNPQRSTVWXZ"
         self.code = "%s-%s" % ("".join(secrets.choice(letters) for _ in range(4)),
                                "".join(secrets.choice(letters) for _ in range(4)))
-        self.url = SSO_URL % self.code
+        self.url = SSO_URL_WITHOUT_CODE if code_apart else SSO_URL % self.code
         self.cancelled = threading.Event()
+
+
+OUTAGE_KNOBS = (("mgmt", "NB_SIM_MGMT_DISCONNECTED"), ("signal", "NB_SIM_SIGNAL_DISCONNECTED"))
 
 
 class Daemon:
     def __init__(self, cmd):
-        self.config = cmd["config"]
+        self.main_config = self.config = cmd["config"]
         self.sock = socket_path(cmd)
         self.default_mgmt = cmd["management-url"] or DEFAULT_MGMT
         self.console, self.log_files = False, []
@@ -934,16 +1179,27 @@ class Daemon:
             elif part and part != "syslog":
                 self.log_files.append(part)
         self.lock = threading.Lock()
-        self.log_lock = threading.Lock()
+        self.log_lock = threading.RLock()    # also taken by the signal handler
         self.cfg = {}
         self.enrolled = False
-        # phase: "idle" (NeedsLogin when not enrolled), "running" (Connecting until
-        # connect_ns, then Connected), "sso" (waiting for a browser sign-in) or
-        # "login_failed" (the last sign-in did not complete).
+        self.created = False                 # the last load wrote a new file
+        # phase: "idle" (Idle; NeedsLogin when not enrolled, unless it started
+        # quiet), "loop" (the connect loop runs: Connecting until it connects, then
+        # Connected), "login" (a login trying to reach an unreachable server),
+        # "sso" (waiting for a browser sign-in) or "login_failed".
         self.phase = "idle"
-        self.connect_ns = 0
+        self.quiet = False                   # started idle by DisableAutoConnect
+        self.loop_ns = 0                     # when the loop started
+        self.connect_ns = 0                  # when it connects if nothing stops it
+        self.connected_ns = None             # when it connected
+        # When the daemon learned that each server is unreachable (None: reachable),
+        # and when it last learned that an outage ended.
+        self.outage_since = {which: None for which, _ in OUTAGE_KNOBS}
+        self.outage_end_ns = 0
         self.login_state_cleared = False     # an up with a key overrode NB_SIM_LOGIN_STATE
+        self.expired_told = False            # SessionExpired was reported once
         self.sso = None
+        self.stopping = False
 
     # -- logging and the config file
 
@@ -971,12 +1227,12 @@ class Daemon:
         os.replace(tmp, self.config)
 
     def load_config(self):
-        """Reads the config file, or creates it (not enrolled) when it is missing."""
+        """Reads the active config file, or creates it (not enrolled) when it is
+        missing. Returns NetBird's error text for a file it cannot use, else None."""
+        self.created = False
         try:
-            with open(self.config) as f:
-                cfg = json.load(f)
-            if not isinstance(cfg, dict):
-                raise ValueError("not a JSON object")
+            with open(self.config, "rb") as f:
+                raw = f.read()
         except FileNotFoundError:
             self.cfg = {
                 "PrivateKey": new_private_key(), "PreSharedKey": "",
@@ -984,48 +1240,125 @@ class Daemon:
                 "WgIface": "wt0", "WgPort": 51820, "MTU": 1280, "NATExternalIPs": None,
                 "DisableAutoConnect": False, "LazyConnectionEnabled": False,
             }
+            self.enrolled = False
             self.save_config()
+            self.created = True
             self.log("INFO", "created new config file %s" % self.config)
-            return
-        except (OSError, ValueError) as e:
-            self.log("ERROR", "failed to start daemon: failed to read config file %s: %s" % (self.config, e))
-            sys.exit(1)
-        self.cfg = cfg
-        if not isinstance(cfg.get("PrivateKey"), str) or not cfg["PrivateKey"]:
-            cfg["PrivateKey"] = new_private_key()
+            return None
+        except OSError as e:
+            return go_errno(e)
+        value, err = go_json_syntax_error(raw.decode("utf-8", "replace"))
+        err = err or config_shape_error(value)
+        if err:
+            return err
+        self.cfg = value if isinstance(value, dict) else {}
+        if not self.cfg.get("PrivateKey"):
+            self.cfg["PrivateKey"] = new_private_key()
             self.save_config()
-        self.enrolled = cfg.get("SimEnrolled") is True
+        self.enrolled = self.cfg.get("SimEnrolled") is True
+        return None
 
     def public_key(self):
         return base64.b64encode(hashlib.sha256(self.cfg.get("PrivateKey", "").encode()).digest()).decode()
+
+    # -- the connect loop and what the daemon knows of outages
+
+    def start_loop(self, now_ns, delay_s):
+        self.phase = "loop"
+        self.quiet = False
+        self.loop_ns = now_ns
+        self.connect_ns = now_ns + int(delay_s * 1e9)
+        self.connected_ns = None
+
+    def end_loop(self):
+        if self.phase == "loop":
+            self.phase = "idle"
+        self.connected_ns = None
+
+    def blocked(self):
+        return any(since is not None for since in self.outage_since.values())
+
+    def advance_loop(self, now_ns):
+        """Lets a loop that has not connected connect, or give up, if no outage
+        stops it."""
+        if self.phase != "loop" or self.connected_ns is not None or self.blocked():
+            return
+        if not self.enrolled:
+            # The server answers that this peer is not registered: the loop ends.
+            self.phase = "idle"
+            self.log("WARN", "peer is not registered: the connection needs a login")
+        elif now_ns >= self.connect_ns:
+            self.connected_ns = max(self.connect_ns, self.outage_end_ns)
+
+    def settle(self, knobs, now_ns):
+        """Brings the loop up to now: first with what the daemon knew before this
+        request, then with the request's news (an outage it reports began at the
+        latest now; one it no longer reports ended now)."""
+        self.advance_loop(now_ns)
+        for which, name in OUTAGE_KNOBS:
+            on = knobs.outage(name)
+            if on and self.outage_since[which] is None:
+                self.outage_since[which] = now_ns
+                self.log("WARN", "%s server unreachable" % ("management" if which == "mgmt" else "signal"))
+            elif not on and self.outage_since[which] is not None:
+                self.outage_since[which] = None
+                self.outage_end_ns = now_ns
+        if knobs.login_state() != "SessionExpired":
+            self.expired_told = False
+        self.advance_loop(now_ns)
+
+    def retry_error(self, knobs, now_ns):
+        """The error NetBird's state holds while its loop waits between two
+        attempts to reach a server (every status call then fails), else None."""
+        if self.phase != "loop" or self.connected_ns is not None or not self.blocked():
+            return None
+        attempt = knobs.number("NB_SIM_MGMT_ATTEMPT", MGMT_ATTEMPT_S)
+        fixed = knobs.number("NB_SIM_MGMT_RETRY_WAIT", None)
+        if not between_retries((now_ns - self.loop_ns) / 1e9, attempt, fixed):
+            return None
+        return MGMT_ATTEMPT_FAILED if self.outage_since["mgmt"] is not None else SIGNAL_ATTEMPT_FAILED
+
+    def forced_state(self, knobs):
+        forced = knobs.login_state()
+        return forced if forced and self.enrolled and not self.login_state_cleared else None
+
+    def pause(self, conn, seconds):
+        """Waits, as a request that takes time does, until its client leaves."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and not client_gone(conn):
+            time.sleep(min(POLL_S, max(0.0, deadline - time.monotonic())))
 
     # -- state
 
     def status_of(self, knobs, now_ns):
         """The daemonStatus this daemon reports, given the request's knobs."""
-        if self.phase == "sso":
+        if self.phase in ("sso", "login"):
             return "Connecting"
         if self.phase == "login_failed":
             return "LoginFailed"
-        if not self.enrolled:
-            return "NeedsLogin"
-        forced = knobs.login_state()
-        if forced and not self.login_state_cleared:
-            return forced
+        forced = self.forced_state(knobs)
+        if forced:
+            return "NeedsLogin" if forced == "SessionExpired" and self.expired_told else forced
         if self.phase == "idle":
-            return "Idle"
-        if knobs.on("NB_SIM_MGMT_DISCONNECTED") or now_ns < self.connect_ns:
-            return "Connecting"
-        return "Connected"
+            return "Idle" if self.enrolled or self.quiet else "NeedsLogin"
+        return "Connected" if self.connected_ns is not None else "Connecting"
 
-    def state(self, knobs):
-        now_ns = time.time_ns()
+    def state(self, knobs, now_ns):
         status = self.status_of(knobs, now_ns)
+        connected = status == "Connected"
+        mgmt_out = self.outage_since["mgmt"] is not None
+        signal_out = self.outage_since["signal"] is not None
+        forced = self.forced_state(knobs)
         err = ""
-        if self.enrolled and status in LOGIN_STATE_ERRORS and self.phase != "login_failed":
-            err = LOGIN_STATE_ERRORS[status]
-        elif self.phase == "running" and knobs.on("NB_SIM_MGMT_DISCONNECTED"):
+        if forced and self.phase != "login_failed":
+            err = LOGIN_STATE_ERRORS[forced]
+        elif connected and mgmt_out:
             err = MGMT_UNREACHABLE
+        elif (status == "Connecting" and self.phase == "loop" and self.blocked()
+              and now_ns - self.loop_ns >= knobs.number("NB_SIM_MGMT_ATTEMPT", MGMT_ATTEMPT_S) * 1e9):
+            # An attempt failed already: the status recorder holds its error.
+            err = "rpc error: code = FailedPrecondition desc = " + (
+                MGMT_ATTEMPT_FAILED if mgmt_out else SIGNAL_ATTEMPT_FAILED)
         h = hashlib.sha256(self.cfg.get("PrivateKey", "").encode()).digest()
         try:
             peers = max(0, min(int(knobs.text("NB_SIM_PEERS") or 0), MAX_PEERS))
@@ -1034,12 +1367,14 @@ class Daemon:
         return {
             "daemon_status": status, "enrolled": self.enrolled,
             "management_url": url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT),
-            "management_error": err,
+            "management_connected": connected and not mgmt_out, "management_error": err,
+            "signal_connected": connected and not signal_out,
+            "signal_error": SIGNAL_UNREACHABLE if connected and signal_out else "",
             "public_key": self.public_key() if self.enrolled else "",
             "fqdn": "vantrel-sim-%s.netbird.cloud" % h[:3].hex() if self.enrolled else "",
             "ip": "%s/16" % overlay_ip(ADDRESS_SPACE - 1 - h[3]),
             "wireguard_port": self.cfg.get("WgPort", 51820), "lazy": bool(self.cfg.get("LazyConnectionEnabled")),
-            "since_ns": self.connect_ns, "peers": peers, "peer_markup": knobs.on("NB_SIM_PEER_MARKUP"),
+            "since_ns": self.connected_ns or 0, "peers": peers, "peer_markup": knobs.on("NB_SIM_PEER_MARKUP"),
         }
 
     def cancel_sso(self):
@@ -1051,18 +1386,40 @@ class Daemon:
 
     # -- requests
 
-    def do_status(self, req, knobs):
-        if req.get("wait_for_ready"):
-            # An up right after the start waits for the automatic connection,
-            # as the real daemon's status call does.
-            with self.lock:
-                wait = (self.connect_ns - time.time_ns()) / 1e9 if self.phase == "running" else 0
-            if 0 < wait and not knobs.on("NB_SIM_MGMT_DISCONNECTED"):
-                time.sleep(min(wait, REPLY_TIMEOUT - 5))
-        with self.lock:
-            return {"state": self.state(knobs)}
+    def waiting_for_loop(self, knobs):
+        """Whether a status call that waits for the client to be ready still waits:
+        while the loop runs and has not connected (NetBird stops waiting when the
+        loop ends or the state leaves Idle, Connecting and Connected)."""
+        return self.phase == "loop" and self.connected_ns is None and not self.forced_state(knobs)
 
-    def do_setconfig(self, req, knobs):
+    def do_status(self, req, knobs, conn):
+        if req.get("wait_for_ready"):
+            first = True
+            while True:
+                with self.lock:
+                    now_ns = time.time_ns()
+                    self.settle(knobs, now_ns)
+                    if not self.waiting_for_loop(knobs):
+                        break
+                    err = self.retry_error(knobs, now_ns)
+                    if err and first:
+                        raise RpcFailure(err, "FailedPrecondition")
+                first = False
+                if client_gone(conn):
+                    raise RpcFailure("context canceled", "Canceled")
+                time.sleep(POLL_S)
+        with self.lock:
+            now_ns = time.time_ns()
+            self.settle(knobs, now_ns)
+            err = self.retry_error(knobs, now_ns)
+            if err:
+                raise RpcFailure(err, "FailedPrecondition")
+            st = self.state(knobs, now_ns)
+            if st["daemon_status"] == "SessionExpired":
+                self.expired_told = True
+            return {"state": st}
+
+    def do_setconfig(self, req, knobs, conn):
         c = req.get("config") or {}
         with self.lock:
             if c.get("management_url"):
@@ -1079,15 +1436,48 @@ class Daemon:
                 raise RpcFailure("failed to update config: %s" % e)
         return {}
 
-    def do_login(self, req, knobs):
+    def do_switch_profile(self, req, knobs, conn):
+        name = str(req.get("profile") or "default")
+        with self.lock:
+            path = self.main_config if name == "default" else os.path.join(
+                os.path.dirname(self.main_config), "profiles", name + ".json")
+            if path == self.config:
+                return {}
+            old = (self.config, self.cfg, self.enrolled)
+            self.config = path
+            err = self.load_config()
+            if err:
+                self.config, self.cfg, self.enrolled = old
+                raise RpcFailure("failed to get config: %s" % err)
+            self.log("INFO", "switching to profile %s (%s)" % (name, path))
+        return {}
+
+    def do_login(self, req, knobs, conn):
         key = base64.b64decode(req.get("setup_key_b64") or "")
         with self.lock:
             self.cancel_sso()
-            if self.phase == "running":
-                self.phase = "idle"        # a login restarts the connection
-            forced = knobs.login_state() and not self.login_state_cleared
-            if self.enrolled and not forced:
-                return {"needs_sso": False}
+            self.end_loop()                # a login ends the connect loop
+            self.quiet = False
+            forced = self.forced_state(knobs)
+            unreachable = self.outage_since["mgmt"] is not None
+            if unreachable:
+                self.phase = "login"
+            elif self.enrolled and not forced:
+                return {"needs_sso": False}    # a known peer: a key is ignored
+        if unreachable:
+            # One attempt as the known peer, one more with the key or for the
+            # sign-in flow: both end at the connect time-out.
+            self.pause(conn, 2 * knobs.number("NB_SIM_MGMT_ATTEMPT", MGMT_ATTEMPT_S))
+            with self.lock:
+                if self.phase == "login":
+                    self.phase = "login_failed"
+            self.log("ERRO", "failed login: %s" % LOGIN_UNREACHABLE)
+            raise RpcFailure(LOGIN_UNREACHABLE, "DeadlineExceeded")
+        with self.lock:
+            if key and knobs.on("NB_SIM_REFUSE_KEY"):
+                self.phase = "login_failed"
+                self.log("ERRO", "failed login: %s" % KEY_REFUSED)
+                raise RpcFailure(KEY_REFUSED, "FailedPrecondition")
             if key:
                 self.enrolled = self.cfg["SimEnrolled"] = True
                 # A new key clears a refused login; a state forced later still shows.
@@ -1099,7 +1489,7 @@ class Daemon:
                 self.log("INFO", "peer enrolled with a setup key (management %s)"
                          % url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT))
                 return {"needs_sso": False}
-            self.sso = SsoAttempt()
+            self.sso = SsoAttempt(knobs.on("NB_SIM_SSO_CODE_APART"))
             return {"needs_sso": True, "url": self.sso.url, "user_code": self.sso.code}
 
     def do_wait_sso(self, req, knobs, conn):
@@ -1113,7 +1503,7 @@ class Daemon:
         deadline = time.monotonic() + wait
         reason = None
         while reason is None:
-            if sso.cancelled.wait(min(0.2, max(0.0, deadline - time.monotonic()))):
+            if sso.cancelled.wait(min(POLL_S, max(0.0, deadline - time.monotonic()))):
                 reason = ("Canceled", "context canceled")
             elif time.monotonic() >= deadline:
                 reason = ("DeadlineExceeded", "context deadline exceeded")
@@ -1126,27 +1516,35 @@ class Daemon:
         self.log("ERRO", "waiting for browser login failed: %s" % reason[1])
         raise RpcFailure(reason[1], reason[0])
 
-    def do_up(self, req, knobs):
+    def do_up(self, req, knobs, conn):
         with self.lock:
             if not self.enrolled:
                 raise RpcFailure("config is not defined, please call login command first")
-            if self.phase != "running":
-                self.phase = "running"
-                self.connect_ns = time.time_ns()
+            if self.phase != "loop":
+                self.start_loop(time.time_ns(), 0.0)
+                self.settle(knobs, time.time_ns())
         return {}
 
-    def do_down(self, req, knobs):
+    def do_down(self, req, knobs, conn):
         with self.lock:
             self.cancel_sso()
+            self.end_loop()
             self.phase = "idle"
         return {}
 
-    def do_deregister(self, req, knobs):
+    def do_deregister(self, req, knobs, conn):
         if knobs.on("NB_SIM_DEREGISTER_UNREACHABLE"):
             raise RpcFailure("connect to management server: context deadline exceeded")
         with self.lock:
+            unreachable = self.outage_since["mgmt"] is not None
+        if unreachable:
+            self.pause(conn, knobs.number("NB_SIM_MGMT_ATTEMPT", MGMT_ATTEMPT_S))
+            raise RpcFailure("connect to management server: context deadline exceeded")
+        with self.lock:
             self.cancel_sso()
+            self.end_loop()
             self.phase = "idle"
+            self.quiet = False
             self.enrolled = self.login_state_cleared = False
             self.cfg.pop("SimEnrolled", None)
             try:
@@ -1155,12 +1553,12 @@ class Daemon:
                 self.log("WARN", "could not rewrite %s: %s" % (self.config, e))
         return {}
 
-    def do_bundle(self, req, knobs):
+    def do_bundle(self, req, knobs, conn):
         fd, path = tempfile.mkstemp(prefix="netbird.debug.", suffix=".zip", dir=tempfile.gettempdir())
         os.close(fd)
         path = os.path.abspath(path)
         with self.lock:
-            st = status_overview(self.state(knobs), time.time_ns())
+            st = status_overview(self.state(knobs, time.time_ns()), time.time_ns())
         if req.get("anonymize"):
             st["management"]["url"] = "https://anonymized.domain:443"
         tail = b""
@@ -1177,6 +1575,12 @@ class Daemon:
             z.writestr("README.txt", "Debug bundle made by the NetBird simulator (not the real client).\n")
         rep = {"path": path}
         if req.get("upload_bundle"):
+            hang = knobs.number("NB_SIM_UPLOAD_HANG", 0.0)
+            if hang > 0:
+                # NetBird's daemon uploads before it answers: the CLI learns the
+                # path only afterwards.
+                self.log("INFO", "uploading debug bundle %s" % path)
+                self.pause(conn, hang)
             if knobs.on("NB_SIM_UPLOAD_FAIL"):
                 rep["upload_failure_reason"] = "upload debug bundle: get presigned URL: simulated: upload service unreachable"
             else:
@@ -1198,16 +1602,15 @@ class Daemon:
             verb = str(req.get("verb", "?"))
             knobs = Knobs(req.get("knobs"))
             try:
-                if verb == "waitsso":
-                    rep = self.do_wait_sso(req, knobs, conn)
-                else:
-                    handler = {"status": self.do_status, "setconfig": self.do_setconfig, "login": self.do_login,
-                               "up": self.do_up, "down": self.do_down, "deregister": self.do_deregister,
-                               "debug": self.do_bundle}.get(verb)
-                    if handler is None:
-                        raise RpcFailure("unknown method %s" % verb, "Unimplemented")
-                    rep = handler(req, knobs)
-                rep = dict(rep, ok=True)
+                handler = {"status": self.do_status, "setconfig": self.do_setconfig, "login": self.do_login,
+                           "waitsso": self.do_wait_sso, "up": self.do_up, "down": self.do_down,
+                           "deregister": self.do_deregister, "debug": self.do_bundle,
+                           "switchprofile": self.do_switch_profile}.get(verb)
+                if handler is None:
+                    raise RpcFailure("unknown method %s" % verb, "Unimplemented")
+                with self.lock:
+                    self.settle(knobs, time.time_ns())
+                rep = dict(handler(req, knobs, conn), ok=True)
             except RpcFailure as e:
                 rep = {"ok": False, "code": e.code, "error": e.desc}
             self.log("INFO", "handled request verb=%s ok=%s%s" % (
@@ -1218,6 +1621,30 @@ class Daemon:
         finally:
             conn.close()
 
+    def stop_on_signal(self, srv):
+        """NetBird's service stop on SIGTERM: the tunnel down, the server stopped
+        (its socket removed), a pause, exit 0."""
+        def stop(signum, frame):
+            if self.stopping:
+                return
+            self.stopping = True
+            self.log("INFO", "received signal %d, stopping NetBird service" % signum)
+            with self.lock:
+                self.cancel_sso()
+                self.end_loop()
+                self.phase = "idle"
+            srv.close()
+            try:
+                if stat.S_ISSOCK(os.lstat(self.sock).st_mode):
+                    os.unlink(self.sock)
+            except OSError:
+                pass
+            time.sleep(Knobs({}).number("NB_SIM_STOP_WAIT", STOP_WAIT_S))
+            self.log("INFO", "stopped NetBird service")
+            os._exit(0)
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(signum, stop)
+
     def run(self):
         raw = b" " + BAD_BYTES if env_on(os.environ.get("NB_SIM_NON_UTF8", "")) else b""
         for p in self.log_files:
@@ -1225,24 +1652,11 @@ class Daemon:
                 os.makedirs(os.path.dirname(p), exist_ok=True)
         self.log("INFO", 'starting NetBird daemon {"version":"%s-sim"}' % VERSION)
         self.log("INFO", "simulator of the NetBird client, not the real client", raw, b"\r\n")
-        self.load_config()
-        if self.enrolled and not self.cfg.get("DisableAutoConnect"):
-            delay = Knobs({}).number("NB_SIM_CONNECT_DELAY", 1.0)
-            self.phase = "running"
-            self.connect_ns = time.time_ns() + int(delay * 1e9)
-        self.log("INFO", "config %s enrolled=%s status=%s" % (
-            self.config, str(self.enrolled).lower(), self.status_of(Knobs({}), time.time_ns())))
-        after = os.environ.get("NB_SIM_DAEMON_EXIT_AFTER", "")
-        if after:
-            def die():
-                self.log("ERROR", "simulated daemon exit after %s s" % after)
-                os._exit(1)
-            t = threading.Timer(float(after), die)
-            t.daemon = True
-            t.start()
         if self.sock is None:
             self.log("ERROR", "failed to listen on %s: only unix:// addresses are simulated" % self.sock)
             sys.exit(1)
+        # NetBird listens (and opens the socket to everyone) before it reads its
+        # configuration.
         try:
             if stat.S_ISSOCK(os.lstat(self.sock).st_mode):
                 os.unlink(self.sock)
@@ -1252,13 +1666,44 @@ class Daemon:
         srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             srv.bind(self.sock)
+            os.chmod(self.sock, SOCKET_MODE)
             srv.listen(64)
         except OSError as e:
             self.log("ERROR", "failed to listen on unix://%s: %s" % (self.sock, e))
             sys.exit(1)
+        err = self.load_config()
+        if err:
+            # log.Fatalf: exit 1 at once, the socket left behind.
+            self.log("ERRO", "failed to get active profile config: failed to get config: %s" % err)
+            self.log("FATA", "failed to start daemon: failed to get config: %s" % err)
+            sys.exit(1)
+        now_ns = time.time_ns()
+        for which, name in OUTAGE_KNOBS:
+            if Knobs({}).outage(name):
+                self.outage_since[which] = now_ns
+        if self.cfg.get("DisableAutoConnect"):
+            self.quiet = True
+        elif not self.created:
+            self.start_loop(now_ns, Knobs({}).number("NB_SIM_CONNECT_DELAY", 1.0))
+        self.log("INFO", "config %s enrolled=%s status=%s" % (
+            self.config, str(self.enrolled).lower(), self.status_of(Knobs({}), now_ns)))
+        after = os.environ.get("NB_SIM_DAEMON_EXIT_AFTER", "")
+        if after:
+            def die():
+                self.log("ERROR", "simulated daemon exit after %s s" % after)
+                os._exit(1)
+            t = threading.Timer(float(after), die)
+            t.daemon = True
+            t.start()
+        self.stop_on_signal(srv)
         self.log("INFO", "daemon listening on unix://%s" % self.sock)
         while True:
-            conn, _ = srv.accept()
+            try:
+                conn, _ = srv.accept()
+            except OSError:
+                if self.stopping:
+                    time.sleep(3600)     # the signal handler ends the process
+                raise
             threading.Thread(target=self.handle, args=(conn,), daemon=True).start()
 
 
@@ -1382,17 +1827,114 @@ def setup_key(cmd):
     return cmd["setup-key"]
 
 
+def env_number(name, default):
+    try:
+        return max(0.0, float(os.environ.get(name, "")))
+    except ValueError:
+        return default
+
+
+def log_cli_warning(msg):
+    """A warning as NetBird's CLI logs it on the console (stderr)."""
+    now_ns = time.time_ns()
+    when = GoClock(now_ns).format(now_ns - now_ns % 1_000_000_000)
+    out("%s WARN client/cmd/root.go: %s\n" % (when, msg), sys.stderr)
+
+
+def uid_in_passwd(uid, path="/etc/passwd"):
+    """Whether a static Go build finds uid in /etc/passwd (a line of at least
+    six fields whose third is the uid). Example: "root:x:0:0:root:/root:/bin/sh", 0 -> True."""
+    try:
+        with open(path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+    except OSError:
+        return False
+    return any(len(parts) >= 6 and parts[2] == str(uid)
+               for parts in (line.split(":", 6) for line in lines if not line.startswith("#")))
+
+
+def current_user_error():
+    """Go's os/user.Current in a static build: the uid's /etc/passwd entry, else
+    $USER and $HOME. Returns Go's error text, or None when the user is known.
+    Example: no entry, USER=cam, HOME unset -> "user: Current requires cgo or $HOME
+    set in environment"."""
+    absent = env_on(os.environ.get("NB_SIM_NO_PASSWD_ENTRY", ""))
+    if not absent and uid_in_passwd(os.getuid()):
+        return None
+    missing = ["$" + name for name in ("USER", "HOME") if not os.environ.get(name)]
+    if not missing:
+        return None
+    return "user: Current requires cgo or %s set in environment" % ", ".join(missing)
+
+
+def run_in_foreground():
+    """`up --foreground-mode` runs the whole client in this process, until killed."""
+    while True:
+        time.sleep(3600)
+
+
+def login_with_retries(cli, key):
+    """The CLI's login: a refusal ends it; any other failure is retried with
+    NetBird's back-off until NB_SIM_LOGIN_RETRY seconds have passed."""
+    limit = env_number("NB_SIM_LOGIN_RETRY", LOGIN_RETRY_LIMIT_S)
+    started, wait = time.monotonic(), LOGIN_RETRY_FIRST_S
+    while True:
+        try:
+            return cli.daemon_call("login", timeout=None, setup_key_b64=base64.b64encode(key.encode()).decode())
+        except RpcFailure as e:
+            if e.code in LOGIN_FINAL_CODES:
+                fail("daemon up failed: login failed: %s" % rpc_text(e))
+            if time.monotonic() - started + wait > limit:
+                fail("daemon up failed: login backoff cycle failed: %s" % rpc_text(e))
+            log_cli_warning("retrying Login to the Management service in %s due to error %s"
+                            % (go_duration(int(wait * 1e9)), rpc_text(e)))
+        time.sleep(wait)
+        wait = min(wait * LOGIN_RETRY_MULTIPLIER, LOGIN_RETRY_MAX_S)
+
+
+def sign_in_text(url, code, no_browser):
+    """What `up` prints for an interactive sign-in (client/cmd/login.go openURL).
+    The setup-key hint follows because no browser can be opened here.
+    Example: URL carrying the code, --no-browser -> "Use this URL to log in:\\n\\nURL \\n\\n"."""
+    line = url + " " + ("" if code in url else "and enter the code %s to authenticate." % code)
+    if no_browser:
+        return "Use this URL to log in:\n\n%s\n\n" % line
+    return ("Please do the SSO login in your browser. \n"
+            "If your browser didn't open automatically, use this URL to log in:\n\n%s\n\n"
+            "\nAlternatively, you may want to use a setup key, see:\n\n"
+            "https://docs.netbird.io/how-to/register-machines-using-setup-keys\n" % line)
+
+
 def cli_up(cli):
     cmd = cli.cmd
     err = validate_external_ip_map(cmd["external-ip-map"])
     if err:
         fail(err)
+    err = current_user_error()
+    if err:
+        fail("get current user: %s" % err)
+    switched = bool(cmd["profile"])
+    if switched:
+        name = cmd["profile"]
+        if name.startswith(".") or "/" in name or "\0" in name:
+            fail("switch profile: invalid profile name %s" % go_quote(name))
+        try:
+            cli.daemon_call("switchprofile", profile=name)
+        except RpcFailure as e:
+            fail("switch profile: %s" % rpc_text(e))
+    if cmd["foreground-mode"]:
+        run_in_foreground()
     try:
-        st = cli.daemon_call("status", wait_for_ready=True)["state"]
+        st = cli.daemon_call("status", timeout=None, wait_for_ready=True)["state"]
     except RpcFailure as e:
         fail("unable to get daemon status: %s" % rpc_text(e))
     if st["daemon_status"] == "Connected":
-        text_result("Already connected")
+        if not switched:
+            text_result("Already connected")
+        try:
+            cli.daemon_call("down")          # another profile: the tunnel is taken down first
+        except RpcFailure as e:
+            fail(rpc_text(e))
     # The new settings go to the daemon first, as NetBird's SetConfig call does.
     config = {}
     if cmd["management-url"]:
@@ -1415,18 +1957,9 @@ def cli_up(cli):
         fail("daemon up failed: get setup key: %s" % e)
     if cmd.changed("mtu") and validate_mtu(cmd["mtu"]):
         fail("daemon up failed: setup login request: %s" % validate_mtu(cmd["mtu"]))
-    try:
-        rep = cli.daemon_call("login", setup_key_b64=base64.b64encode(key.encode()).decode())
-    except RpcFailure as e:
-        fail("daemon up failed: login failed: %s" % rpc_text(e))
+    rep = login_with_retries(cli, key)
     if rep.get("needs_sso"):
-        if cmd["no-browser"]:
-            out("Use this URL to log in:\n\n%s \n\n" % rep["url"])
-        else:
-            out("Please do the SSO login in your browser. \n"
-                "If your browser didn't open automatically, use this URL to log in:\n\n%s \n\n"
-                "\nAlternatively, you may want to use a setup key, see:\n\n"
-                "https://docs.netbird.io/how-to/register-machines-using-setup-keys\n" % rep["url"])
+        out(sign_in_text(rep["url"], rep["user_code"], cmd["no-browser"]))
         try:
             cli.daemon_call("waitsso", timeout=None, user_code=rep["user_code"])
         except RpcFailure as e:
@@ -1471,7 +2004,8 @@ def cli_status(cli):
 def cli_debug(cli):
     cmd = cli.cmd
     try:
-        rep = cli.daemon_call("debug", anonymize=cmd["anonymize"], upload_bundle=cmd["upload-bundle"])
+        rep = cli.daemon_call("debug", timeout=None, anonymize=cmd["anonymize"],
+                              upload_bundle=cmd["upload-bundle"])
     except RpcFailure as e:
         fail("failed to bundle debug: %s" % e.desc)
     if env_on(os.environ.get("NB_SIM_BUNDLE_NO_LABEL", "")):

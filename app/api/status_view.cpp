@@ -142,6 +142,10 @@ answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& 
     out += flag(f.pending_reconnect);
     out += ",\"pending_restart\":";
     out += flag(f.pending_restart);
+    if (!f.problems.empty()) {
+        out += ",\"problems\":";
+        out += api_json::compact(f.problems);
+    }
     out += ",\"registered\":";
     out += flag(f.registered);
     if (r) {

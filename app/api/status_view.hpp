@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace status_view {
 
@@ -46,6 +47,9 @@ struct facts {
     bool registered = false;
     bool pending_reconnect = false;
     bool pending_restart = false;
+    // Settings NetBird would refuse, as sentences for the page; the answer
+    // has "problems" only when there are some.
+    std::vector<std::string> problems;
 };
 
 // The query of GET /status from its parameters (each empty when absent), or
@@ -67,6 +71,7 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
 //    "pending_restart":false,"registered":true,"status":{"daemonStatus":"Idle"}}
 // Example: output "daemon not running" (no JSON), exit 1 -> ...,"ok":false,"output":"daemon not running",...
 //   and no "status".
+// Example: problems {"P"} -> ...,"pending_restart":false,"problems":["P"],"registered":...
 // Example (page of 1 from 0 of a report with peers a and b): "status" holds peers.details [a] and the
 //   answer gains "peers_page":{"limit":1,"matched":2,"offset":0,"total":2} before "pending_reconnect".
 std::string answer(const snapshot* last, const facts& f, const query& q, std::string_view app_version,

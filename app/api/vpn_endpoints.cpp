@@ -25,14 +25,18 @@ constexpr const char* APP_VERSION = "1.0.0";
 constexpr const char* NETBIRD_VERSION = "0.72.4";
 constexpr const char* SETUP_KEY_TEMPLATE = "setup-key-XXXXXX";
 constexpr mode_t SETUP_KEY_MODE = 0600;
-// After a deregistration the restarted daemon gets this long to open its
-// socket before the next queued command (usually a new "up") runs.
-constexpr auto DAEMON_READY_WAIT = std::chrono::seconds(5);
-constexpr auto DAEMON_READY_POLL = std::chrono::milliseconds(50);
+// A deregistration NetBird could not complete left the peer on the server.
+constexpr const char* DEREGISTER_FAILED_NOTE =
+    "The management server could not be told: it may still list this peer. Remove the peer in the management "
+    "server's dashboard (the local VPN state was wiped all the same).";
 // A /status answer whose report is this large is sent from the poll's own
 // text instead of a copy (a network of about a hundred peers and more).
 constexpr std::size_t SHARED_STATUS_BYTES = 64 * 1024;
 constexpr const char* NEEDS_KEY_MESSAGE = "A setup key is needed to enrol this device";
+// NetBird ignores a setup key given to a peer it already knows: the device
+// stays in its account, whatever the key.
+constexpr const char* ALREADY_ENROLLED_MESSAGE =
+    "This device is already enrolled: deregister it first to enrol it with another key";
 
 // The answer of an up without a key that reached a device needing a login.
 application::command_result needs_key_result() { return {1, "", std::string(NEEDS_KEY_MESSAGE) + "\n"}; }
@@ -52,7 +56,9 @@ void application::api_status(const response_ptr& res, request& req) {
         write_json(res, api_json::error_json(parsed.error), "400 Bad Request", true);
         return;
     }
-    const status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire)};
+    status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire), {}};
+    if (auto problem = config_utils::management_url_problem(m_app_config); !problem.empty())
+        facts.problems.push_back(std::move(problem));
     res->write_status("200 OK");
     res->write_header("Content-Type", "application/json");
     res->write_header("Cache-Control", "no-store");
@@ -100,6 +106,16 @@ void application::api_up(const response_ptr& res, request&) {
                 return;
             }
         }
+        // A stored management URL NetBird refuses fails every up: say so
+        // unless this up brings a new one (checked above).
+        const auto new_url = form.find("management_url");
+        if (new_url == form.end() || new_url->second.empty()) {
+            const std::string problem = config_utils::management_url_problem(m_app_config);
+            if (!problem.empty()) {
+                write_json(res, api_json::error_json(problem), "400 Bad Request", false);
+                return;
+            }
+        }
         const auto key = form.find("setup_key");
         const bool has_key = key != form.end() && !key->second.empty();
         // Without a key NetBird would start an interactive sign-in and wait
@@ -108,6 +124,13 @@ void application::api_up(const response_ptr& res, request&) {
             write_json(res, api_json::error_json(NEEDS_KEY_MESSAGE), "400 Bad Request", false);
             return;
         }
+        if (has_key && enrolled()) {
+            write_json(res, api_json::error_json(ALREADY_ENROLLED_MESSAGE), "409 Conflict", false);
+            return;
+        }
+        // Not enrolled, whatever a deregistration left of the flag behind its
+        // "login needed": the login this up makes sets it, and stores it.
+        if (has_key) m_enrolled = false;
         nlohmann::json updated = m_app_config.is_object() ? m_app_config : nlohmann::json::object();
         bool stored = false;
         for (const auto& [name, value] : form) {
@@ -131,7 +154,7 @@ void application::api_up(const response_ptr& res, request&) {
         auto args = build_up_args(form);
         const auto mark_flags_applied = [this, to_apply, flags = tunnel_flags()](const command_result& result) {
             if (result.exit_code != 0) return;
-            m_daemon_status.reset();  // enrolled, whatever the last report said
+            note_enrolment(true);  // NetBird accepted the login, whatever the last report said
             if (!(to_apply && netbird_answers::up_was_already_connected(result.stdout_data))) set_applied_flags(flags);
         };
         std::optional<path> key_file;
@@ -150,9 +173,25 @@ void application::api_up(const response_ptr& res, request&) {
         }
         auto down_args = base_args_cli();
         down_args.emplace_back("down");
-        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply, has_key] {
+        // A key queued behind an up that enrolled the device would be ignored.
+        const auto ignored_key = std::make_shared<bool>(false);
+        auto run = [this, args = std::move(args), down_args = std::move(down_args), to_apply, has_key, ignored_key,
+                    logins_at = m_logins.load(std::memory_order_acquire)] {
             // An up queued behind an enrolment that failed: NetBird would wait for a sign-in.
             if (!has_key && m_needs_login.load(std::memory_order_acquire)) return needs_key_result();
+            if (has_key && logins_at != m_logins.load(std::memory_order_acquire) &&
+                !m_needs_login.load(std::memory_order_acquire)) {
+                *ignored_key = true;
+                return command_result{1, "", std::string(ALREADY_ENROLLED_MESSAGE) + "\n"};
+            }
+            // NetBird's up waits without end on a connect loop that has never
+            // connected, and a refused login holds it too: a down ends either,
+            // so that what this up carries (a corrected management URL, a key)
+            // reaches the daemon.
+            if (m_connect_stuck.load(std::memory_order_acquire)) {
+                spdlog::info("NetBird is connecting or its login failed: taking it down before the up");
+                run_command(down_args, false);
+            }
             auto result = run_command(args, false);
             if (to_apply && result.exit_code == 0 && netbird_answers::up_was_already_connected(result.stdout_data)) {
                 spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
@@ -160,7 +199,10 @@ void application::api_up(const response_ptr& res, request&) {
                 result = run_command(args, false);
             }
             // Here, not in the loop's hook: the next queued up may run first.
-            if (result.exit_code == 0) note_logged_in();
+            if (result.exit_code == 0) {
+                note_logged_in();
+                m_connect_stuck.store(false, std::memory_order_release);
+            }
             return result;
         };
         // The key file goes whatever happens: after the command, or at once
@@ -177,6 +219,12 @@ void application::api_up(const response_ptr& res, request&) {
             forget_key();
             mark_flags_applied(result);
             record_command("up", result);
+        };
+        job.answer = [this, ignored_key](const response_ptr& answered, const command_result& result) {
+            if (*ignored_key)
+                write_json(answered, api_json::error_json(ALREADY_ENROLLED_MESSAGE), "409 Conflict", false);
+            else
+                write_json(answered, build_json_result(result), "200 OK", false);
         };
         job.refused = [this, forget_key, wished] {
             forget_key();
@@ -199,11 +247,14 @@ void application::api_down(const response_ptr& res, request&) {
 }
 
 void application::api_restart(const response_ptr& res, request&) {
-    restart_service();
-    wake_status_poller();
-    const bool running = service_running();
-    record_command("restart", command_result{running ? 0 : 1, running ? "" : "the daemon is not running", ""});
-    write_json(res, api_json::compact({{"running", running}}), "200 OK", true);
+    // In turn, behind the running command: never in the middle of one.
+    auto job = daemon_restart_job("asked for");
+    job.after = [this](const command_result& result) { record_command("restart", result); };
+    job.answer = [this](const response_ptr& answered, const command_result& result) {
+        write_json(answered, api_json::compact({{"running", result.exit_code == 0}}), "200 OK", true);
+    };
+    job.no_store = true;
+    dispatch(res, make_abort_guard(res), std::move(job));
 }
 
 void application::api_reconnect(const response_ptr& res, request&) {
@@ -225,10 +276,11 @@ void application::api_reconnect(const response_ptr& res, request&) {
             run_command(down_args, false);
             auto result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result() : run_command(up_args, false);
             if (result.exit_code == 0) note_logged_in();
+            // Last, under the same lock: the new daemon reads what the up stored, with the current environment.
+            restart_daemon_in_turn(nullptr);
             return result;
         };
         job.after = [this, flags = tunnel_flags()](const command_result& result) {
-            restart_service();
             record_command("reconnect", result);
             if (result.exit_code == 0) set_applied_flags(flags);
         };
@@ -238,7 +290,6 @@ void application::api_reconnect(const response_ptr& res, request&) {
 }
 
 void application::wipe_after_deregister() {
-    stop_service();
     std::error_code ec;
     std::vector<fs::path> entries;
     for (fs::directory_iterator it(m_data_dir, ec), end; !ec && it != end; it.increment(ec))
@@ -260,7 +311,6 @@ void application::wipe_after_deregister() {
     m_daemon_status = "NeedsLogin";
     m_needs_login.store(true, std::memory_order_release);
     m_desired_up = false;
-    start_service();
 }
 
 void application::api_deregister(const response_ptr& res, request&) {
@@ -269,20 +319,26 @@ void application::api_deregister(const response_ptr& res, request&) {
     set_desired_up(false);
     auto args = base_args_cli();
     args.emplace_back("deregister");
-    // The wipe runs on the loop (it stops and starts the daemon) while the job
-    // still holds the command lock, so no queued command runs in between and
-    // sees half of the old state or loses its files; nor before the new
-    // daemon listens.
-    auto job = run_job(std::move(args));
-    job.after = [this](const command_result& result) {
-        record_command("deregister", result);
-        wipe_after_deregister();
+    // The wipe runs on the loop between the daemon's graceful stop and its
+    // new start, while the job still holds the command lock: no queued
+    // command runs in between and sees half of the old state or loses its
+    // files, nor before the new daemon listens.
+    command_job job;
+    job.run = [this, args = std::move(args)] {
+        auto result = run_command(args, false);
+        restart_daemon_in_turn([this, result] {
+            record_command("deregister", result);
+            wipe_after_deregister();
+        });
+        return result;
     };
-    job.settle = [this] {
-        const auto deadline = std::chrono::steady_clock::now() + DAEMON_READY_WAIT;
-        std::error_code ec;
-        while (!fs::exists(m_socket_path, ec) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(DAEMON_READY_POLL);
+    // The local wipe happens whatever NetBird answered; the server's list of
+    // peers is another matter.
+    job.answer = [this](const response_ptr& answered, const command_result& result) {
+        const std::string output = result.exit_code == 0
+                                       ? result.combined()
+                                       : std::string(DEREGISTER_FAILED_NOTE) + "\n" + result.combined();
+        write_json(answered, build_json_result(result.exit_code, output), "200 OK", false);
     };
     job.refused = [this, wished] { set_desired_up(wished); };
     dispatch(res, aborted, std::move(job));

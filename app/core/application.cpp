@@ -37,6 +37,9 @@ constexpr const char* SETUP_KEY_FILE_PREFIX = "setup-key-";
 constexpr std::size_t MAX_JSON_FILE_BYTES = 4 * 1024 * 1024;
 // Files that may hold secrets (the overrides: pre-shared keys, tokens).
 constexpr mode_t PRIVATE_FILE_MODE = 0600;
+// The data directory is the owner's alone: NetBird's control socket in it is
+// open to every local user (0666), and would let any of them drive the daemon.
+constexpr mode_t DATA_DIR_MODE = 0700;
 
 // Whether a regular file (never through a link) lets others than its owner in.
 bool readable_by_others(const std::filesystem::path& file) {
@@ -78,6 +81,14 @@ void application::ensure_data_dir() const {
     std::error_code ec;
     fs::create_directories(m_data_dir, ec);
     if (ec) throw std::runtime_error("Unable to create localdata directory");
+    // Narrowed also when an older version (or a hand) left it wider; never
+    // through a link planted in its place, whose target is not ours to change.
+    const int fd = ::open(m_data_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    const bool narrow = fd >= 0 && ::fstat(fd, &info) == 0 &&
+                        ((info.st_mode & 07777) == DATA_DIR_MODE || ::fchmod(fd, DATA_DIR_MODE) == 0);
+    if (!narrow) spdlog::warn("Could not make {} private to its owner: {}", m_data_dir.string(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
 }
 
 nlohmann::json application::read_json_file(const path& file) const {
@@ -213,7 +224,7 @@ void application::start_serving() {
 void application::fail_after_start(const std::exception_ptr& error) {
     m_shutting_down = true;
     end_commands();
-    stop_service();
+    stop_service(true);
     stop_iperf_server();
     fatal_error::log_exception(error);
     spdlog::error("Exiting after error");
@@ -251,10 +262,12 @@ void application::shutdown(int signal_number, int signal_fd) {
     if (m_history) m_history->sync(true);
     m_shutting_down = true;
     end_commands();
-    stop_service();
     stop_iperf_server();
-    ::close(signal_fd);
-    flush_logs_and_exit(0);
+    // NetBird takes its tunnel down before it exits; the loop goes on meanwhile.
+    stop_service_then([signal_fd] {
+        ::close(signal_fd);
+        flush_logs_and_exit(0);
+    });
 }
 
 void application::end_commands() {
@@ -282,7 +295,7 @@ void application::wind_down() {
     if (m_history) m_history->sync(true);
     m_shutting_down = true;
     end_commands();
-    stop_service();
+    stop_service(true);  // the loop is over: nothing waits for it
     stop_iperf_server();
 }
 

@@ -12,6 +12,7 @@
 #include <memory>  // before the process headers, which need it
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/process/child.hpp>
 #include <boost/process/pipe.hpp>
 #include <nlohmann/json.hpp>
@@ -116,17 +117,20 @@ private:
     std::vector<std::string> base_args_service() const;
     std::vector<std::string> build_up_args(const form_map& form) const;
 
-    // The tunnel options and management URL as an up passes them.
-    std::vector<std::string> tunnel_flags() const { return build_up_args({}); }
+    // The tunnel options and management URL as an up passes them, then the
+    // overrides of up's own flags as NAME=value (application_env.cpp).
+    std::vector<std::string> tunnel_flags() const;
     // Settings that reach NetBird only with the next up differ from the ones
     // it applied, while the tunnel is wanted up. Setting a value back clears it.
     bool pending_reconnect() const { return tunnel_wanted_up() && tunnel_flags() != m_applied_flags; }
 
     // Enrolment and the user's wish.
-    // Enrolled: NetBird's configuration file exists and the daemon does not
-    // say it needs a login (its latest report; before the first, NeedsLogin when the
-    // daemon was started without the file, which it then writes fresh).
+    // Enrolled: NetBird accepted a login (an up succeeded, or a report showed
+    // it connected or its management server connected), and nothing since
+    // says it needs one (NeedsLogin, a deregistration). Kept in tunnel.json.
     bool enrolled() const;
+    // A report showed the device enrolled, or needing a login (loop thread).
+    void note_enrolment(bool enrolled);
     // The tunnel is wanted up on an enrolled device.
     bool tunnel_wanted_up() const { return m_desired_up && enrolled(); }
     // The user's wish and the options NetBird last applied, kept across
@@ -148,11 +152,36 @@ private:
         m_needs_login.store(false, std::memory_order_release);
         m_logins.fetch_add(1, std::memory_order_acq_rel);
     }
-    void stop_service();
-    void restart_service();
+    // Ends the daemon at once or, `gracefully`, after asking it to end and
+    // giving it up to 5 s (blocking: only where no loop serves anything).
+    void stop_service(bool gracefully = false);
+    // Loop thread: asks the daemon to end (SIGTERM), gives it up to 5 s to
+    // take its tunnel down (a timer looks, the loop goes on), then kills what
+    // is left; `then` runs once it is gone (at once when none runs).
+    void stop_service_then(std::function<void()> then);
+    void poll_daemon_stop(std::chrono::steady_clock::time_point deadline);
+    // Queues a daemon restart as a command job (false when the queue is full:
+    // try again later). `reason` goes to the log; the caller records history.
+    bool queue_daemon_restart(std::string reason);
+    // The job of a daemon restart; its result says whether a daemon runs.
+    command_job daemon_restart_job(std::string reason);
+    // Worker thread, under the command lock: has the loop stop the daemon
+    // gracefully, run `between` there, start a new one, and waits until it
+    // listens. True when a daemon runs.
+    bool restart_daemon_in_turn(std::function<void()> between);
     void service_log_reader();
     void stop_log_capture();
     void check_service_exit();
+    // The daemon's output ended: looks for its exit for a moment, so that a
+    // crash is met at once rather than at the next poll (loop thread).
+    void watch_daemon_exit(int looks_left);
+    // When the daemon is started again after it exited (loop thread).
+    void schedule_service_start(std::chrono::steady_clock::time_point at);
+    // Records an exit; `quick_exits` counts the exits in a row that came soon
+    // after their start (0 for this one if it ran longer): from the second on
+    // they are one crash loop with a count, not an event per exit.
+    void record_daemon_exit(std::string text, const std::string& cause, nlohmann::json facts, int quick_exits,
+                            std::chrono::seconds next_start_in);
     bool service_running();
     void write_daemon_pid_file(pid_t pid) const;
     void end_leftover_daemon() const;
@@ -164,8 +193,8 @@ private:
     std::unique_lock<std::mutex> lock_for_command();
     void command_worker_loop();
     // Queues a job (see command_job.hpp); `res` is null for the supervisor's
-    // own commands, which nobody waits for.
-    void dispatch(const response_ptr& res, const abort_flag& aborted, command_job job);
+    // own commands, which nobody waits for. False when the queue was full.
+    bool dispatch(const response_ptr& res, const abort_flag& aborted, command_job job);
     // The job of one command line.
     command_job run_job(std::vector<std::string> args);
     abort_flag make_abort_guard(const response_ptr& res);
@@ -185,9 +214,7 @@ private:
     // The status command under the lock, waiting its turn: queued jobs wait
     // until it has run.
     command_result poll_status_in_turn(const std::vector<std::string>& args);
-    bool status_is_healthy(int exit_code,
-                           const std::optional<status_report::status_summary>& summary) const;
-    void on_health_probe(bool healthy);
+    void on_health_probe(status_report::tunnel_health health);
     void wake_status_poller();
 
     // Connection history.
@@ -263,6 +290,14 @@ private:
     std::string m_service_start_error;  // the last failure to start, logged once
     std::chrono::steady_clock::time_point m_service_retry_at{};
     std::chrono::seconds m_service_retry_delay{5};
+    // The daemon's start, its exits in a row soon after their start, and the
+    // last crash-loop count recorded and when (loop thread).
+    std::chrono::steady_clock::time_point m_service_started_at{};
+    int m_quick_exits = 0;
+    std::chrono::steady_clock::time_point m_crash_loop_recorded_at{};
+    // A graceful stop is under way, and what runs once it is over (loop thread).
+    bool m_daemon_stopping = false;
+    std::vector<std::function<void()>> m_after_daemon_stop;
 
     std::optional<boost::process::child> m_iperf_process;
     std::unique_ptr<boost::process::ipstream> m_iperf_output_stream;
@@ -282,6 +317,11 @@ private:
     boost::asio::io_context m_io{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     boost::asio::io_context* m_loop = nullptr;
     std::unique_ptr<httpd::server> m_server;
+    // The daemon's graceful stop, its start after an exit, and the look for
+    // its exit when its output ends (loop thread).
+    boost::asio::steady_timer m_daemon_stop_timer{m_io};
+    boost::asio::steady_timer m_service_start_timer{m_io};
+    boost::asio::steady_timer m_exit_watch_timer{m_io};
 
     std::mutex m_command_mutex;
     std::atomic<int> m_commands_waiting{0};
@@ -329,6 +369,11 @@ private:
     // Counts successful ups: a report polled before one of them may not
     // say "needs a login" any more.
     std::atomic<std::uint64_t> m_logins{0};
+    // NetBird accepted a login, as enrolled() tells (loop thread).
+    bool m_enrolled = false;
+    // The last report says the daemon is connecting or its login failed: an
+    // up would wait on it, so a down goes first (read by queued ups).
+    std::atomic<bool> m_connect_stuck{false};
     // When the user last changed the wish: a status report taken before
     // that says nothing of what NetBird did after (loop thread only).
     std::chrono::steady_clock::time_point m_wish_changed_at{};

@@ -15,11 +15,16 @@
 #include <optional>
 #include <utility>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The daemon's temporary folder is the owner's alone: the archives hold logs
+// and the network's layout.
+constexpr mode_t TEMPORARY_DIR_MODE = 0700;
 
 bool want_anonymize(const httpd::http_request& req) {
     const std::string value = req.get_query("anonymize");
@@ -31,6 +36,47 @@ struct opened_archive {
     std::optional<httpd::http_response::body_reader> body;
     std::uintmax_t size = 0;
 };
+
+// Makes the daemon's temporary folder when it is missing (a deregistration
+// wipes it); anything else under its name, a link included, is replaced.
+void prepare_temporary_dir(const fs::path& dir) {
+    struct stat info {};
+    if (::lstat(dir.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            if ((info.st_mode & 07777) != TEMPORARY_DIR_MODE) ::chmod(dir.c_str(), TEMPORARY_DIR_MODE);
+            return;
+        }
+        std::error_code ignored;
+        fs::remove(dir, ignored);
+    }
+    ::mkdir(dir.c_str(), TEMPORARY_DIR_MODE);
+}
+
+// Removes every NetBird debug archive from the daemon's temporary folder.
+// NetBird's daemon writes the archive and uploads it before it answers, so a
+// command killed at its limit, or one whose daemon died meanwhile, never
+// names the file it leaves behind.
+void sweep_archives(const fs::path& dir) {
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!debug_bundle_output::is_archive_name(it->path().filename().string())) continue;
+        std::error_code ignored;
+        fs::remove(it->path(), ignored);
+    }
+}
+
+// The bundle command with its folder made first, and swept on the worker once
+// the loop has opened what it sends (no other command runs in between, so no
+// archive in the making is taken away).
+command_job bundle_job(command_job job, const fs::path& dir) {
+    job.run = [dir, run = std::move(job.run)] {
+        prepare_temporary_dir(dir);
+        return run();
+    };
+    job.settle = [dir] { sweep_archives(dir); };
+    job.no_store = true;
+    return job;
+}
 
 void delete_named_archive(const command_result& result) {
     if (const auto archive = debug_bundle_output::local_path(result.stdout_data)) {
@@ -56,8 +102,7 @@ void application::api_debug_bundle(const response_ptr& res, request& req) {
     // The archive is opened and deleted on the loop whatever became of the
     // client; the open descriptor keeps it readable until it is sent.
     auto archive = std::make_shared<opened_archive>();
-    auto job = run_job(std::move(args));
-    job.no_store = true;
+    auto job = bundle_job(run_job(std::move(args)), m_data_dir / debug_bundle_output::TEMPORARY_DIR);
     job.after = [archive](const command_result& result) {
         if (result.exit_code == 0)
             if (const auto path = debug_bundle_output::local_path(result.stdout_data)) {
@@ -95,8 +140,7 @@ void application::api_debug_bundle_upload(const response_ptr& res, request& req)
     auto args = base_args_cli();
     args.insert(args.end(), {"debug", "bundle", "--upload-bundle"});
     if (want_anonymize(req)) args.emplace_back("--anonymize");
-    auto job = run_job(std::move(args));
-    job.no_store = true;
+    auto job = bundle_job(run_job(std::move(args)), m_data_dir / debug_bundle_output::TEMPORARY_DIR);
     job.after = delete_named_archive;
     job.answer = [this](const response_ptr& res, const command_result& result) {
         write_json(res, build_debug_upload_json(result), "200 OK", true);

@@ -53,4 +53,11 @@ std::optional<std::string> upload_key(const std::string& output) {
     return found;
 }
 
+bool is_archive_name(std::string_view name) {
+    constexpr std::string_view prefix = "netbird.debug.";
+    constexpr std::string_view suffix = ".zip";
+    return name.size() > prefix.size() + suffix.size() && name.substr(0, prefix.size()) == prefix &&
+           name.substr(name.size() - suffix.size()) == suffix;
+}
+
 }  // namespace debug_bundle_output

@@ -10,6 +10,14 @@
 
 namespace debug_bundle_output {
 
+// The folder under localdata that NetBird gets as its TMPDIR: its daemon
+// writes every archive there (created 0700, swept after each bundle command).
+constexpr std::string_view TEMPORARY_DIR = "tmp";
+
+// Whether a file name is one of NetBird's debug archives ("netbird.debug.*.zip").
+// Example: "netbird.debug.123abc.zip" -> true; "netbird.debug.zip" -> false; "x.zip" -> false.
+bool is_archive_name(std::string_view name);
+
 // The name a downloaded debug bundle gets: the device's host name (letters,
 // digits, '.' and '-' only, at most 63 of them) and the UTC time.
 // Example: ("axis-accc8e0001", 1765073640) -> "netbird-debug-axis-accc8e0001-20261207T021400Z.zip";

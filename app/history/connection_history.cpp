@@ -7,6 +7,7 @@
 
 #include "api/api_json.hpp"
 #include "history/history_rules.hpp"
+#include "netbird/netbird_answers.hpp"
 #include "core/text_utils.hpp"
 
 #include <spdlog/spdlog.h>
@@ -20,6 +21,8 @@ namespace {
 // (they come and go all the time in a large network), but at once when the
 // last one goes or the first one comes.
 constexpr auto PEERS_EVENT_INTERVAL = std::chrono::minutes(10);
+// A crash loop is recorded again when its count doubles, and at least this often.
+constexpr auto CRASH_LOOP_EVENT_INTERVAL = std::chrono::hours(1);
 // What an event keeps of a command's output or of an error text.
 constexpr std::size_t MAX_FACT_TEXT = 200;
 constexpr int DEFAULT_LIMIT = 200;
@@ -57,6 +60,27 @@ void application::record(std::string kind, std::string text, nlohmann::json fact
     m_history->append(std::move(kind), std::move(text), std::move(facts), moment_now());
 }
 
+void application::record_daemon_exit(std::string text, const std::string& cause, nlohmann::json facts,
+                                     int quick_exits, std::chrono::seconds next_start_in) {
+    if (quick_exits >= 2) {
+        // Example: the 2nd, 4th, 8th... exit in a row -> "NetBird daemon keeps exiting soon after its start:
+        // 4 times in a row (the last: code 1); next start in 20 s", with count 4; the 3rd, 5th... -> nothing.
+        const auto now = std::chrono::steady_clock::now();
+        const bool doubled = (quick_exits & (quick_exits - 1)) == 0;
+        if (!doubled && now - m_crash_loop_recorded_at < CRASH_LOOP_EVENT_INTERVAL) return;
+        m_crash_loop_recorded_at = now;
+        facts["crash_loop"] = true;
+        facts["count"] = quick_exits;
+        facts["next_start_s"] = next_start_in.count();
+        text = "NetBird daemon keeps exiting soon after its start: " + std::to_string(quick_exits) +
+               " times in a row (the last: " + cause + "); next start in " + std::to_string(next_start_in.count()) +
+               " s";
+    }
+    record("daemon_exited", std::move(text), std::move(facts));
+    // What the next report says is news, whatever the last one said.
+    m_report_failed = true;
+}
+
 void application::record_command(const char* command, const command_result& result) {
     static const std::map<std::string, std::string> names = {
         {"up", "Connect"}, {"down", "Disconnect"}, {"reconnect", "Reconnect"},
@@ -68,8 +92,16 @@ void application::record_command(const char* command, const command_result& resu
            {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}});
 }
 
-void application::note_status_report(const std::optional<status_report::status_summary>& summary,
+void application::note_status_report(const std::optional<status_report::status_summary>& polled,
                                       const std::string& failure) {
+    // Between two attempts to reach its management server NetBird fails every
+    // status call: the daemon runs and is connecting. Said so, the history
+    // does not swing between "does not answer" and "Connecting" at each retry.
+    std::optional<status_report::status_summary> summary = polled;
+    if (!summary && netbird_answers::is_connect_retry(failure)) {
+        summary = m_last_report.value_or(status_report::status_summary{});
+        summary->daemon_status = "Connecting";
+    }
     if (!summary) {
         // Once per spell of polls that fail: the daemon does not answer.
         if (!m_report_failed) {
@@ -90,16 +122,19 @@ void application::note_status_report(const std::optional<status_report::status_s
                {{"from", after_failure ? std::string("Unavailable") : before.daemon_status.value_or("")},
                 {"to", *summary->daemon_status}});
     // A connection that was never there is not lost.
-    const auto link = [this](const char* kind, const char* name, const std::optional<bool>& was,
+    const auto link = [this](const char* kind, const char* name, const char* lost, const std::optional<bool>& was,
                              const std::optional<bool>& is, const std::string& error) {
         if (!is || is == was || (!was && !*is)) return;
-        const std::string text = std::string(name) + (*is ? " connected" : " lost") +
+        const std::string text = std::string(name) + (*is ? " connected" : lost) +
                                  (!*is && !error.empty() ? ": " + excerpt(error) : "");
         record(kind, text, {{"connected", *is}, {"error", excerpt(error)}});
     };
-    link("management", "Management server", before.management_connected, summary->management_connected,
-         summary->management_error);
-    link("signal", "Signal server", before.signal_connected, summary->signal_connected, summary->signal_error);
+    // NetBird keeps a connected tunnel without its management server, and so
+    // does the watchdog while peers or the signal server carry it.
+    const bool kept = status_report::health_of(summary) == status_report::tunnel_health::management_lost;
+    link("management", "Management server", kept ? " unreachable, tunnel kept" : " lost", before.management_connected,
+         summary->management_connected, summary->management_error);
+    link("signal", "Signal server", " lost", before.signal_connected, summary->signal_connected, summary->signal_error);
     if (summary->peers_connected && !m_peers_recorded && *summary->peers_connected == 0) m_peers_recorded = 0;
     if (summary->peers_connected && summary->peers_connected != m_peers_recorded) {
         const auto now = std::chrono::steady_clock::now();

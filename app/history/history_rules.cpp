@@ -34,7 +34,11 @@ bool flag(const history_event& event, const char* name) {
 
 void apply(condition& c, const history_event& event) {
     if (event.kind == "supervisor_started") {
-        c = condition{true, flag(event, "wanted"), "Starting"};
+        // A device that is not enrolled is not wanted up, whatever the wish
+        // (runs that did not record it took every device for enrolled).
+        const auto enrolled = event.facts.find("enrolled");
+        const bool unenrolled = enrolled != event.facts.end() && enrolled->is_boolean() && !enrolled->get<bool>();
+        c = condition{true, flag(event, "wanted") && !unenrolled, "Starting"};
     } else if (event.kind == "supervisor_stopping") {
         c.running = false;
     } else if (event.kind == "daemon_state") {

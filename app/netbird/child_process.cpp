@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
@@ -18,6 +19,8 @@ namespace {
 constexpr int FIRST_INHERITED_FD = 3;
 // Upper bound for the fallback loop when the descriptor limit is unbounded.
 constexpr rlim_t FALLBACK_FD_LIMIT = 65536;
+// How often a child given time to end is looked at.
+constexpr auto END_POLL = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -52,6 +55,20 @@ void stop(boost::process::child& child) {
     if (!running) return;  // its pid may belong to another process by now
     ::kill(pid, SIGKILL);  // in case it never became a group leader
     child.wait();
+}
+
+bool ask_to_end(boost::process::child& child) {
+    const auto pid = child.id();
+    if (pid <= 0 || !child.running()) return false;  // an exited child's pid may be another's by now
+    return ::kill(pid, SIGTERM) == 0;
+}
+
+void stop(boost::process::child& child, std::chrono::milliseconds grace) {
+    if (ask_to_end(child)) {
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        while (child.running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(END_POLL);
+    }
+    stop(child);
 }
 
 std::vector<std::string> compose_environ(const char* const* inherited,

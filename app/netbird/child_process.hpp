@@ -14,6 +14,7 @@
 #include <boost/process/child.hpp>
 #include <boost/process/extend.hpp>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -76,6 +77,15 @@ env_block environment_with(const std::map<std::string, std::string>& overrides);
 // child that has already exited is not signalled, only its group. Throws what
 // the library's running() and wait() throw.
 void stop(boost::process::child& child);
+
+// Asks a running child to end with SIGTERM (to the child alone: NetBird takes
+// its tunnel down before it exits). False when it had already exited (it is
+// reaped then) or was never started. Throws what running() throws.
+bool ask_to_end(boost::process::child& child);
+
+// ask_to_end(), then up to `grace` for the child to end before stop(). Blocks
+// the caller (it polls): for a thread that serves nothing else meanwhile.
+void stop(boost::process::child& child, std::chrono::milliseconds grace);
 
 // stop() ignoring errors, then forgets the child.
 void discard(std::optional<boost::process::child>& child) noexcept;

@@ -79,7 +79,7 @@ command_job application::run_job(std::vector<std::string> args) {
     return job;
 }
 
-void application::dispatch(const response_ptr& res, const abort_flag& aborted, command_job job) {
+bool application::dispatch(const response_ptr& res, const abort_flag& aborted, command_job job) {
     auto refused = std::move(job.refused);
     const bool no_store = job.no_store;
     auto work = [this, res = res, aborted = aborted, job = std::move(job)]() mutable {
@@ -118,10 +118,11 @@ void application::dispatch(const response_ptr& res, const abort_flag& aborted, c
         loop_done.wait();
         job.settle();
     };
-    if (enqueue_command(std::move(work))) return;
+    if (enqueue_command(std::move(work))) return true;
     // The hooks never run for a refused job; `refused` cleans up before the answer.
     if (refused) refused();
     if (res) answer_busy(res, no_store);
+    return false;
 }
 
 void application::answer_busy(const response_ptr& res, bool no_store) const {

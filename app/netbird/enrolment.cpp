@@ -1,9 +1,7 @@
-// Whether the device is enrolled, judged from NetBird's own report, and the
-// user's wish for the tunnel, kept across restarts.
+// Whether the device is enrolled, remembered from a login NetBird accepted,
+// and the user's wish for the tunnel, both kept across restarts.
 
 #include "core/application.hpp"
-
-#include "netbird/netbird_answers.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -15,15 +13,21 @@ namespace {
 
 constexpr const char* WISH_KEY = "wanted_up";
 constexpr const char* APPLIED_KEY = "applied";
+constexpr const char* ENROLLED_KEY = "enrolled";
 
 }  // namespace
 
 bool application::enrolled() const {
-    // The daemon writes its configuration file at its first start, before any
-    // enrolment: the file alone says only that the daemon ran once.
-    std::error_code ec;
-    if (!fs::exists(m_config_path, ec)) return false;
-    return !m_daemon_status || !netbird_answers::is_unenrolled_state(*m_daemon_status);
+    // A deregistration, or a daemon started without its configuration, marks
+    // a login needed at once, before any report.
+    return m_enrolled && !m_needs_login.load(std::memory_order_acquire);
+}
+
+void application::note_enrolment(bool enrolled) {
+    if (enrolled == m_enrolled) return;
+    spdlog::info(enrolled ? "NetBird accepted this device's login: enrolled" : "NetBird needs a login: not enrolled");
+    m_enrolled = enrolled;
+    store_tunnel_state();
 }
 
 void application::load_tunnel_state() {
@@ -39,11 +43,26 @@ void application::load_tunnel_state() {
                             std::all_of(applied->begin(), applied->end(),
                                         [](const nlohmann::json& a) { return a.is_string(); });
     if (m_tunnel_state_stored) m_applied_flags = applied->get<std::vector<std::string>>();
+    // The daemon writes its configuration file at its first start, before any
+    // enrolment, and a daemon that cannot reach its server says Connecting
+    // for ever, enrolled or not: only a login NetBird accepted counts. A
+    // version that kept no record judged by the file; that is taken once
+    // (a NeedsLogin report clears it) and kept from then on.
+    const auto enrolled = stored.find(ENROLLED_KEY);
+    if (enrolled != stored.end() && enrolled->is_boolean()) {
+        m_enrolled = enrolled->get<bool>();
+    } else {
+        std::error_code ec;
+        m_enrolled = fs::exists(m_config_path, ec);
+        store_tunnel_state();
+    }
 }
 
 void application::store_tunnel_state() {
     m_tunnel_state_stored =
-        write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, m_desired_up}, {APPLIED_KEY, m_applied_flags}});
+        write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, m_desired_up},
+                                                    {APPLIED_KEY, m_applied_flags},
+                                                    {ENROLLED_KEY, enrolled()}});
 }
 
 void application::set_desired_up(bool wanted) {

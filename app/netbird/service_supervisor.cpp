@@ -1,6 +1,7 @@
-// The NetBird daemon as a supervised child: start, output capture, stop,
-// restart, the restart of a daemon that exited on its own or could not be
-// started, and the end of a daemon left behind by an earlier run.
+// The NetBird daemon as a supervised child: start, output capture, its
+// graceful stop, the restart of a daemon that exited on its own (backing off
+// while it keeps crashing) or could not be started, and the end of a daemon
+// left behind by an earlier run. Loop thread, but for the output reader.
 
 #include "core/application.hpp"
 
@@ -10,6 +11,7 @@
 #include "netbird/command_lines.hpp"
 #include "core/text_utils.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/process/args.hpp>
 #include <boost/process/child.hpp>
 #include <boost/process/exe.hpp>
@@ -27,10 +29,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A daemon that could not be started is tried again after this, doubling up
-// to the maximum while it keeps failing.
+// A daemon that could not be started, or keeps exiting soon after its start,
+// is tried again after this, doubling up to the maximum while it goes on.
 constexpr auto START_RETRY_FIRST = std::chrono::seconds(5);
 constexpr auto START_RETRY_MAX = std::chrono::seconds(60);
+// An exit this soon after the start is a crash; the first of a row is
+// restarted at once, each later one after the back-off above.
+constexpr auto QUICK_EXIT = std::chrono::seconds(60);
+// A daemon up this long ends the back-off: its next exit is restarted at once.
+constexpr auto BACK_OFF_RESET = std::chrono::minutes(10);
+// SIGTERM, then this long for NetBird to take its tunnel down (it needs about
+// 2 s), then SIGKILL; looked at this often meanwhile.
+constexpr auto DAEMON_STOP_GRACE = std::chrono::seconds(5);
+constexpr auto DAEMON_STOP_POLL = std::chrono::milliseconds(20);
+// When the daemon's output ends, its exit is looked for this often, this many
+// times (a daemon that only closed its output goes on running).
+constexpr auto EXIT_WATCH_POLL = std::chrono::milliseconds(20);
+constexpr int EXIT_WATCH_LOOKS = 50;
 // How long a leftover daemon may take to disappear after SIGKILL.
 constexpr auto LEFTOVER_EXIT_WAIT = std::chrono::seconds(5);
 constexpr auto LEFTOVER_EXIT_POLL = std::chrono::milliseconds(20);
@@ -99,8 +114,10 @@ bool application::start_service() {
                                   child_process::environment_with(build_command_env()), child_process::clean_exec{});
         m_service_log_thread = std::thread([this] { service_log_reader(); });
         write_daemon_pid_file(m_service_process->id());
+        m_service_started_at = std::chrono::steady_clock::now();
         spdlog::info("VPN service started");
-        record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
+        // In a crash loop the exits are counted instead.
+        if (m_quick_exits < 2) record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
         m_service_start_error.clear();
         keep_tunnel_down("the daemon started");
         return true;
@@ -118,12 +135,31 @@ void application::service_log_reader() {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (m_netbird_file_logger) m_netbird_file_logger->info("{}", line);
     }
+    // Posted to the context itself: the first daemon starts before the loop runs.
+    boost::asio::post(m_io, [this] { watch_daemon_exit(EXIT_WATCH_LOOKS); });
 }
 
-void application::stop_service() {
+void application::watch_daemon_exit(int looks_left) {
+    if (m_shutting_down || m_daemon_stopping || !m_service_process) return;
+    if (!service_running()) {
+        check_service_exit();
+        return;
+    }
+    if (looks_left <= 0) return;
+    m_exit_watch_timer.expires_after(EXIT_WATCH_POLL);
+    m_exit_watch_timer.async_wait([this, looks_left](const boost::system::error_code& ec) {
+        if (!ec) watch_daemon_exit(looks_left - 1);
+    });
+}
+
+void application::stop_service(bool gracefully) {
     if (!m_service_process) return;
     try {
-        child_process::stop(*m_service_process);
+        if (gracefully)
+            child_process::stop(*m_service_process,
+                                std::chrono::duration_cast<std::chrono::milliseconds>(DAEMON_STOP_GRACE));
+        else
+            child_process::stop(*m_service_process);
         spdlog::info("VPN service stopped");
     } catch (const std::exception& e) {
         spdlog::error("Failed to stop VPN service: {}", e.what());
@@ -134,10 +170,44 @@ void application::stop_service() {
     stop_log_capture();
 }
 
-void application::restart_service() {
+void application::stop_service_then(std::function<void()> then) {
+    if (then) m_after_daemon_stop.push_back(std::move(then));
+    if (m_daemon_stopping) return;  // the stop under way runs it too
+    bool asked = false;
+    if (m_service_process) {
+        try {
+            asked = child_process::ask_to_end(*m_service_process);
+        } catch (const std::exception& e) {
+            spdlog::error("Failed to ask the VPN service to stop: {}", e.what());
+        }
+    }
+    m_daemon_stopping = true;
+    if (asked) spdlog::info("Asked the VPN service to stop");
+    poll_daemon_stop(std::chrono::steady_clock::now() + (asked ? DAEMON_STOP_GRACE : std::chrono::seconds(0)));
+}
+
+void application::poll_daemon_stop(std::chrono::steady_clock::time_point deadline) {
+    const bool running = service_running();
+    if (running && std::chrono::steady_clock::now() < deadline) {
+        m_daemon_stop_timer.expires_at(std::min(deadline, std::chrono::steady_clock::now() + DAEMON_STOP_POLL));
+        m_daemon_stop_timer.async_wait([this, deadline](const boost::system::error_code& ec) {
+            if (!ec) poll_daemon_stop(deadline);
+        });
+        return;
+    }
+    if (running) spdlog::warn("VPN service did not stop within {} s; killing it", DAEMON_STOP_GRACE.count());
     stop_service();
-    start_service();
-    m_pending_restart.store(false, std::memory_order_release);
+    m_daemon_stopping = false;
+    auto waiting = std::move(m_after_daemon_stop);
+    m_after_daemon_stop.clear();
+    for (auto& next : waiting) {
+        // One that fails does not keep the others (a shutdown among them) from running.
+        try {
+            next();
+        } catch (const std::exception& e) {
+            spdlog::error("After the VPN service stopped: {}", e.what());
+        }
+    }
 }
 
 void application::stop_log_capture() {
@@ -145,36 +215,66 @@ void application::stop_log_capture() {
     m_service_stderr.reset();
 }
 
+void application::schedule_service_start(std::chrono::steady_clock::time_point at) {
+    m_service_retry_at = at;
+    m_service_start_timer.expires_at(at);
+    m_service_start_timer.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) check_service_exit();
+    });
+}
+
 void application::check_service_exit() {
-    if (m_shutting_down) return;
+    // A daemon being stopped on purpose is no crash.
+    if (m_shutting_down || m_daemon_stopping) return;
     const auto now = std::chrono::steady_clock::now();
     if (m_service_process) {
         std::error_code ec;
-        if (m_service_process->running(ec) && !ec) return;
-        spdlog::warn("VPN service exited, restarting");
+        if (m_service_process->running(ec) && !ec) {
+            if (now - m_service_started_at >= BACK_OFF_RESET) {
+                m_quick_exits = 0;
+                m_service_retry_delay = START_RETRY_FIRST;
+            }
+            return;
+        }
+        m_quick_exits = now - m_service_started_at < QUICK_EXIT ? m_quick_exits + 1 : 0;
+        std::chrono::seconds wait{0};
+        if (m_quick_exits >= 2) {
+            wait = m_service_retry_delay;
+            m_service_retry_delay = std::min<std::chrono::seconds>(m_service_retry_delay * 2, START_RETRY_MAX);
+        }
+        spdlog::warn("VPN service exited, restarting{}",
+                     wait.count() > 0 ? " in " + std::to_string(wait.count()) + " s (it keeps exiting)" : "");
         // The status was reaped by the check above, when it could be.
         const int status = m_service_process->native_exit_code();
         if (ec)
-            record("daemon_exited", "NetBird daemon is gone (" + ec.message() + ")");
+            record_daemon_exit("NetBird daemon is gone (" + ec.message() + ")", ec.message(), nlohmann::json::object(),
+                               m_quick_exits, wait);
         else if (WIFSIGNALED(status))
-            record("daemon_exited", "NetBird daemon was killed (signal " + std::to_string(WTERMSIG(status)) + ")",
-                   {{"signal", WTERMSIG(status)}});
+            record_daemon_exit("NetBird daemon was killed (signal " + std::to_string(WTERMSIG(status)) + ")",
+                               "signal " + std::to_string(WTERMSIG(status)), {{"signal", WTERMSIG(status)}},
+                               m_quick_exits, wait);
         else
-            record("daemon_exited", "NetBird daemon exited (code " + std::to_string(WEXITSTATUS(status)) + ")",
-                   {{"code", WEXITSTATUS(status)}});
+            record_daemon_exit("NetBird daemon exited (code " + std::to_string(WEXITSTATUS(status)) + ")",
+                               "code " + std::to_string(WEXITSTATUS(status)), {{"code", WEXITSTATUS(status)}},
+                               m_quick_exits, wait);
         // What the daemon left behind still holds its output pipe, which the
         // restart waits to drain.
         child_process::discard(m_service_process);
+        if (wait.count() > 0) {
+            schedule_service_start(now + wait);
+            return;
+        }
     } else if (now < m_service_retry_at) {
-        return;  // an earlier start failed; wait for its back-off
+        return;  // a start failed or the daemon keeps exiting; wait for the back-off
     }
     if (start_service()) {
         // The new daemon has the current environment.
         m_pending_restart.store(false, std::memory_order_release);
-        m_service_retry_delay = START_RETRY_FIRST;
+        // Failed starts are over; the back-off of a crash loop lasts until a daemon stays up.
+        if (m_quick_exits == 0) m_service_retry_delay = START_RETRY_FIRST;
         return;
     }
-    m_service_retry_at = now + m_service_retry_delay;
+    schedule_service_start(now + m_service_retry_delay);
     m_service_retry_delay = std::min<std::chrono::seconds>(m_service_retry_delay * 2, START_RETRY_MAX);
 }
 

@@ -247,6 +247,19 @@ private:
 
 }  // namespace
 
+tunnel_health health_of(const std::optional<status_summary>& summary) {
+    if (!summary) return tunnel_health::failing;
+    if (summary->daemon_status && *summary->daemon_status != "Connected") return tunnel_health::failing;
+    if (!summary->management_connected || *summary->management_connected) return tunnel_health::good;
+    const bool peer_connected = summary->peers_connected && *summary->peers_connected > 0;
+    const bool signal_connected = summary->signal_connected && *summary->signal_connected;
+    return peer_connected || signal_connected ? tunnel_health::management_lost : tunnel_health::failing;
+}
+
+bool shows_enrolment(const status_summary& summary) {
+    return summary.daemon_status == "Connected" || summary.management_connected == true;
+}
+
 std::optional<status_summary> summary_of(std::string_view output) {
     auto r = read(output);
     if (!r || r->text.empty() || r->text.front() != '{') return std::nullopt;

@@ -32,6 +32,30 @@ struct status_summary {
     std::optional<std::int64_t> peers_total;
 };
 
+// How a status report reads to the watchdog, which restarts the daemon only
+// after a time-out of `failing`:
+//   good             NetBird is connected, with its management server;
+//   management_lost  connected without it, while the tunnel still carries
+//                    traffic: a peer is connected, or the signal server is
+//                    there to reach the idle and lazy ones on demand (a
+//                    restarted daemon could not fetch its network map, and
+//                    every tunnel would drop until the server is back);
+//   failing          not connected (connecting, a login refused, idle), or
+//                    connected with nothing to carry traffic, or no report.
+enum class tunnel_health { good, management_lost, failing };
+
+// A report that names neither the daemon's state nor the management
+// connection says nothing to act on: good.
+// Example: {Connected, management false, signal true, 0 of 3 peers} -> management_lost;
+//          {Connected, management false, signal false, 1 of 3} -> management_lost;
+//          {Connected, management false, signal false, 0 of 3} -> failing; {Connecting} -> failing; none -> failing.
+tunnel_health health_of(const std::optional<status_summary>& summary);
+
+// Whether a report proves that NetBird accepted this device's login: it is
+// connected, or its management server is.
+// Example: {Connected} -> true; {Connecting, management true} -> true; {LoginFailed} -> false; {Connecting} -> false.
+bool shows_enrolment(const status_summary& summary);
+
 struct peer_entry {
     std::size_t offset = 0;  // of the peer's object in the report's text
     std::size_t length = 0;

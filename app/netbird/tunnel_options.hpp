@@ -25,5 +25,14 @@ bool is_valid_interface_name(std::string_view value);
 bool is_valid_wireguard_port(int port);
 // Example: 576 -> true; 9000 -> false.
 bool is_valid_mtu(int mtu);
+// Whether NetBird takes a management URL: "http" or "https" (any case),
+// "://", a host (a name of letters, digits, '.', '-' and '_', or an IPv6
+// address in brackets), an optional port 1 to 65535 (NetBird adds 443 or 80
+// when it is missing), and at most a "/" after it. NetBird refuses other
+// schemes and text that is no URL at every up.
+// Example: "https://mgmt.example.com" -> true; "http://[fd00::1]:33073/" -> true;
+//          "ftp://x" -> false; "mgmt.example.com:443" -> false; "not a url" -> false;
+//          "https://" -> false; "https://h:" -> false; "https://u@h" -> false; "https://h/api" -> false.
+bool netbird_accepts_management_url(std::string_view url);
 
 }  // namespace tunnel_options

@@ -1,6 +1,7 @@
 // The watchdog: polls NetBird's status every few seconds, keeps the snapshot
-// served by /status, restarts a daemon that exited or lost its management
-// server for too long, and writes the hourly heartbeat.
+// served by /status, restarts a daemon that exited, or that has not been
+// connected, or carried nothing without its management server, for too long,
+// and writes the hourly heartbeat.
 
 #include "core/application.hpp"
 
@@ -69,26 +70,39 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
         else
             failure = result->stderr_data.empty() ? result->stdout_data : result->stderr_data;
         if (!last->report) last->output = std::move(text);
-        const bool healthy = status_is_healthy(result->exit_code, summary);
-        last_healthy = healthy;
+        const auto health = status_report::health_of(summary);
+        last_healthy = health == status_report::tunnel_health::good;
         result.reset();
-        post_to_loop([this, healthy, last = std::shared_ptr<const status_view::snapshot>(std::move(last)),
+        post_to_loop([this, health, last = std::shared_ptr<const status_view::snapshot>(std::move(last)),
                       summary = std::move(summary), failure = std::move(failure), polled_at, logins_before]() mutable {
             note_status_report(summary, failure);
             m_status_snapshot = std::move(last);
+            // A report polled before an up succeeded says nothing of the login it made.
+            const bool before_login = logins_before != m_logins.load(std::memory_order_acquire);
             // A failed poll (no daemon) says nothing of the enrolment: the last report stands.
             if (summary && summary->daemon_status) {
                 m_daemon_status = summary->daemon_status;
-                if (logins_before == m_logins.load(std::memory_order_acquire))
-                    m_needs_login.store(netbird_answers::is_unenrolled_state(*m_daemon_status),
-                                        std::memory_order_release);
+                if (!before_login) {
+                    const bool needs_login = netbird_answers::is_unenrolled_state(*m_daemon_status);
+                    m_needs_login.store(needs_login, std::memory_order_release);
+                    if (needs_login) note_enrolment(false);
+                }
             }
+            if (summary && status_report::shows_enrolment(*summary)) note_enrolment(true);
+            // An up would wait on a daemon that is connecting (between its
+            // retries every status fails so) or whose login failed.
+            // A daemon that does not answer at all leaves it as it was.
+            if (!before_login && summary && summary->daemon_status)
+                m_connect_stuck.store(netbird_answers::is_stuck_state(*summary->daemon_status),
+                                      std::memory_order_release);
+            else if (!before_login && !summary && netbird_answers::is_connect_retry(failure))
+                m_connect_stuck.store(true, std::memory_order_release);
             // The daemon also brings the tunnel up by itself when its start
             // came before the "down" could reach it. A report taken before
             // the user changed the wish tells nothing of this.
             if ((m_daemon_status == "Connected" || m_daemon_status == "Connecting") && polled_at > m_wish_changed_at)
                 keep_tunnel_down("NetBird connected by itself");
-            on_health_probe(healthy);
+            on_health_probe(health);
             if (m_history) m_history->sync();
         });
     }
@@ -133,15 +147,10 @@ application::command_result application::poll_status_in_turn(const std::vector<s
     return result;
 }
 
-bool application::status_is_healthy(int exit_code,
-                                    const std::optional<status_report::status_summary>& summary) const {
-    if (exit_code != 0) return false;
-    if (summary && summary->management_connected) return *summary->management_connected;
-    spdlog::warn("Could not parse management state from netbird status; treating as healthy");
-    return true;
-}
-
-void application::on_health_probe(bool healthy) {
+void application::on_health_probe(status_report::tunnel_health health) {
+    using status_report::tunnel_health;
+    // A device that never enrolled (or needs a login) has nothing a restart
+    // could bring back: its daemon would only say Connecting again.
     if (m_shutting_down || !watchdog_enabled() || !tunnel_wanted_up()) {
         m_unhealthy_since.reset();
         return;
@@ -149,29 +158,42 @@ void application::on_health_probe(bool healthy) {
     const auto timeout = std::chrono::seconds(watchdog_timeout_seconds());
     const auto now = std::chrono::steady_clock::now();
     if (now - m_started_at < timeout) {
-        if (healthy) m_unhealthy_since.reset();
+        if (health != tunnel_health::failing) m_unhealthy_since.reset();
         return;
     }
-    if (healthy) {
+    if (health != tunnel_health::failing) {
+        // Without its management server NetBird keeps the tunnel and retries
+        // by itself; a restarted daemon could not fetch its network map and
+        // would drop every tunnel until the server is back.
         if (m_unhealthy_since) {
-            spdlog::info("VPN connectivity restored");
+            spdlog::info(health == tunnel_health::good
+                             ? "VPN connectivity restored"
+                             : "VPN tunnel carries traffic again (management server still unreachable)");
             m_unhealthy_since.reset();
         }
         return;
     }
     if (!m_unhealthy_since) {
         m_unhealthy_since = now;
-        spdlog::warn("VPN connectivity lost (management disconnected); will restart service if it persists");
+        spdlog::warn("VPN connectivity lost ({}); will restart service if it persists",
+                     m_daemon_status == "Connected" ? "management and signal servers unreachable, no peer connected"
+                                                    : "NetBird not connected");
         return;
     }
     const auto down_for = now - *m_unhealthy_since;
     if (down_for >= timeout) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(down_for).count();
+        const bool connected = m_daemon_status == "Connected";
+        // Behind a full queue the restart waits for the next cycle.
+        if (!queue_daemon_restart("the tunnel has been unhealthy for " + std::to_string(seconds) + " s")) return;
         spdlog::warn("VPN connectivity down for {}s, restarting service", seconds);
         record("daemon_restarted",
-               "Restarted the NetBird daemon: management server unreachable for " + std::to_string(seconds) + " s",
-               {{"reason", "management unreachable"}, {"seconds", seconds}});
-        restart_service();
+               std::string("Restarted the NetBird daemon: ") +
+                   (connected ? "nothing carried traffic (management and signal servers unreachable, no peer "
+                                "connected) for "
+                              : "not connected for ") +
+                   std::to_string(seconds) + " s",
+               {{"reason", connected ? "tunnel carries nothing" : "not connected"}, {"seconds", seconds}});
         m_unhealthy_since = now;
     }
 }

@@ -6,6 +6,7 @@
 #include "api/api_json.hpp"
 #include "settings/env_overrides.hpp"
 #include "core/text_utils.hpp"
+#include "diagnostics/debug_bundle_output.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -13,9 +14,16 @@
 #include <array>
 #include <tuple>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 
-constexpr std::array<const char*, 2> HIDDEN_SYSTEM_KEYS = {"HOME", "XDG_CONFIG_HOME"};
+// The process's plumbing (who it runs as, where it keeps files), not NetBird
+// settings: applied to NetBird, not listed.
+constexpr std::array<const char*, 5> HIDDEN_SYSTEM_KEYS = {"HOME", "XDG_CONFIG_HOME", "USER", "LOGNAME", "TMPDIR"};
+// Room for one passwd entry's strings.
+constexpr std::size_t PASSWD_BUFFER_BYTES = 4096;
 
 struct env_preset {
     const char* name;
@@ -43,6 +51,17 @@ nlohmann::json shown_value(const std::string& name, const std::string& value) {
     return value;
 }
 
+// The effective user's name from the user database, or empty when it has no
+// entry there (an application's user often has none).
+std::string own_user_name() {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::array<char, PASSWD_BUFFER_BYTES> buffer{};
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_name)
+        return {};
+    return found->pw_name;
+}
+
 nlohmann::json shown_overrides(const std::map<std::string, std::string>& overrides) {
     nlohmann::json shown = nlohmann::json::object();
     for (const auto& [name, value] : overrides) shown[name] = shown_value(name, value);
@@ -53,6 +72,10 @@ nlohmann::json shown_overrides(const std::map<std::string, std::string>& overrid
 
 std::vector<std::pair<std::string, std::string>> application::system_env() const {
     const std::string data_dir = m_data_dir.string();
+    // NetBird's `up` needs to know its user: a static build reads /etc/passwd
+    // and, failing that, $USER and $HOME.
+    std::string user = own_user_name();
+    if (user.empty()) user = m_app_name;
     return {
         {"NB_USE_NETSTACK_MODE", "true"},
         {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
@@ -60,7 +83,20 @@ std::vector<std::pair<std::string, std::string>> application::system_env() const
         {"HOME", data_dir},
         {"XDG_CONFIG_HOME", data_dir},
         {"NB_STATE_DIR", data_dir},
+        {"USER", user},
+        {"LOGNAME", user},
+        // The daemon writes debug archives there: a folder this application
+        // owns and sweeps, since a command killed at its limit never names them.
+        {"TMPDIR", (m_data_dir / debug_bundle_output::TEMPORARY_DIR).string()},
     };
+}
+
+std::vector<std::string> application::tunnel_flags() const {
+    auto flags = build_up_args({});
+    std::lock_guard<std::mutex> lock(m_env_mutex);
+    const auto overridden = env_overrides::up_flag_overrides(m_env_overrides);
+    flags.insert(flags.end(), overridden.begin(), overridden.end());
+    return flags;
 }
 
 std::map<std::string, std::string> application::build_command_env() const {
@@ -147,10 +183,17 @@ void application::api_env_set(const response_ptr& res, request&) {
                          env_overrides::is_secret_env_key(name) ? std::string(REDACTED)
                                                                  : text_utils::escape_for_log(value_it->second));
         }
-        const bool running = service_running();
-        if (running && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
+        // A flag of `up` reaches NetBird at the next connect (the status's
+        // pending_reconnect says when that is due); anything else is read by
+        // the daemon when it starts.
+        const bool at_connect = env_overrides::is_up_flag_env_key(name);
+        const bool restart = service_running() && !at_connect;
+        if (restart && (removed || changed)) m_pending_restart.store(true, std::memory_order_release);
         write_json(res,
-                   api_json::compact({{"env", shown_overrides(updated)}, {"ok", true}, {"restart_required", running}}),
+                   api_json::compact({{"applies_at", at_connect ? "next_connect" : "restart"},
+                                      {"env", shown_overrides(updated)},
+                                      {"ok", true},
+                                      {"restart_required", restart}}),
                    "200 OK", false);
     });
 }

@@ -87,6 +87,8 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
             return "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs";
     } else if (key == "mtu") {
         if (!int_in_range(value, 576, 8192)) return "mtu must be an integer between 576 and 8192";
+    } else if (key == "management_url") {
+        if (!tunnel_options::netbird_accepts_management_url(value)) return std::string(MANAGEMENT_URL_FORMAT);
     } else if (key == "interface_name") {
         if (!tunnel_options::is_valid_interface_name(value))
             return "interface_name must be 1-15 characters using only letters, digits, '_' or '-'";
@@ -139,6 +141,13 @@ int read_watchdog_timeout(const nlohmann::json& config) {
     const auto seconds = stored_int(config, "watchdog_timeout");
     return seconds && fits_int(*seconds) && *seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS ? static_cast<int>(*seconds)
                                                                                       : WATCHDOG_DEFAULT_TIMEOUT_SECONDS;
+}
+
+std::string management_url_problem(const nlohmann::json& config) {
+    const std::string url = read_management_url(config);
+    if (url.empty() || tunnel_options::netbird_accepts_management_url(url)) return {};
+    return "The stored management URL is not one NetBird accepts, so every connect fails: " +
+           std::string(MANAGEMENT_URL_FORMAT);
 }
 
 std::string read_management_url(const nlohmann::json& config) {

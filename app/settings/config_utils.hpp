@@ -18,6 +18,10 @@ constexpr int WATCHDOG_MIN_TIMEOUT_SECONDS = 30;
 constexpr int WIREGUARD_PORT_DEFAULT = 51820;
 constexpr int MTU_DEFAULT = 1280;
 constexpr std::string_view LOG_LEVEL_DEFAULT = "info";
+// How a management URL must be written (tunnel_options::netbird_accepts_management_url).
+constexpr std::string_view MANAGEMENT_URL_FORMAT =
+    "management_url must be http:// or https://, a host and an optional port, such as "
+    "https://netbird.example.com:443";
 
 // Example: "mtu" -> true; "enable_lazy_connection" -> false.
 bool is_valid_config_key(std::string_view name);
@@ -53,5 +57,10 @@ bool read_watchdog_enabled(const nlohmann::json& config);
 int read_watchdog_timeout(const nlohmann::json& config);
 // Example: {"management_url": 5} -> "".
 std::string read_management_url(const nlohmann::json& config);
+// What is wrong with a stored management URL NetBird would refuse (kept as
+// it is, from an older version or a hand-edited file), or empty.
+// Example: {"management_url": "ftp://x"} -> "The stored management URL is not one NetBird accepts, ...";
+//          {"management_url": "https://h"} -> ""; {} -> "".
+std::string management_url_problem(const nlohmann::json& config);
 
 }  // namespace config_utils

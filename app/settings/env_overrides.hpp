@@ -27,10 +27,13 @@ bool is_protected_env_key(std::string_view key);
 bool is_flag_mapped_env_key(std::string_view key);
 
 // Why POST /env refuses a key, or empty when it is accepted: the syntax,
-// the keys the system sets itself, the settings passed as flags, the lazy
-// connection choice (made when connecting) and setup keys (never stored).
+// the keys the system sets itself, the settings passed as flags, the keys
+// that would wedge the daemon (auto-connect off, foreground mode, another
+// profile), the lazy connection choice (made when connecting) and setup keys
+// (never stored).
 // Example: "NB_LOG_LEVEL" -> ""; "NB_SETUP_KEY" -> "A setup key is given once when enrolling, never stored";
-//          "NB_CONFIG" -> "Env key is read-only"; "nb_x" -> "Invalid env key".
+//          "NB_CONFIG" -> "Env key is read-only"; "nb_x" -> "Invalid env key";
+//          "NB_PROFILE" -> "NB_PROFILE would move NetBird to a configuration this application does not manage".
 std::string_view env_key_refusal(std::string_view key);
 // Why a value is refused for a key, or empty: the length bound, and a log
 // level NetBird does not know (it would make the daemon and every command fail).
@@ -44,6 +47,15 @@ std::string_view env_value_refusal(std::string_view key, std::string_view value)
 // order stay). True when something was removed.
 // Example: {NB_A: "x", NB_MTU: "1400", NB_SETUP_KEY: "k"} -> {NB_A: "x"}, true.
 bool drop_unloadable_overrides(std::map<std::string, std::string>& overrides);
+
+// Keys that are flags of `up` alone: NetBird reads them when it connects, so
+// a change reaches it at the next connect, not by restarting the daemon.
+// Example: "NB_BLOCK_INBOUND" -> true; "NB_LOG_LEVEL" -> false; "NB_MTU" -> false (a setting).
+bool is_up_flag_env_key(std::string_view key);
+// The overrides of `up`'s flags as NAME=value, in key order: what a connect
+// applies besides the settings' flags.
+// Example: {NB_BLOCK_INBOUND: "true", NB_LOG_LEVEL: "debug"} -> {"NB_BLOCK_INBOUND=true"}.
+std::vector<std::string> up_flag_overrides(const std::map<std::string, std::string>& overrides);
 
 // Override values that must never reach a log line.
 // Example: "NB_SETUP_KEY" -> true; "NB_LOG_LEVEL" -> false.

@@ -7,7 +7,7 @@ import { post } from "./api.js";
 import { $, say, setText } from "./ui.js";
 import { runCommand, registerCommandButton } from "./commands.js";
 import { configUpdates, statusUpdates } from "./state.js";
-import { loadConfig } from "./settings.js";
+import { loadConfig, urlRefusal } from "./settings.js";
 import { LOGIN_STATES, settledStatus, tunnelSentence } from "./status.js";
 
 // What NetBird ended up doing after a command that brings the tunnel up: read
@@ -37,6 +37,12 @@ async function connect(event) {
   event.preventDefault();
   const keyField = $("up-setup-key");
   const form = upForm($("up-management-url").value, keyField.value, $("up-lazy").value);
+  const urlProblem = form.management_url ? urlRefusal("The management URL", form.management_url) : "";
+  if (urlProblem) {
+    say($("connection-msg"), "error", urlProblem);
+    $("up-management-url").focus();
+    return;
+  }
   keyField.value = "";
   // An emptied URL field means NetBird's cloud again; "up" stores only the
   // fields it is given, so the stored URL is reset first.

@@ -37,10 +37,11 @@ async function store(name, value, button, message, fields) {
            fields && !result.busy && fields[refusedField(result.message)]);
     return false;
   }
-  note(message, value === "" ? `Removed ${name}.` : `Saved ${name}.`);
-  // The status's pending_restart tells whether the running daemon has an
-  // older environment (a value saved again unchanged needs no restart).
-  if (result.data && result.data.restart_required) refreshStatus();
+  const atConnect = result.data && result.data.applies_at === "next_connect";
+  note(message, `${value === "" ? "Removed" : "Saved"} ${name}` +
+    (atConnect ? ": applies at the next connect; Reconnect applies it now." : "."));
+  // The status's pending flags say what still runs with the old value.
+  if (result.data && (result.data.restart_required || atConnect)) refreshStatus();
   await loadEnv();
   return true;
 }

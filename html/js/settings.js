@@ -36,6 +36,14 @@ let pending = false;
 export const integerRefusal = (label, text) =>
   (/^[+-]?\d+$/.test(text.trim()) ? "" : `${label} must be a whole number: digits only.`);
 
+// A management URL is checked as NetBird reads it.
+// Example: urlRefusal("URL", "a.b:443") → "URL must be http:// or https://, …"; (…, "https://a.b:1") → ""
+export function urlRefusal(label, text) {
+  const m = /^https?:\/\/([\w.-]+|\[[\da-f:.]*:[\da-f:.]*\])(?::(\d{1,5}))?\/?$/i.exec(text);
+  return m && !(m[2] && (+m[2] < 1 || +m[2] > 65535)) ? ""
+    : `${label} must be http:// or https://, a host and an optional port.`;
+}
+
 // The API names a setting by its key; the page by its label.
 // Example: labelled("mtu must be an integer between 576 and 8192", "mtu", "MTU")
 //          → "MTU must be an integer between 576 and 8192"
@@ -112,7 +120,8 @@ function refuse(row, kind, text) {
 async function store(setting, value, button) {
   const row = rows.get(setting.key);
   const typed = value.trim();
-  const refusal = setting.kind === "number" && typed !== "" ? integerRefusal(setting.label, typed) : "";
+  const refusal = typed === "" ? "" : setting.kind === "number" ? integerRefusal(setting.label, typed)
+    : setting.key === "management_url" ? urlRefusal(setting.label, value) : "";
   if (refusal) {
     refuse(row, "error", refusal);
     return;

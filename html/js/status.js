@@ -38,10 +38,10 @@ const FACTS = [
 ];
 
 // An enrolled device whose login NetBird's management server refused, or
-// whose login has expired: only a new setup key brings it back.
+// whose login has expired: only a deregistration and a new setup key bring it back.
 export const LOGIN_STATES = {
-  LoginFailed: { label: "Login failed", help: "The management server refused this device's login: enrol it again with a new setup key." },
-  SessionExpired: { label: "Session expired", help: "This device's login has expired: enrol it again with a new setup key." },
+  LoginFailed: { label: "Login failed", help: "The management server refused this device's login: enrol it with a new setup key, after deregistering it if it was enrolled." },
+  SessionExpired: { label: "Session expired", help: "This device's login has expired: deregister it, then enrol it again with a new setup key." },
 };
 
 // The answer of a supervisor that has not polled NetBird yet (it has just
@@ -178,10 +178,16 @@ function buildFacts() {
   }
 }
 
+let problemsText = null;  // settings NetBird would refuse, first in the banner
+
 function renderPending(body) {
   const reconnect = !!(body && body.pending_reconnect);
   const restart = !!(body && body.pending_restart);
-  $("pending").hidden = !(reconnect || restart);
+  const problems = (body && body.problems) || [];
+  if (!problemsText) $("pending").prepend(problemsText = el("p", { id: "status-problems", className: "msg msg-error" }));
+  setText(problemsText, problems.join(" "));
+  problemsText.hidden = !problems.length;
+  $("pending").hidden = !(reconnect || restart || problems.length);
   $("pending-reconnect-text").hidden = !reconnect;
   $("pending-reconnect").hidden = !reconnect;
   $("pending-restart-text").hidden = !restart;

@@ -36,7 +36,8 @@ void check_setting(const std::string& key, const std::string& value) {
     else if (key == "mtu") check(number && config_utils::read_mtu(settings) == *number);
     else if (key == "interface_name") check(config_utils::read_interface_name(settings) == value);
     else if (key == "external_ip_map") check(config_utils::read_external_ip_map(settings) == value);
-    else check(config_utils::read_management_url(settings) == value);
+    else check(config_utils::read_management_url(settings) == value &&
+               config_utils::management_url_problem(settings).empty());  // accepted: never a problem later
 }
 
 }  // namespace

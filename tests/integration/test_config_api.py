@@ -2,6 +2,8 @@
 coercion and key classes are unit-tested; here one case of each kind goes over the socket."""
 
 import json
+import os
+import pwd
 import random
 
 DEFAULTS = {"external_ip_map": "", "interface_name": "wt0", "log_level": "info", "log_retention_days": 30,
@@ -9,14 +11,16 @@ DEFAULTS = {"external_ip_map": "", "interface_name": "wt0", "log_level": "info",
             "wireguard_port": 51820}
 
 
-def test_config_and_env_reports_of_defaults(sandbox):
+def test_config_and_env_reports_of_defaults(make_sandbox):
+    # A static NetBird takes its user from /etc/passwd, else from $USER and $HOME: it gets them from the application.
+    sandbox = make_sandbox().start(env={"NB_SIM_NO_PASSWD_ENTRY": "1", "USER": "", "LOGNAME": ""})
     r = sandbox.get("/config")
     assert r.status == 200 and r.header("Content-Type") == "application/json"
     assert r.header("Cache-Control") is None
     assert r.body == json.dumps(DEFAULTS, separators=(",", ":"), sort_keys=True).encode()
     r = sandbox.get("/env")
     assert r.status == 200 and r.header("Content-Type") == "application/json"
-    # HOME and XDG_CONFIG_HOME are applied to NetBird but not shown.
+    # HOME, XDG_CONFIG_HOME, USER, LOGNAME and TMPDIR are applied to NetBird but not shown.
     assert r.json()["entries"] == [
         {"name": "NB_USE_NETSTACK_MODE", "value": "true", "system": True},
         {"name": "NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "value": "true", "system": True},
@@ -27,22 +31,35 @@ def test_config_and_env_reports_of_defaults(sandbox):
         {"name": "NB_FORCE_RELAY", "description": "Force relay connections.", "default_value": "true"},
         {"name": "NB_LAZY_CONN_INACTIVITY_THRESHOLD",
          "description": "Idle minutes before a lazy connection closes.", "default_value": "15"}]
+    assert sandbox.post("/up", body={"setup_key": "K"}, timeout=60).json()["ok"]
+    env = sandbox.reports_for("up")[-1]["env"]
+    assert env["USER"] == env["LOGNAME"] == pwd.getpwuid(os.geteuid()).pw_name
 
 
 def test_set_refused_accepted_and_reset_values(make_sandbox):
     box = make_sandbox()
-    (box.data / "app.json").write_text('{"theme": {"dark": [1, 2]}, "mtu": 1400}')  # members of others stay
-    expected = {**DEFAULTS, "mtu": 1400}
+    # Members of others stay; a URL NetBird refuses (an older version took any text) is kept as it is.
+    (box.data / "app.json").write_text('{"theme": {"dark": [1, 2]}, "mtu": 1400, "management_url": "m.example:443"}')
+    expected = {**DEFAULTS, "mtu": 1400, "management_url": "m.example:443"}
     box.start()
+    # ...but named as a problem, and no up runs with it.
+    problems = box.get("/status").json()["problems"]
+    assert len(problems) == 1 and "management URL" in problems[0]
+    r = box.post("/up", body={"setup_key": "K"})
+    assert (r.status, r.json()) == (400, {"error": problems[0]}) and box.reports_for("up") == []
+    url_format = "management_url must be http:// or https://, a host and an optional port, such as " \
+                 "https://netbird.example.com:443"
     for form, message in [({"name": "mtu", "value": "9000"}, "mtu must be an integer between 576 and 8192"),
+                          ({"name": "management_url", "value": "ftp://x"}, url_format),
                           ({"name": "enable_lazy_connection", "value": "true"}, "Invalid config key"),
                           ({"name": "", "value": "1"}, "Missing config name"), ({"value": "1"}, "Missing config name")]:
         r = box.post("/config", body=form)
         assert (r.status, r.json(), r.header("Content-Type")) == (400, {"error": message}, "application/json")
     assert "App setting" not in box.app_log() and box.get("/config").json() == expected
-    assert json.loads((box.data / "app.json").read_text()) == {"theme": {"dark": [1, 2]}, "mtu": 1400}
+    assert json.loads((box.data / "app.json").read_text()) == {"theme": {"dark": [1, 2]}, "mtu": 1400,
+                                                               "management_url": "m.example:443"}
     for name, value, stored in [("mtu", "1300abc", 1300), ("watchdog_enabled", "false", False),
-                                ("management_url", "any text", "any text")]:
+                                ("management_url", "http://m.example:33073", "http://m.example:33073")]:
         for _ in range(2):  # the same value again is not a change
             r = box.post("/config", body={"name": name, "value": value})
             expected[name] = stored
@@ -50,13 +67,13 @@ def test_set_refused_accepted_and_reset_values(make_sandbox):
         file = json.loads((box.data / "app.json").read_text())
         assert file[name] == stored and type(file[name]) is type(stored)  # 1300, never "1300" or 1300.0
         assert box.app_log().count(f"App setting changed: {name}={value}") == 1
-    assert box.app_log().count("App setting changed: ") == 3
+    assert box.app_log().count("App setting changed: ") == 3 and "problems" not in box.get("/status").json()
     # An empty or a missing value resets (erases) the member; nothing left to erase: no second line.
     for form in [{"name": "mtu", "value": ""}, {"name": "mtu"}]:
         assert box.post("/config", body=form).json()["mtu"] == 1280
     assert box.app_log().count("App setting reset: mtu") == 1
     assert json.loads((box.data / "app.json").read_text()) == {
-        "theme": {"dark": [1, 2]}, "watchdog_enabled": False, "management_url": "any text"}
+        "theme": {"dark": [1, 2]}, "watchdog_enabled": False, "management_url": "http://m.example:33073"}
 
 
 def test_log_level_applies_from_the_next_line(make_sandbox):
@@ -86,6 +103,7 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     # line: none of the supervisor's own flags may be replaced that way.
     refused = [("", "Missing env name"), ("NB_STATE_DIR", "Env key is read-only"),
                ("NB_SETUP_KEY", "A setup key is given once when enrolling, never stored"),
+               ("NB_PROFILE", "NB_PROFILE would move NetBird to a configuration this application does not manage"),
                ("NB_LOG_LEVEL", "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace")]
     for name, message in refused:
         r = set_env(name, "x")
@@ -94,7 +112,7 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     assert not pending_restart()
     set_line = "NetBird env override set: NB_LOG_LEVEL="
     r = set_env("NB_LOG_LEVEL", "debug")
-    assert r.text == '{"env":{"NB_LOG_LEVEL":"debug"},"ok":true,"restart_required":true}'
+    assert r.text == '{"applies_at":"restart","env":{"NB_LOG_LEVEL":"debug"},"ok":true,"restart_required":true}'
     assert json.loads((sandbox.data / "env.json").read_text()) == {"NB_LOG_LEVEL": "debug"}
     sandbox.wait_for_log(set_line + "debug")
     assert pending_restart()
@@ -103,7 +121,8 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     assert set_env("NB_LOG_LEVEL", "debug").json()["restart_required"] is True
     assert not pending_restart() and sandbox.app_log().count(set_line) == 1
     # An empty value removes; so does a missing value field (nothing left to remove then).
-    assert set_env("NB_LOG_LEVEL", "").json() == {"env": {}, "ok": True, "restart_required": True}
+    assert set_env("NB_LOG_LEVEL", "").json() == {"applies_at": "restart", "env": {}, "ok": True,
+                                                  "restart_required": True}
     assert json.loads((sandbox.data / "env.json").read_text()) == {}
     sandbox.wait_for_log("NetBird env override removed: NB_LOG_LEVEL")
     assert pending_restart()
@@ -111,8 +130,19 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     assert set_env("NB_LOG_LEVEL").json()["env"] == {}
     assert sandbox.app_log().count("NetBird env override removed:") == 1 and not pending_restart()
 
+    # A flag of up's own is read by up, not by the daemon: it waits for the next connect, and a reconnect applies it.
+    assert sandbox.post("/up", body={"setup_key": "K"}, timeout=60).json()["ok"]
+    r = set_env("NB_BLOCK_INBOUND", "true").json()
+    assert (r["applies_at"], r["restart_required"]) == ("next_connect", False)
+    st = sandbox.get("/status").json()
+    assert (st["pending_reconnect"], st["pending_restart"]) == (True, False)
+    assert sandbox.post("/reconnect", timeout=60).json()["ok"]
+    assert sandbox.reports_for("up")[-1]["env"]["NB_BLOCK_INBOUND"] == "true"
+    assert sandbox.get("/status").json()["pending_reconnect"] is False
+
     # A secret reaches NetBird but never comes back: the answers say only that it is set.
-    assert set_env("NB_PRESHARED_KEY", "psk-S3CRET").json()["env"] == {"NB_PRESHARED_KEY": None}
+    assert set_env("NB_PRESHARED_KEY", "psk-S3CRET").json()["env"] == {"NB_BLOCK_INBOUND": "true",
+                                                                      "NB_PRESHARED_KEY": None}
     entry = sandbox.get("/env").json()["entries"][-1]
     assert entry == {"name": "NB_PRESHARED_KEY", "secret": True, "system": False, "value": None}
     assert "psk-S3CRET" not in sandbox.app_log() + sandbox.get("/env").text

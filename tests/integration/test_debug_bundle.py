@@ -13,16 +13,15 @@ ROUTES = [("GET", "/debug-bundle"), ("POST", "/debug-bundle/upload")]
 
 
 def start(make_sandbox, **env):
-    """A sandbox whose NetBird writes its archives into a temporary directory of its own."""
+    """A sandbox whose NetBird writes its archives into the folder the application gives it as TMPDIR."""
     box = make_sandbox()
-    box.tmp = box.root / "tmp"
-    box.tmp.mkdir()
-    return box.start(env={"TMPDIR": str(box.tmp), **env})
+    box.tmp = box.data / "tmp"
+    return box.start(env={"TMPDIR": str(box.root), **env})  # not where the archives go
 
 
 def assert_no_archive(box):
     # Deleted right after the answer is handed over: the client may see it a moment before the file is gone.
-    box.wait_for(lambda: not list(box.tmp.glob("netbird.debug.*.zip")), timeout=5, what="archive deletion")
+    box.wait_for(lambda: not list(box.root.rglob("netbird.debug.*.zip")), timeout=5, what="archive deletion")
 
 
 def test_download_upload_anonymize_and_failures(make_sandbox):
@@ -76,3 +75,13 @@ def test_client_gone_archive_still_deleted(make_sandbox, method, route):
     client_log = box.data / "client.log"
     box.wait_for(lambda: b"verb=debug ok=true" in client_log.read_bytes(), timeout=20, what="the daemon's bundle")
     assert_no_archive(box)
+
+
+def test_upload_cut_short_leaves_no_archive(make_sandbox):
+    # NetBird's daemon writes the archive, then uploads it before it answers: when the daemon dies meanwhile (as
+    # when the command is killed at its limit) nobody names the archive. The application sweeps its folder.
+    box = start(make_sandbox, NB_SIM_UPLOAD_HANG="30", NB_SIM_DAEMON_EXIT_AFTER="4")
+    body = box.post("/debug-bundle/upload", timeout=60).json()
+    assert body["ok"] is False and "Local file:" not in body["output"]
+    assert_no_archive(box)
+    assert box.tmp.stat().st_mode & 0o777 == 0o700

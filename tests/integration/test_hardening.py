@@ -6,6 +6,7 @@ import signal
 import socket
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -267,15 +268,14 @@ def test_up_refuses_invalid_settings_as_config_does(sandbox):
 
 def test_control_characters_cannot_forge_log_records(sandbox):
     url = "https://x\n[2026-01-01 00:00:00.000] [E] forged"
-    assert sandbox.post("/config", body={"name": "management_url", "value": url}).status == 200
+    assert sandbox.post("/config", body={"name": "management_url", "value": url}).status == 400
     assert sandbox.post("/env", body={"name": "NB_NOTE", "value": "a\r\n[E] forged"}).status == 200
     assert sandbox.post("/down").status == 200
     sandbox.post("/up", body={"setup_key": "K"})
     sandbox.wait_for_log("--management-url")
     log = sandbox.app_log()
     assert not [line for line in log.splitlines() if line.startswith(("[2026-01-01", "[E] forged"))]
-    assert "https://x\\n[2026" in log and "a\\x0d\\n[E] forged" in log
-    assert sandbox.get("/config").json()["management_url"] == url  # stored as sent
+    assert "a\\x0d\\n[E] forged" in log
 
 
 def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
@@ -285,13 +285,17 @@ def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
     box.wait_for_log("VPN service exited, restarting", timeout=90)  # exit after 4 s, seen at the next 5 s poll
     box.wait_for(lambda: box.get("/status").json()["pending_restart"] is False, what="pending_restart cleared")
 
-    # An up queued right behind a deregistration runs after the wipe, with its key.
-    box = make_sandbox().start(env={"NB_SIM_DELAY_DEREGISTER": "1"})
-    in_background(box.post, "/deregister", timeout=60)
-    time.sleep(0.3)
-    up = box.post("/up", body={"setup_key": "NEW-KEY"}, timeout=60).json()
+    # An up queued right behind a deregistration runs after the wipe, with its key. The deregistration did not
+    # reach the server, and says that the peer may still be listed there.
+    box = make_sandbox().start(env={"NB_SIM_DELAY_DEREGISTER": "1", "NB_SIM_DEREGISTER_UNREACHABLE": "1"})
+    with ThreadPoolExecutor(1) as pool:
+        deregister = pool.submit(box.post, "/deregister", timeout=60)
+        time.sleep(0.3)
+        up = box.post("/up", body={"setup_key": "NEW-KEY"}, timeout=60).json()
+        failed = deregister.result().json()
     assert up["ok"], up
     assert (box.data / "config.json").exists()
+    assert not failed["ok"] and "may still list this peer" in failed["output"], failed
 
 
 def test_frame_edges_continue_malformed_chunks_and_long_lines(make_sandbox):

@@ -4,6 +4,7 @@ import json
 import os
 import signal
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -35,7 +36,8 @@ def test_missing_executable_until_it_is_back(make_sandbox):
     assert "Running command" not in box.app_log()
     # No daemon runs, so an override needs no restart.
     r = box.post("/env", body={"name": "NB_LOG_LEVEL", "value": "debug"})
-    assert r.json() == {"env": {"NB_LOG_LEVEL": "debug"}, "ok": True, "restart_required": False}
+    assert r.json() == {"applies_at": "restart", "env": {"NB_LOG_LEVEL": "debug"}, "ok": True,
+                        "restart_required": False}
     assert box.get("/status").json()["pending_restart"] is False
     time.sleep(7)  # past the daemon's first retry (5 s)
     assert box.app_log().count("VPN CLI not found at") == 1  # once per state change, not per retry
@@ -115,7 +117,8 @@ def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logge
     assert b'starting NetBird daemon {"version":"0.72.4-sim"}\n' in logs
 
 
-def test_children_inherit_only_standard_descriptors(sandbox):
+def test_children_inherit_only_standard_descriptors(make_sandbox):
+    sandbox = make_sandbox().start(env={"NB_SIM_STOP_WAIT": "0.1"})  # restarts stop the daemon gracefully
     with connect(sandbox) as client:
         client.sendall(b"GET /local/vantrel_vpn/api/vpn/status HTTP/1.1\r\nHost: x\r\n")  # left unfinished
         # Each restart wakes the status poll, so daemons start while status commands may be running: a daemon
@@ -164,9 +167,10 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
             os.kill(pid, signal.SIGKILL)
 
 
-def test_stopped_children_are_reaped(sandbox):
-    # Daemons killed by restarts and a stopped iperf3 server must not linger
+def test_stopped_children_are_reaped(make_sandbox):
+    # Daemons ended by restarts and a stopped iperf3 server must not linger
     # as zombies: on a camera that runs for months they would use up the PIDs.
+    sandbox = make_sandbox().start(env={"NB_SIM_STOP_WAIT": "0.1"})
     sandbox.wait_for(sandbox.daemon_pids, what="daemon")
     for _ in range(3):
         assert sandbox.post("/restart").json() == {"running": True}
@@ -177,3 +181,52 @@ def test_stopped_children_are_reaped(sandbox):
     zombies = lambda: [pid for pid, (state, ppid) in processes().items()  # noqa: E731
                        if state == "Z" and ppid == sandbox.proc.pid]
     sandbox.wait_for(lambda: not zombies(), timeout=10, what=f"no zombie children (left: {zombies()})")
+
+
+def test_restart_waits_for_the_running_command_and_stops_the_daemon_gracefully(make_sandbox):
+    # The daemon outlives the 5 s NetBird is given after SIGTERM: it is killed then, by a restart and at shutdown.
+    box = make_sandbox().start(env={"NB_SIM_UPLOAD_HANG": "2", "NB_SIM_STOP_WAIT": "60"})
+    first = box.wait_for(box.daemon_pids, what="the daemon")
+    with ThreadPoolExecutor(2) as pool:
+        upload = pool.submit(box.post, "/debug-bundle/upload", timeout=60)
+        box.wait_for(lambda: box.reports_for("debug"), what="the upload running in the daemon")
+        restart = pool.submit(box.post, "/restart", timeout=60)
+        while not restart.done():  # the loop answers meanwhile: nothing waits on it
+            started = time.monotonic()
+            assert box.get("/config").status == 200
+            assert time.monotonic() - started < 1  # milliseconds; ten times that and more for a loaded machine
+            time.sleep(0.2)
+        # The upload the daemon was carrying out when the restart came ended first, and well.
+        assert upload.result().json()["ok"] is True
+        assert restart.result().json() == {"running": True}
+    assert b"received signal 15, stopping NetBird service" in box.netbird_log()
+    assert box.wait_for(box.daemon_pids, what="the new daemon") != first
+    started = time.monotonic()
+    box.proc.send_signal(signal.SIGTERM)
+    assert box.wait_exit() == 0
+    # Shutdown gives NetBird its 5 s, and ends within 10 s all the same.
+    assert 4.5 <= time.monotonic() - started < 10
+    assert box.daemon_pids() == []
+
+
+def test_a_crash_loop_backs_off_and_is_recorded_with_a_count(make_sandbox):
+    # Each daemon exits 1 s after its start. The first exit is restarted at once, the next ones after 5 s, then
+    # 10 s: starts at about 0, 1, 7 and 18 s (without a back-off every 1 to 5 s, at the next poll).
+    box = make_sandbox().start(env={"NB_SIM_DAEMON_EXIT_AFTER": "1"})
+    starts = []  # (when, pid): the supervisor writes each daemon's pid at its start
+
+    def four_starts():
+        try:
+            pid = int((box.data / "netbird-daemon.pid").read_text())
+        except (OSError, ValueError):
+            return False
+        if not starts or starts[-1][1] != pid:
+            starts.append((time.monotonic(), pid))
+        return len(starts) >= 4
+    box.wait_for(four_starts, timeout=60, interval=0.05, what="four daemons")
+    gaps = [b[0] - a[0] for a, b in zip(starts, starts[1:])]
+    assert gaps[0] < 6 and gaps[1] >= 5 and gaps[2] >= 1.5 * gaps[1], gaps
+    # The first exit as ever, then one event for the loop with its count, and no start or exit of each round.
+    events = box.get("/history").json()["events"][::-1]
+    exits = [e["facts"].get("count") for e in events if e["kind"] == "daemon_exited"]
+    assert exits in ([None, 2], [None, 2, 4]) and [e["kind"] for e in events].count("daemon_started") == 2, events

@@ -137,11 +137,20 @@ def test_enrolment_is_what_netbird_reports_not_its_file(make_sandbox):
         r = sb.post(suffix)
         assert (r.status, r.json()) == (400, {"error": "A setup key is needed to enrol this device"}), suffix
     assert time.monotonic() - t0 < 5 and not sb.reports_for("up")
+    # Started again on its file, a daemon that cannot reach its server says Connecting for ever, enrolled or not.
+    sb.stop()
+    daemon_ready(sb.start(env={"NB_SIM_MGMT_DISCONNECTED": "1", "NB_SIM_MGMT_RETRY_WAIT": "0"}))
+    sb.wait_for(lambda: daemon_status(sb) == "Connecting", what="Connecting")
+    assert flags(sb)[0] is False
+    assert sb.post("/up").status == 400
     sb.stop()
     daemon_ready(sb.start())
-    assert flags(sb)[0] is False
 
     assert sb.post("/up", {"setup_key": "k"}).json()["ok"] and flags(sb)[0] is True
+    # NetBird ignores a key for a peer it knows: the device would stay in its account.
+    r = sb.post("/up", {"setup_key": "another"})
+    assert (r.status, r.json()) == (409, {"error": "This device is already enrolled: deregister it first to enrol "
+                                                   "it with another key"})
     # Enrolled, its login refused: still enrolled, and the report says why.
     sb.post("/env", {"name": "NB_SIM_LOGIN_STATE", "value": "LoginFailed"})
     sb.wait_for(lambda: daemon_status(sb) == "LoginFailed", what="LoginFailed")
@@ -165,6 +174,28 @@ def test_settings_changed_while_connected_reach_netbird(sandbox):
     # Nothing changed since: NetBird says so, and the tunnel is left alone.
     assert sb.post("/up").json()["output"] == "Already connected\n"
     assert commands(sb)[-2].split(" --daemon-addr ")[1].split()[1] == "up"
+
+
+def test_an_up_reaches_a_daemon_stuck_connecting(sandbox, tmp_path):
+    # A daemon that has never reached its server since its start: NetBird's up would wait for it without end.
+    sb = daemon_ready(sandbox)
+    assert sb.post("/up", {"setup_key": "k"}).json()["ok"]
+    outage = tmp_path / "management-unreachable"
+    outage.touch()
+    for name, value in [("NB_SIM_MGMT_DISCONNECTED", str(outage)), ("NB_SIM_MGMT_RETRY_WAIT", "0"),
+                        ("NB_SIM_MGMT_ATTEMPT", "1"), ("NB_SIM_LOGIN_RETRY", "1")]:
+        sb.post("/env", {"name": name, "value": value})
+    sb.post("/restart")
+    sb.wait_for(lambda: daemon_status(sb) == "Connecting", 30, what="Connecting")
+    # The corrected URL reaches NetBird in one command, though its login cannot get through yet (about 3 s with
+    # these knobs; 20 s is far below the 60 s limit that an up waiting on the daemon would run into). The server
+    # back, an up connects over the failed login as quickly.
+    for form in ({"management_url": "https://corrected.example.com:443"}, {}):
+        t0 = time.monotonic()
+        ok = sb.post("/up", form, timeout=90).json()["ok"]
+        assert time.monotonic() - t0 < 20 and ok == (not form)  # fails, then connects
+        assert netbird_config(sb)["ManagementURL"]["Host"] == "corrected.example.com:443"
+        outage.unlink(missing_ok=True)
 
 
 def test_a_tunnel_taken_down_stays_down_when_the_daemon_starts_again(make_sandbox):
@@ -259,9 +290,11 @@ def test_queue_bound_order_abandoned_clients_and_free_event_loop(sandbox):
     assert answers[3] == b""
     assert all(a.startswith(b"HTTP/1.1 200") and b'"exit_code"' in a for i, a in enumerate(answers) if i != 3)
     # Each queued up finds the tunnel connected with another port: NetBird
-    # applies it only after a down, so each is run again after one.
+    # applies it only after a down, so each is run again after one. The one
+    # with a key never runs: NetBird would ignore a key once enrolled.
     ports = [int(re.search(r"--wireguard-port (\d+)", c).group(1)) for c in commands(sb) if " up " in c]
-    assert [p for i, p in enumerate(ports) if i == 0 or p != ports[i - 1]] == [51820, *range(51001, 51009)]
+    assert [p for i, p in enumerate(ports) if i == 0 or p != ports[i - 1]] == [51820, *range(51001, 51004),
+                                                                               *range(51005, 51009)]
     sb.wait_for(lambda: key_files(sb) == [], what="abandoned key file removed")
     # The refused down changed nothing: the tunnel is still wanted up.
     assert sb.get("/status").json()["status"]["daemonStatus"] == "Connected"

@@ -54,11 +54,12 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
     wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up for ... in the header")
     listed(page, "Connect: done (Connected)")
 
+    # A management outage leaves the tunnel up.
     box.post("/env", body={"name": "NB_SIM_MGMT_DISCONNECTED", "value": "1"})
-    listed(page, "Management server lost: simulated: management server unreachable")
-    wait_for(page, lambda d: re.fullmatch(r"connecting since \d\d:\d\d.*", find(d, "since").text), "connecting since")
+    listed(page, "Management server unreachable, tunnel kept: simulated: management server unreachable")
+    assert find(page, "since").text.startswith("up for")
     box.post("/env", body={"name": "NB_SIM_MGMT_DISCONNECTED"})
-    wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up again")
+    listed(page, "Management server connected")
     for pid in box.daemon_pids():
         os.kill(pid, signal.SIGKILL)
     listed(page, "NetBird daemon was killed (signal 9)")
@@ -74,7 +75,7 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
     # The figures are the application's.
     wait_for(page, lambda d: bar_states(d, "day") >= {"unknown", "connecting", "up", "not_wanted"}, "the day's states")
     day = box.get("/history").json()["summary"]["day"]
-    assert day["drops"] >= 2 and day["daemon_restarts"] >= 1
+    assert day["drops"] == 1 and day["daemon_restarts"] >= 1
     assert figure(page, "day", "Drops") == str(day["drops"])
     assert figure(page, "day", "Daemon restarts") == str(day["daemon_restarts"])
 

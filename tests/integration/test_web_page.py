@@ -46,8 +46,10 @@ def browser(tmp_path_factory):
 def page(browser, make_sandbox, request):
     """The page of a fresh sandbox (page.box); the parameter: its environment, "history" its starting events."""
     env = dict(getattr(request, "param", None) or {})
-    seed = env.pop("history", None)
+    seed, settings = env.pop("history", None), env.pop("app.json", None)
     box = make_sandbox()
+    if settings:
+        (box.data / "app.json").write_text(settings)
     if seed:
         (box.data / "history.jsonl").write_text("".join(json.dumps(e) + "\n" for e in seed()))
     box.start(env=env)
@@ -169,8 +171,18 @@ def save_screenshots(driver):
     assert set(preloaded) | {"main.js"} == {p.name for p in (REPO / "html" / "js").glob("*.js")}
 
 
+@pytest.mark.parametrize("page", [{"app.json": '{"management_url": "m.example:443"}'}], indirect=True)
 def test_settings_refusal_is_shown_at_the_field_and_a_valid_value_sticks(page):
     box = page.box
+    # A stored URL NetBird refuses (an older version took any text) is named until it is corrected; the page
+    # refuses such a URL before sending it.
+    wait_text(page, "status-problems", "management URL is not one NetBird accepts")
+    type_into(page, "set-management_url", "mgmt.example.com:443")
+    find(page, "set-management_url-form").submit()
+    wait_text(page, "set-management_url-msg", "Management URL must be http:// or https://, a host and an optional port")
+    type_into(page, "set-management_url", "https://api.netbird.io")
+    find(page, "set-management_url-form").submit()
+    wait_for(page, lambda d: not visible(d, "pending"), "the problem to go")
     enrol_by_api(box)
     type_into(page, "set-mtu", "9000")
     find(page, "set-mtu-form").submit()
@@ -226,6 +238,13 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     wait_for(page, lambda d: not visible(d, "env-restart"), "the notice to go after the restart")
     wait_for(page, lambda d: box.daemon_pids() and box.daemon_pids() != daemons, "a new daemon")
 
+    # A flag of up's own waits for the next connect, not for a restart.
+    type_into(page, "env-name", "NB_BLOCK_INBOUND")
+    type_into(page, "env-value", "true")
+    find(page, "env-save").click()
+    wait_text(page, "env-form-msg", "Saved NB_BLOCK_INBOUND: applies at the next connect; Reconnect applies it now.")
+    assert not visible(page, "env-restart")
+
     # Refusals come back in the API's words.
     type_into(page, "env-name", "NB_MTU")
     type_into(page, "env-value", "1400")
@@ -241,7 +260,7 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     row.find_element(By.XPATH, ".//button[text()='Remove']").click()
     wait_text(page, "env-msg", "Removed NB_LOG_LEVEL")
     wait_for(page, lambda d: not d.find_elements(By.ID, "env-value-NB_LOG_LEVEL"), "the row to go")
-    assert json.loads((box.data / "env.json").read_text()) == {}
+    assert json.loads((box.data / "env.json").read_text()) == {"NB_BLOCK_INBOUND": "true"}
 
     # A secret is shown as set, never its value; saving its empty field keeps it.
     type_into(page, "env-name", "NB_PRESHARED_KEY")
@@ -252,7 +271,8 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     assert "psk-S3CRET" not in page.page_source
     secret.find_element(By.XPATH, "./ancestor::tr//button[text()='Save']").click()
     wait_text(page, "env-msg", "NB_PRESHARED_KEY is kept")
-    assert json.loads((box.data / "env.json").read_text()) == {"NB_PRESHARED_KEY": "psk-S3CRET"}
+    assert json.loads((box.data / "env.json").read_text()) == {"NB_BLOCK_INBOUND": "true",
+                                                               "NB_PRESHARED_KEY": "psk-S3CRET"}
 
 
 def test_log_tail_follows_what_is_new_and_a_download_link_delivers_the_file(page):
@@ -359,7 +379,7 @@ def test_the_page_says_what_netbird_reports_after_each_command(page):
     # NetBird's management server refuses the login: the page says what to do.
     box.post("/env", body={"name": "NB_SIM_LOGIN_STATE", "value": "LoginFailed"})
     wait_text(page, "summary", "Login failed")
-    wait_text(page, "enrol-hint", "enrol it again with a new setup key")
+    wait_text(page, "enrol-hint", "after deregistering it if it was enrolled")
     assert find(page, "btn-up").text == "Enrol and connect"
 
 

@@ -52,7 +52,7 @@ TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
         event(5, 50 * S, "daemon_state", {{"to", "Connected"}}),
         event(6, 70 * S, "command", {{"command", "down"}}),
         event(7, 80 * S, "supervisor_stopping"),
-        event(8, 90 * S, "supervisor_started", {{"wanted", false}}),
+        event(8, 90 * S, "supervisor_started", {{"wanted", true}, {"enrolled", false}}),  // wished, not enrolled
         event(9, 85 * S, "daemon_state", {{"to", "Idle"}}),          // the clock was set back: nothing is later than what follows
     };
     const auto r = hr::replay(events, wall(100 * S));

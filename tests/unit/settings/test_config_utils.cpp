@@ -35,6 +35,7 @@ TEST(ValidateConfigValue, OneMessagePerKey) {
     const std::string mtu = "mtu must be an integer between 576 and 8192";
     const std::string iface = "interface_name must be 1-15 characters using only letters, digits, '_' or '-'";
     const std::string level = "log_level must be one of trace, debug, info, warning, error, critical, off";
+    const std::string url(cu::MANAGEMENT_URL_FORMAT);
     const std::string ipmap = "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs";
     const struct { const char* key; const char* value; std::string expected; } cases[] = {
         {"watchdog_enabled", "true", ""}, {"watchdog_enabled", "false", ""},
@@ -50,7 +51,8 @@ TEST(ValidateConfigValue, OneMessagePerKey) {
         {"external_ip_map", "10.0.0.1 ", ipmap}, {"external_ip_map", "1.2.3.4,", ipmap},  // NetBird refuses it at up
         {"mtu", "576", ""}, {"mtu", "8192", ""}, {"mtu", "575", mtu}, {"mtu", "9000", mtu}, {"mtu", "x", mtu},
         {"interface_name", "wg-mgmt_1", ""}, {"interface_name", "eth0.100", iface},
-        {"interface_name", "abcdefghijklmnop", iface}, {"management_url", "anything at all", ""},
+        {"interface_name", "abcdefghijklmnop", iface}, {"management_url", "https://m.example.com:33073", ""},
+        {"management_url", "mgmt.example.com:443", url}, {"management_url", "not a url", url},  // refused at up
     };
     for (const auto& c : cases) EXPECT_EQ(cu::validate_config_value(c.key, c.value), c.expected) << c.key << c.value;
 }
@@ -99,4 +101,8 @@ TEST(ReadConfig, TextAndSwitchSettings) {
     for (const char* config : {R"({})", R"({"watchdog_enabled":"false"})", R"({"watchdog_enabled":0})", R"([false])"})
         EXPECT_TRUE(cu::read_watchdog_enabled(json::parse(config))) << config;
     EXPECT_FALSE(cu::read_watchdog_enabled(json::parse(R"({"watchdog_enabled":false})")));
+    // A stored URL NetBird refuses is kept as it is, and named as a problem.
+    EXPECT_NE(cu::management_url_problem(json::parse(R"({"management_url":"ftp://x"})")), "");
+    for (const char* config : {R"({})", R"({"management_url":""})", R"({"management_url":"http://m"})"})
+        EXPECT_EQ(cu::management_url_problem(json::parse(config)), "") << config;
 }

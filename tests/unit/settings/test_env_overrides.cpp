@@ -30,6 +30,13 @@ TEST(EnvKeys, RefusalsAndValues) {
     EXPECT_EQ(eo::env_key_refusal("NB_MTU"), "Use Tunnel settings for this NetBird flag");
     EXPECT_EQ(eo::env_key_refusal("NB_SETUP_KEY_FILE"), "A setup key is given once when enrolling, never stored");
     EXPECT_NE(eo::env_key_refusal("NB_ENABLE_LAZY_CONNECTION"), "");
+    // These wedge the daemon: idle at every start, a connect that never ends, another configuration.
+    for (const char* key : {"NB_DISABLE_AUTO_CONNECT", "NB_FOREGROUND_MODE", "NB_PROFILE"})
+        EXPECT_NE(eo::env_key_refusal(key), "") << key;
+    // up's own flags reach NetBird at the next connect, in key order; the daemon's do not.
+    EXPECT_EQ(eo::up_flag_overrides({{"NB_LOG_LEVEL", "debug"}, {"NB_NETWORK_MONITOR", "false"},
+                                     {"NB_BLOCK_INBOUND", "true"}, {"NB_HOSTNAME", "cam"}}),
+              (std::vector<std::string>{"NB_BLOCK_INBOUND=true", "NB_NETWORK_MONITOR=false"}));
     for (const char* level : {"debug", "WARN", "Warning", "trace", "panic"})
         EXPECT_EQ(eo::env_value_refusal("NB_LOG_LEVEL", level), "") << level;
     for (const char* level : {"verbose", "", "info "}) EXPECT_NE(eo::env_value_refusal("NB_LOG_LEVEL", level), "") << level;
@@ -40,13 +47,14 @@ TEST(EnvKeys, RefusalsAndValues) {
 TEST(EnvOverrides, LoadKeepsOnlyWhatFitsTheEnvironment) {
     std::map<std::string, std::string> loaded = {{"NB_MTU", "1400"}, {"NB_CONFIG", "/x"}, {"HOME", "/h"},
                                                  {"NB_BIG", std::string(4097, 'x')}, {"NB_OK", std::string(4096, 'x')},
-                                                 {"NB_SETUP_KEY", "k"}, {"NB_LOG_LEVEL", "verbose"}};
+                                                 {"NB_SETUP_KEY", "k"}, {"NB_LOG_LEVEL", "verbose"},
+                                                 {"NB_PROFILE", "other"}};
     for (int i = 0; i < 70; ++i) loaded["NB_Z" + std::to_string(100 + i)] = "v";
     EXPECT_TRUE(eo::drop_unloadable_overrides(loaded));
     EXPECT_EQ(loaded.size(), eo::MAX_ENV_OVERRIDES);
     EXPECT_EQ(loaded.count("HOME") + loaded.count("NB_OK"), 2u);  // the load applies no syntax rule
     EXPECT_EQ(loaded.count("NB_MTU") + loaded.count("NB_CONFIG") + loaded.count("NB_BIG") +
-                  loaded.count("NB_SETUP_KEY") + loaded.count("NB_LOG_LEVEL"), 0u);
+                  loaded.count("NB_SETUP_KEY") + loaded.count("NB_LOG_LEVEL") + loaded.count("NB_PROFILE"), 0u);
     EXPECT_EQ(loaded.rbegin()->first, "NB_Z161");  // the first 64 in key order stay
     EXPECT_FALSE(eo::drop_unloadable_overrides(loaded));
 }

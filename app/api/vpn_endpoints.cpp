@@ -188,15 +188,25 @@ void application::api_up(const response_ptr& res, request&) {
             // connected, and a refused login holds it too: a down ends either,
             // so that what this up carries (a corrected management URL, a key)
             // reaches the daemon.
+            bool took_down = false;
             if (m_connect_stuck.load(std::memory_order_acquire)) {
                 spdlog::info("NetBird is connecting or its login failed: taking it down before the up");
                 run_command(down_args, false);
+                took_down = true;
             }
             auto result = run_command(args, false);
             if (to_apply && result.exit_code == 0 && netbird_answers::up_was_already_connected(result.stdout_data)) {
                 spdlog::info("Taking the connected tunnel down and up again to apply the changed settings");
                 run_command(down_args, false);
+                took_down = true;
                 result = run_command(args, false);
+            }
+            // The down ended NetBird's own connect loop, and the up that failed
+            // (its server out of reach) started none: a restarted daemon
+            // connects by itself once the server answers again.
+            if (took_down && result.exit_code != 0) {
+                spdlog::info("The up after a down failed: restarting NetBird so that it keeps trying to connect");
+                restart_daemon_in_turn(nullptr);
             }
             // Here, not in the loop's hook: the next queued up may run first.
             if (result.exit_code == 0) {
@@ -311,6 +321,10 @@ void application::wipe_after_deregister() {
     m_daemon_status = "NeedsLogin";
     m_needs_login.store(true, std::memory_order_release);
     m_desired_up = false;
+    // Stored at once: a daemon that reports Connecting (its server out of
+    // reach) or a reboot before the first report must not find it enrolled.
+    m_enrolled = false;
+    store_tunnel_state();
 }
 
 void application::api_deregister(const response_ptr& res, request&) {

@@ -264,7 +264,10 @@ void application::shutdown(int signal_number, int signal_fd) {
     end_commands();
     stop_iperf_server();
     // NetBird takes its tunnel down before it exits; the loop goes on meanwhile.
-    stop_service_then([signal_fd] {
+    stop_service_then([this, signal_fd] {
+        // Requests served while NetBird stopped may have staged keys that
+        // no command will run for.
+        remove_stale_temporary_files();
         ::close(signal_fd);
         flush_logs_and_exit(0);
     });

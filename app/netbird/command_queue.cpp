@@ -33,6 +33,8 @@ application::abort_flag application::make_abort_guard(const response_ptr& res) {
 bool application::enqueue_command(std::function<void()> job) {
     {
         std::lock_guard<std::mutex> lock(m_queue_mutex);
+        // Shutting down (NetBird is given its time to stop): nothing new runs.
+        if (m_stopping.load(std::memory_order_acquire)) return false;
         if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
         m_command_queue.push_back(std::move(job));
     }

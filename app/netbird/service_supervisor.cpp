@@ -10,6 +10,7 @@
 #include "core/regular_file.hpp"
 #include "netbird/command_lines.hpp"
 #include "core/text_utils.hpp"
+#include "diagnostics/debug_bundle_output.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/process/args.hpp>
@@ -19,6 +20,7 @@
 #include <spdlog/spdlog.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fstream>
 #include <iterator>
@@ -53,6 +55,8 @@ constexpr auto LEFTOVER_EXIT_POLL = std::chrono::milliseconds(20);
 constexpr std::size_t MAX_OUTPUT_LINE_BYTES = 16 * 1024;
 // The pid file holds one number and a line feed.
 constexpr std::size_t MAX_PID_FILE_BYTES = 32;
+// NetBird's temporary folder is the owner's alone, like the data folder around it.
+constexpr mode_t TEMPORARY_DIR_MODE = 0700;
 
 std::vector<std::string> process_command_line(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
@@ -102,6 +106,8 @@ bool application::start_service() {
         m_daemon_status = "NeedsLogin";
         m_needs_login.store(true, std::memory_order_release);
     }
+    // NetBird's TMPDIR (a failure shows when a debug bundle prepares it again).
+    ::mkdir((m_data_dir / debug_bundle_output::TEMPORARY_DIR).c_str(), TEMPORARY_DIR_MODE);
     try {
         std::vector<std::string> args = base_args_service();
         args.emplace_back("service");

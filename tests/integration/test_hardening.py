@@ -117,12 +117,15 @@ def test_no_daemon_outlives_its_supervisor_or_piles_up(make_sandbox):
 
 
 def test_sigterm_ends_the_running_command_and_removes_staged_keys(make_sandbox):
-    box = make_sandbox().start(env={"NB_SIM_DELAY_UP": "30"})
+    box = make_sandbox().start(env={"NB_SIM_DELAY_UP": "30", "NB_SIM_STOP_WAIT": "3"})
     for i in range(3):
         in_background(box.post, "/up", body={"setup_key": f"KEY-{i}"}, timeout=60)
     box.wait_for(lambda: box.reports_for("up"), what="the first up running")
     assert len(list(box.data.glob("setup-key-*"))) == 3
     box.proc.send_signal(signal.SIGTERM)
+    # While NetBird takes its time to stop, requests are still answered, but nothing new is queued.
+    box.wait_for_log("Asked the VPN service to stop")
+    assert box.post("/up", body={"setup_key": "LATE-KEY"}, timeout=10).status == 503
     assert box.wait_exit() == 0
     box.wait_for(lambda: not box.command_lines(str(box.app_dir)), timeout=5, what="no process left")
     assert list(box.data.glob("setup-key-*")) == []

@@ -123,7 +123,9 @@ std::string application::iperf_status_json() {
     std::string output;
     {
         std::lock_guard<std::mutex> lock(m_iperf_mutex);
-        port = m_iperf_port;
+        // A server that ended (a one-off test done) after the last reaping
+        // has no port any more, whatever the bookkeeping says until then.
+        port = running ? m_iperf_port : 0;
         for (const auto& line : m_iperf_output) output.append(line).append("\n");
     }
     return api_json::compact({{"output", output}, {"port", port}, {"running", running}, {"uptime_seconds", uptime}});

@@ -17,6 +17,9 @@ port=${VANTREL_WEB_PORT:-8080}
 # Once enrolled, the simulator shows a few peers so that the page has
 # something to show.
 export NB_SIM_PEERS=${NB_SIM_PEERS:-5}
+# A sign-in from the page waits for a person: `echo approve` (or deny,
+# expire) into this file answers it.
+export NB_SIM_SSO_ANSWER=$root/build/sandbox/sso-answer
 
 supervisor= web=
 stop() {
@@ -48,6 +51,7 @@ done
 echo
 echo "Application directory: $root/build/sandbox (logs in localdata/logs, syslog ident vantrel_vpn)"
 echo "Open the application's page: $url"
+echo "A sign-in started from the page is answered with: echo approve > $NB_SIM_SSO_ANSWER"
 echo "Ctrl-C stops the supervisor and the web server."
 echo
 

@@ -65,8 +65,9 @@
 # says "Already connected" and applies nothing. `up` with a key enrols and
 # connects at once; a key given to a peer the server already knows is ignored
 # (the login returns at once). Without a key, on a daemon that needs a login, it
-# prints NetBird's sign-in text and waits (status Connecting meanwhile) until
-# NB_SIM_SSO_WAIT runs out, then fails and the daemon reports LoginFailed.
+# prints NetBird's sign-in text and waits (status Connecting meanwhile) for the
+# person (NB_SIM_SSO_ANSWER): signed in, it enrols and connects; refused, or once
+# NB_SIM_SSO_WAIT runs out, it fails and the daemon reports LoginFailed.
 # `deregister` forgets the enrolment.
 #
 # Management outages (NB_SIM_MGMT_DISCONNECTED; NB_SIM_SIGNAL_DISCONNECTED alike):
@@ -181,8 +182,13 @@
 #   NB_SIM_CONNECT_DELAY=S       daemon. Seconds an enrolled daemon stays Connecting
 #                                after it starts before it is Connected. Default 1.
 #   NB_SIM_SSO_WAIT=S            either. How long `up` waits for the SSO sign-in
-#                                before it fails ("context deadline exceeded").
-#                                Default 3600.
+#                                before it fails ("context deadline exceeded"):
+#                                the identity provider's code lifetime. Default 900.
+#   NB_SIM_SSO_ANSWER=PATH       either. A file a test writes to answer a waiting
+#                                sign-in: "approve" (the person signed in: the peer
+#                                is enrolled, `up` goes on and connects), "deny"
+#                                (the provider refuses: LoginFailed) or "expire"
+#                                (the code ran out now). Consumed when read.
 #   NB_SIM_SSO_CODE_APART=1      either. The sign-in URL does not carry the user
 #                                code, so `up` prints "and enter the code CODE to
 #                                authenticate." after it. Default off.
@@ -281,6 +287,8 @@ MGMT_ATTEMPT_FAILED = "failed connecting to Management Service : context deadlin
 SIGNAL_ATTEMPT_FAILED = "failed connecting to Signal Service : context deadline exceeded"
 LOGIN_UNREACHABLE = "context deadline exceeded"
 KEY_REFUSED = "couldn't add peer: setup key is invalid"
+# What an identity provider says when the person refuses the sign-in.
+SSO_DENIED = "access_denied: the user denied the device sign-in request"
 # The connect loop's timing against an unreachable server: each attempt ends at
 # the client's connect time-out, then NetBird's back-off waits (without its
 # random spread).
@@ -1493,7 +1501,7 @@ class Daemon:
             return {"needs_sso": True, "url": self.sso.url, "user_code": self.sso.code}
 
     def do_wait_sso(self, req, knobs, conn):
-        wait = knobs.number("NB_SIM_SSO_WAIT", 3600.0)
+        wait = knobs.number("NB_SIM_SSO_WAIT", 900.0)
         with self.lock:
             sso = self.sso
             if sso is None or sso.code != req.get("user_code"):
@@ -1503,9 +1511,27 @@ class Daemon:
         deadline = time.monotonic() + wait
         reason = None
         while reason is None:
+            answer = take_sso_answer(knobs.text("NB_SIM_SSO_ANSWER"))
             if sso.cancelled.wait(min(POLL_S, max(0.0, deadline - time.monotonic()))):
                 reason = ("Canceled", "context canceled")
-            elif time.monotonic() >= deadline:
+            elif answer == "approve":
+                with self.lock:
+                    if self.sso is not sso:
+                        continue               # a down or a new login took it meanwhile
+                    self.sso = None
+                    self.phase = "idle"
+                    self.enrolled = self.cfg["SimEnrolled"] = True
+                    self.login_state_cleared = bool(self.forced_state(knobs))
+                    try:
+                        self.save_config()
+                    except OSError as e:
+                        raise RpcFailure("failed to update config: %s" % e)
+                self.log("INFO", "peer enrolled by an SSO sign-in (management %s)"
+                         % url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT))
+                return {"email": "installer@example.invalid"}
+            elif answer == "deny":
+                reason = ("Unknown", SSO_DENIED)
+            elif answer == "expire" or time.monotonic() >= deadline:
                 reason = ("DeadlineExceeded", "context deadline exceeded")
             elif client_gone(conn):
                 reason = ("Canceled", "context canceled")
@@ -1724,6 +1750,20 @@ def read_line(sock, deadline):
             return None
         buf += chunk
     return buf.split(b"\n", 1)[0]
+
+
+def take_sso_answer(path):
+    """The person's answer to a waiting sign-in, from the control file a test
+    writes ("approve", "deny" or "expire"); the file is consumed when read."""
+    if not path:
+        return None
+    try:
+        with open(path) as f:
+            answer = f.read().strip().lower()
+        os.unlink(path)
+    except OSError:
+        return None
+    return answer or None
 
 
 def client_gone(conn):

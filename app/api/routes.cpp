@@ -14,8 +14,10 @@ constexpr const char* API_SUFFIX = "/api/vpn";
 constexpr auto CROSS_SITE_WARNING_INTERVAL = std::chrono::seconds(60);
 
 // Whether a route changes something (every POST, and a GET that costs the
-// camera work and flash): those are refused to other sites' pages.
-enum class effect { reads, changes };
+// camera work and flash): those are refused to other sites' pages. A route
+// that runs a NetBird command is also refused while a sign-in waits for its
+// person: a down or a restart would end the wait, another up would wait behind it.
+enum class effect { reads, changes, commands };
 
 }  // namespace
 
@@ -24,18 +26,22 @@ void application::setup_routes(httpd::router& routes) {
     using member = void (application::*)(const response_ptr&, request&);
     const auto add = [&](const char* method, const char* suffix, member handler, effect what) {
         routes.add(method, prefix + suffix, [this, handler, what](const response_ptr& res, request& req) {
-            if (what == effect::changes && refuse_foreign_request(res, req)) return;
+            if (what != effect::reads && refuse_foreign_request(res, req)) return;
+            if (what == effect::commands && refuse_during_sign_in(res)) return;
             (this->*handler)(res, req);
         });
     };
     const auto reads = effect::reads;
     const auto changes = effect::changes;
+    const auto commands = effect::commands;
     add("GET", "/status", &application::api_status, reads);
-    add("POST", "/up", &application::api_up, changes);
-    add("POST", "/down", &application::api_down, changes);
-    add("POST", "/restart", &application::api_restart, changes);
-    add("POST", "/reconnect", &application::api_reconnect, changes);
-    add("POST", "/deregister", &application::api_deregister, changes);
+    add("POST", "/up", &application::api_up, commands);
+    add("POST", "/down", &application::api_down, commands);
+    add("POST", "/restart", &application::api_restart, commands);
+    add("POST", "/reconnect", &application::api_reconnect, commands);
+    add("POST", "/deregister", &application::api_deregister, commands);
+    add("POST", "/login", &application::api_login, changes);
+    add("POST", "/login/cancel", &application::api_login_cancel, changes);
     add("GET", "/env", &application::api_env_get, reads);
     add("POST", "/env", &application::api_env_set, changes);
     add("GET", "/config", &application::api_config_get, reads);
@@ -44,8 +50,8 @@ void application::setup_routes(httpd::router& routes) {
     add("GET", "/logs/list", &application::api_logs_list, reads);
     add("GET", "/logs/download", &application::api_logs_download, reads);
     add("GET", "/storage", &application::api_storage, reads);
-    add("GET", "/debug-bundle", &application::api_debug_bundle, changes);
-    add("POST", "/debug-bundle/upload", &application::api_debug_bundle_upload, changes);
+    add("GET", "/debug-bundle", &application::api_debug_bundle, commands);
+    add("POST", "/debug-bundle/upload", &application::api_debug_bundle_upload, commands);
     add("POST", "/iperf/server/start", &application::api_iperf_start, changes);
     add("POST", "/iperf/server/stop", &application::api_iperf_stop, changes);
     add("GET", "/iperf/server/status", &application::api_iperf_status, reads);

@@ -148,6 +148,8 @@ answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& 
     }
     out += ",\"registered\":";
     out += flag(f.registered);
+    out += ",\"sign_in\":";
+    out += f.sign_in.empty() ? std::string_view("null") : std::string_view(f.sign_in);
     if (r) {
         out += ",\"status\":";
         if (q.peers == peers_shown::none) parts.shared = r->light_text;

@@ -50,6 +50,8 @@ struct facts {
     // Settings NetBird would refuse, as sentences for the page; the answer
     // has "problems" only when there are some.
     std::vector<std::string> problems;
+    // The last interactive sign-in as JSON text; empty: none ("sign_in":null).
+    std::string sign_in;
 };
 
 // The query of GET /status from its parameters (each empty when absent), or
@@ -68,7 +70,7 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
 // The whole answer body.
 // Example (no query): report {"daemonStatus":"Idle"}, exit 0, registered ->
 //   {"app_version":"1.0.0","exit_code":0,"netbird_version":"0.72.4","ok":true,"pending_reconnect":false,
-//    "pending_restart":false,"registered":true,"status":{"daemonStatus":"Idle"}}
+//    "pending_restart":false,"registered":true,"sign_in":null,"status":{"daemonStatus":"Idle"}}
 // Example: output "daemon not running" (no JSON), exit 1 -> ...,"ok":false,"output":"daemon not running",...
 //   and no "status".
 // Example: problems {"P"} -> ...,"pending_restart":false,"problems":["P"],"registered":...

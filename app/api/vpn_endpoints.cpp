@@ -56,7 +56,8 @@ void application::api_status(const response_ptr& res, request& req) {
         write_json(res, api_json::error_json(parsed.error), "400 Bad Request", true);
         return;
     }
-    status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire), {}};
+    status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire), {},
+                             m_sign_in ? sign_in_json() : std::string()};
     if (auto problem = config_utils::management_url_problem(m_app_config); !problem.empty())
         facts.problems.push_back(std::move(problem));
     res->write_status("200 OK");

@@ -178,6 +178,7 @@ void application::run() {
                                                                                   : "was killed or crashed)")),
                {{"previous", previous}, {"wanted", m_desired_up}, {"enrolled", enrolled()}});
     }
+    note_interrupted_sign_in();
     end_leftover_daemon();
     start_service();
     // From here the daemon and its output reader run: a failure may not
@@ -287,6 +288,7 @@ void application::end_commands() {
     // The group only: the command leads its own, and its pid alone may
     // already have been reaped and reused.
     if (const pid_t pid = m_command_pid.load(std::memory_order_acquire); pid > 0) ::kill(-pid, SIGKILL);
+    if (const pid_t pid = m_sign_in_pid.load(std::memory_order_acquire); pid > 0) ::kill(-pid, SIGKILL);
     remove_stale_temporary_files();
 }
 

@@ -36,6 +36,9 @@
 
 #include <sys/types.h>
 
+// What a sign-in's own thread and the loop share (app/netbird/sign_in.cpp).
+struct sign_in_control;
+
 class application {
 public:
     using command_result = ::command_result;
@@ -113,6 +116,7 @@ private:
 
     // NetBird commands.
     command_result run_command(const std::vector<std::string>& args, bool quiet) const;
+    command_result run_command(const std::vector<std::string>& args, bool quiet, const command_limits& limits) const;
     std::vector<std::string> base_args_cli() const;
     std::vector<std::string> base_args_service() const;
     std::vector<std::string> build_up_args(const form_map& form) const;
@@ -235,6 +239,27 @@ private:
     void api_reconnect(const response_ptr& res, request& req);
     void api_deregister(const response_ptr& res, request& req);
     void wipe_after_deregister();
+
+    // The interactive sign-in (an account instead of a setup key): NetBird's
+    // up without a key waits for a person far longer than any command, so it
+    // runs on a thread of its own once it has printed its link, and every
+    // other NetBird command is refused until it ends (loop thread).
+    void api_login(const response_ptr& res, request& req);
+    void api_login_cancel(const response_ptr& res, request& req);
+    bool sign_in_under_way() const;
+    // 409 "A sign-in is under way" for a NetBird command; true when answered.
+    bool refuse_during_sign_in(const response_ptr& res) const;
+    // The sign-in as /status and the sign-in routes tell it (JSON; "null" when none).
+    std::string sign_in_json() const;
+    // Sign-in thread: runs NetBird's up, tells the loop its link and its end.
+    void run_sign_in(std::vector<std::string> args, std::vector<std::string> down_args,
+                     std::shared_ptr<sign_in_control> control);
+    void show_sign_in_link(const std::shared_ptr<sign_in_control>& control, std::string url, std::string code);
+    void finish_sign_in(const std::shared_ptr<sign_in_control>& control, std::string outcome, std::string message);
+    void answer_sign_in_waiters(std::vector<std::pair<response_ptr, abort_flag>>& waiters);
+    // A sign-in that a stop or crash of the supervisor cut short is recorded
+    // once, at the next start.
+    void note_interrupted_sign_in();
 
     // HTTP frame.
     void setup_routes(httpd::router& routes);
@@ -374,6 +399,24 @@ private:
     // The last report says the daemon is connecting or its login failed: an
     // up would wait on it, so a down goes first (read by queued ups).
     std::atomic<bool> m_connect_stuck{false};
+    // The last sign-in (loop thread), what its thread shares, whether one was
+    // under way when the supervisor last stopped (stored in tunnel.json), and
+    // the clients waiting for a cancel to take effect.
+    struct sign_in_facts {
+        std::string phase;    // "starting", "waiting" or "ended"
+        std::string url;
+        std::string code;
+        std::chrono::steady_clock::time_point deadline{};
+        std::string outcome;  // once ended
+        std::string message;
+    };
+    std::optional<sign_in_facts> m_sign_in;
+    std::shared_ptr<sign_in_control> m_sign_in_control;
+    bool m_sign_in_was_under_way = false;
+    std::vector<std::pair<response_ptr, abort_flag>> m_sign_in_starts;
+    std::vector<std::pair<response_ptr, abort_flag>> m_sign_in_cancels;
+    // The running sign-in command, 0 when none: the shutdown ends it.
+    std::atomic<pid_t> m_sign_in_pid{0};
     // When the user last changed the wish: a status report taken before
     // that says nothing of what NetBird did after (loop thread only).
     std::chrono::steady_clock::time_point m_wish_changed_at{};

@@ -51,6 +51,8 @@ void apply(condition& c, const history_event& event) {
         const std::string command = fact(event, "command");
         if (command == "up" || command == "reconnect") c.wanted = true;
         if (command == "down" || command == "deregister") c.wanted = false;
+    } else if (event.kind == "sign_in" && fact(event, "outcome") == "connected") {
+        c.wanted = true;  // an enrolment, as an up with a key
     }
 }
 

@@ -24,8 +24,12 @@
 
 #include "http/http_response.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+
+#include <sys/types.h>
 
 // Exit code, standard output and standard error of one NetBird command.
 struct command_result {
@@ -34,6 +38,20 @@ struct command_result {
     std::string stderr_data;
 
     std::string combined() const { return stdout_data + stderr_data; }
+};
+
+// How one command is run when the usual ones do not fit: a sign-in waits for
+// a person far longer than any other command, is read as it prints, and can
+// be ended from outside.
+struct command_limits {
+    std::chrono::steady_clock::duration limit = std::chrono::seconds(60);
+    // Each line of standard output as it comes (on a reader thread).
+    std::function<void(const std::string& line)> on_output_line;
+    // Set: the command is ended at once (looked at ten times a second).
+    const std::atomic<bool>* stop = nullptr;
+    // Where the running command's pid is kept for the shutdown; null: the
+    // command worker's.
+    std::atomic<pid_t>* pid_slot = nullptr;
 };
 
 struct command_job {

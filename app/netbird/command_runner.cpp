@@ -21,19 +21,29 @@ namespace bp = boost::process;
 
 namespace {
 
-constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
 constexpr auto COMMAND_POLL_INTERVAL = std::chrono::milliseconds(100);
 constexpr int EXIT_NOT_RUN = 127;
 constexpr int EXIT_TIMED_OUT = 124;
+constexpr int EXIT_STOPPED = 130;
 
-void read_stream(bp::ipstream& stream, std::string& target) {
+void read_stream(bp::ipstream& stream, std::string& target,
+                 const std::function<void(const std::string&)>& on_line = nullptr) {
     std::string line;
-    while (std::getline(stream, line)) target.append(line).append("\n");
+    while (std::getline(stream, line)) {
+        target.append(line).append("\n");
+        if (on_line) on_line(line);
+    }
 }
 
 }  // namespace
 
 application::command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
+    return run_command(args, quiet, command_limits{});
+}
+
+application::command_result application::run_command(const std::vector<std::string>& args, bool quiet,
+                                                     const command_limits& limits) const {
+    std::atomic<pid_t>& pid_slot = limits.pid_slot ? *limits.pid_slot : m_command_pid;
     if (m_stopping.load(std::memory_order_acquire)) return {EXIT_NOT_RUN, "", "process failed: shutting down"};
     std::error_code exists_error;
     if (args.empty() || !std::filesystem::exists(m_netbird_path, exists_error))
@@ -55,8 +65,8 @@ application::command_result application::run_command(const std::vector<std::stri
         if (out_thread.joinable()) out_thread.join();
         if (err_thread.joinable()) err_thread.join();
     };
-    const auto forget_child = [this, &child] {
-        m_command_pid.store(0, std::memory_order_release);
+    const auto forget_child = [&pid_slot, &child] {
+        pid_slot.store(0, std::memory_order_release);
         child_process::discard(child);
     };
     try {
@@ -69,9 +79,11 @@ application::command_result application::run_command(const std::vector<std::stri
                       child_process::environment_with(overrides), child_process::clean_exec{});
         // Shutdown ends the command's whole process group through this; a
         // shutdown that came between the check above and the start ends it here.
-        m_command_pid.store(child->id(), std::memory_order_release);
+        pid_slot.store(child->id(), std::memory_order_release);
         if (m_stopping.load(std::memory_order_acquire)) ::kill(-child->id(), SIGKILL);
-        out_thread = std::thread([&out_stream, &out_data] { read_stream(*out_stream, out_data); });
+        out_thread = std::thread([&out_stream, &out_data, &limits] {
+            read_stream(*out_stream, out_data, limits.on_output_line);
+        });
         err_thread = std::thread([&err_stream, &err_data] { read_stream(*err_stream, err_data); });
 
         const auto started = std::chrono::steady_clock::now();
@@ -82,16 +94,20 @@ application::command_result application::run_command(const std::vector<std::stri
                 exit_code = child->exit_code();
                 break;
             }
-            if (std::chrono::steady_clock::now() - started > COMMAND_TIMEOUT) {
+            if (limits.stop && limits.stop->load(std::memory_order_acquire)) {
+                exit_code = EXIT_STOPPED;
+                break;
+            }
+            if (std::chrono::steady_clock::now() - started > limits.limit) {
                 spdlog::error("Command timed out after {} seconds",
-                              std::chrono::duration_cast<std::chrono::seconds>(COMMAND_TIMEOUT).count());
+                              std::chrono::duration_cast<std::chrono::seconds>(limits.limit).count());
                 exit_code = EXIT_TIMED_OUT;
                 break;
             }
             std::this_thread::sleep_for(COMMAND_POLL_INTERVAL);
         }
         // Kills a command that timed out, and anything a command left running.
-        m_command_pid.store(0, std::memory_order_release);
+        pid_slot.store(0, std::memory_order_release);
         child_process::stop(*child);
         join_readers();
         return {exit_code, std::move(out_data), std::move(err_data)};

@@ -14,6 +14,8 @@ namespace {
 constexpr const char* WISH_KEY = "wanted_up";
 constexpr const char* APPLIED_KEY = "applied";
 constexpr const char* ENROLLED_KEY = "enrolled";
+// A sign-in was under way: found at a start, it was cut short.
+constexpr const char* SIGN_IN_KEY = "sign_in_under_way";
 
 }  // namespace
 
@@ -48,6 +50,8 @@ void application::load_tunnel_state() {
     // for ever, enrolled or not: only a login NetBird accepted counts. A
     // version that kept no record judged by the file; that is taken once
     // (a NeedsLogin report clears it) and kept from then on.
+    const auto sign_in = stored.find(SIGN_IN_KEY);
+    m_sign_in_was_under_way = sign_in != stored.end() && sign_in->is_boolean() && sign_in->get<bool>();
     const auto enrolled = stored.find(ENROLLED_KEY);
     if (enrolled != stored.end() && enrolled->is_boolean()) {
         m_enrolled = enrolled->get<bool>();
@@ -62,7 +66,8 @@ void application::store_tunnel_state() {
     m_tunnel_state_stored =
         write_json_file(m_wish_path, nlohmann::json{{WISH_KEY, m_desired_up},
                                                     {APPLIED_KEY, m_applied_flags},
-                                                    {ENROLLED_KEY, enrolled()}});
+                                                    {ENROLLED_KEY, enrolled()},
+                                                    {SIGN_IN_KEY, sign_in_under_way() || m_sign_in_was_under_way}});
 }
 
 void application::set_desired_up(bool wanted) {

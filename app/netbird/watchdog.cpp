@@ -151,7 +151,8 @@ void application::on_health_probe(status_report::tunnel_health health) {
     using status_report::tunnel_health;
     // A device that never enrolled (or needs a login) has nothing a restart
     // could bring back: its daemon would only say Connecting again.
-    if (m_shutting_down || !watchdog_enabled() || !tunnel_wanted_up()) {
+    // A sign-in waits for a person: a restart would end it.
+    if (m_shutting_down || !watchdog_enabled() || !tunnel_wanted_up() || sign_in_under_way()) {
         m_unhealthy_since.reset();
         return;
     }

@@ -18,6 +18,7 @@ std::string document_answer(int exit_code, const std::string& output, const stat
                  {"pending_reconnect", f.pending_reconnect}, {"pending_restart", f.pending_restart},
                  {"registered", f.registered}};
     if (!f.problems.empty()) body["problems"] = f.problems;
+    body["sign_in"] = f.sign_in.empty() ? json(nullptr) : json::parse(f.sign_in);
     auto parsed = json::parse(output, nullptr, false);
     if (parsed.is_discarded()) body["output"] = output;
     else body["status"] = std::move(parsed);
@@ -33,7 +34,7 @@ status_view::snapshot poll(int exit_code, const std::string& output) {
 }
 
 std::string answer(const status_view::snapshot& s, const status_view::query& q = {}) {
-    return status_view::answer(&s, {true, false, true, {}}, q, "1.0.0", "0.72.4");
+    return status_view::answer(&s, {true, false, true, {}, {}}, q, "1.0.0", "0.72.4");
 }
 
 json peer(const std::string& name, const std::string& ip, const std::string& state) {
@@ -77,10 +78,11 @@ TEST(StatusView, WithoutAQueryTheAnswerIsTheDocumentOneByteForByte) {
         {1, "\xff\xfe not text"},
     };
     for (const auto& [code, output] : polls)
-        EXPECT_EQ(answer(poll(code, output)), document_answer(code, output, {true, false, true, {}})) << output;
+        EXPECT_EQ(answer(poll(code, output)), document_answer(code, output, {true, false, true, {}, {}})) << output;
     // Before the first poll: what an empty failed poll gives.
     EXPECT_EQ(status_view::answer(nullptr, {}, {}, "1.0.0", "0.72.4"), document_answer(1, "", {}));
-    const status_view::facts troubled{false, true, false, {"A \"stored\" URL NetBird refuses.", "Another."}};
+    const status_view::facts troubled{false, true, false, {"A \"stored\" URL NetBird refuses.", "Another."},
+                                       R"({"phase":"starting"})"};
     EXPECT_EQ(status_view::answer(nullptr, troubled, {}, "1.0.0", "0.72.4"), document_answer(1, "", troubled));
 }
 

@@ -79,6 +79,11 @@ TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
     // Too many stretches for the timeline: equal ones, each as bad as the worst in it.
     EXPECT_EQ(states(hr::figures(replayed, events, times, 0, 100 * S, 4).segments),
               "0-25 connecting; 25-50 down; 50-75 not_wanted; 75-100 unknown; ");
+    // Signing in enrols the device as an up with a key does: from then on it is wanted up.
+    const std::deque<history_event> signed_in = {
+        event(1, 0, "supervisor_started", {{"wanted", true}, {"enrolled", false}}),
+        event(2, 10 * S, "sign_in", {{"outcome", "connected"}}), event(3, 12 * S, "daemon_state", {{"to", "Connected"}})};
+    EXPECT_EQ(states(hr::replay(signed_in, wall(20 * S)).segments), "0-10 not_wanted; 10-12 connecting; 12-20 up; ");
 }
 
 TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecorded) {

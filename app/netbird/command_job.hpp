@@ -43,12 +43,16 @@ struct command_result {
 // How one command is run when the usual ones do not fit: a sign-in waits for
 // a person far longer than any other command, is read as it prints, and can
 // be ended from outside.
+// Exit codes of a command the supervisor ended: past its limit, or stopped.
+constexpr int EXIT_TIMED_OUT = 124;
+constexpr int EXIT_STOPPED = 130;
+
 struct command_limits {
     std::chrono::steady_clock::duration limit = std::chrono::seconds(60);
     // Each line of standard output as it comes (on a reader thread).
     std::function<void(const std::string& line)> on_output_line;
-    // Set: the command is ended at once (looked at ten times a second).
-    const std::atomic<bool>* stop = nullptr;
+    // True: the command is ended at once (asked ten times a second).
+    std::function<bool()> stop;
     // Where the running command's pid is kept for the shutdown; null: the
     // command worker's.
     std::atomic<pid_t>* pid_slot = nullptr;

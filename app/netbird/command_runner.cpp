@@ -23,8 +23,6 @@ namespace {
 
 constexpr auto COMMAND_POLL_INTERVAL = std::chrono::milliseconds(100);
 constexpr int EXIT_NOT_RUN = 127;
-constexpr int EXIT_TIMED_OUT = 124;
-constexpr int EXIT_STOPPED = 130;
 
 void read_stream(bp::ipstream& stream, std::string& target,
                  const std::function<void(const std::string&)>& on_line = nullptr) {
@@ -94,7 +92,7 @@ application::command_result application::run_command(const std::vector<std::stri
                 exit_code = child->exit_code();
                 break;
             }
-            if (limits.stop && limits.stop->load(std::memory_order_acquire)) {
+            if (limits.stop && limits.stop()) {
                 exit_code = EXIT_STOPPED;
                 break;
             }

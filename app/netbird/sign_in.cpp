@@ -5,11 +5,11 @@
 // NetBird's `up --no-browser` asks its daemon for a device code, prints the
 // link, then waits until the person signs in, the identity provider refuses,
 // or the code runs out (the provider decides when: NetBird prints no expiry),
-// and connects. The start is a queued command like any other (it waits its
-// turn and holds the command lock until the link is printed); the wait runs
-// on a thread of its own, so that status polls go on, and every other NetBird
-// command is refused meanwhile: a down, a restart or another up would end
-// the wait or be held behind it.
+// and connects. The start is a queued job like any other (it waits its turn
+// behind the commands asked for before); the command then runs on a thread
+// of its own and holds no lock, so that status polls go on, and every other
+// NetBird command is refused meanwhile: a down, a restart or another up
+// would end the wait or be held behind it.
 
 #include "core/application.hpp"
 
@@ -20,22 +20,19 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
 
 // The supervisor's own bound on NetBird's wait for the person.
 constexpr auto SIGN_IN_DEADLINE = std::chrono::minutes(15);
-// How long the start may take to print its link (a login retrying against
-// a server it cannot reach included), as any other command's limit.
+// How long NetBird may take to print its link (a login retrying against a
+// server it cannot reach included), as any other command's limit.
 constexpr auto LINK_WAIT = std::chrono::seconds(60);
 // How much of NetBird's output is searched for the link.
 constexpr std::size_t MAX_OUTPUT_SEARCHED = 16 * 1024;
 // How much of a failure's text goes to the page and the history.
 constexpr std::size_t MAX_MESSAGE_LENGTH = 300;
-constexpr int EXIT_TIMED_OUT = 124;
 constexpr const char* UNDER_WAY_MESSAGE = "A sign-in is under way";
 constexpr const char* NONE_UNDER_WAY_MESSAGE = "No sign-in is under way";
 constexpr const char* ENROLLED_MESSAGE =
@@ -71,33 +68,19 @@ std::string failure_text(const application::command_result& result, const std::o
 
 struct sign_in_control {
     std::atomic<int> stage{static_cast<int>(::stage::queued)};
-    std::atomic<bool> stop{false};
     std::atomic<int> reason{static_cast<int>(stop_reason::none)};
+    std::atomic<bool> linked{false};  // NetBird printed its link
     std::chrono::steady_clock::time_point deadline{};
     // What the sign-in applies when it connects, and the wish before it.
     std::vector<std::string> flags;
     bool wished = false;
-    // The link was seen, or NetBird's command ended: the start is over.
-    std::mutex news_mutex;
-    std::condition_variable news_cv;
-    bool news = false;
 
-    void tell_news() {
-        {
-            std::lock_guard<std::mutex> lock(news_mutex);
-            news = true;
-        }
-        news_cv.notify_all();
-    }
-    bool wait_news(std::chrono::steady_clock::duration limit) {
-        std::unique_lock<std::mutex> lock(news_mutex);
-        return news_cv.wait_for(lock, limit, [this] { return news; });
-    }
+    // The first reason given wins.
     void end(stop_reason why) {
         int none = static_cast<int>(stop_reason::none);
         reason.compare_exchange_strong(none, static_cast<int>(why));
-        stop.store(true, std::memory_order_release);
     }
+    bool ended() const { return reason.load(std::memory_order_acquire) != static_cast<int>(stop_reason::none); }
 };
 
 bool application::sign_in_under_way() const { return m_sign_in && m_sign_in->phase != PHASE_ENDED; }
@@ -177,12 +160,6 @@ void application::api_login(const response_ptr& res, request&) {
             } catch (const std::exception& e) {
                 return {1, "", std::string("Could not start the sign-in: ") + e.what()};
             }
-            // The command lock is held until NetBird has printed its link (or
-            // ended): then the wait goes on without it.
-            if (!control->wait_news(LINK_WAIT)) {
-                control->end(stop_reason::no_link);
-                control->wait_news(LINK_WAIT);
-            }
             return {0, "", ""};
         };
         job.after = [this, control](const command_result& result) {
@@ -225,8 +202,13 @@ void application::run_sign_in(std::vector<std::string> args, std::vector<std::st
                               std::shared_ptr<sign_in_control> control) {
     command_limits limits;
     limits.limit = SIGN_IN_DEADLINE;
-    limits.stop = &control->stop;
     limits.pid_slot = &m_sign_in_pid;
+    const auto started = std::chrono::steady_clock::now();
+    limits.stop = [control, started] {
+        if (!control->linked.load(std::memory_order_acquire) && std::chrono::steady_clock::now() - started > LINK_WAIT)
+            control->end(stop_reason::no_link);
+        return control->ended();
+    };
     std::string seen;
     std::optional<sign_in_text::link> link;
     limits.on_output_line = [this, &seen, &link, control](const std::string& line) {
@@ -234,16 +216,18 @@ void application::run_sign_in(std::vector<std::string> args, std::vector<std::st
         seen.append(line).append("\n");
         link = sign_in_text::find_link(seen);
         if (!link) return;
+        control->linked.store(true, std::memory_order_release);
         post_to_loop([this, control, url = link->url, code = link->code]() mutable {
             show_sign_in_link(control, std::move(url), std::move(code));
         });
-        control->tell_news();
     };
     const auto result = run_command(args, false, limits);
-    control->tell_news();
     if (m_stopping.load(std::memory_order_acquire)) return;  // the next start records it as interrupted
 
-    const auto reason = static_cast<stop_reason>(control->reason.load(std::memory_order_acquire));
+    // A stop that came after the command had ended by itself changes nothing.
+    const auto reason = result.exit_code == EXIT_STOPPED
+                            ? static_cast<stop_reason>(control->reason.load(std::memory_order_acquire))
+                            : stop_reason::none;
     std::string outcome;
     std::string message;
     if (reason == stop_reason::cancelled) {
@@ -257,9 +241,8 @@ void application::run_sign_in(std::vector<std::string> args, std::vector<std::st
         outcome = sign_in_text::name_of(sign_in_text::judge_end(result.exit_code, result.combined()));
         if (outcome == "failed" || outcome == "refused") message = failure_text(result, link);
     }
-    // A wait the supervisor ended (or that NetBird's code ended while the
-    // command was killed) must end in the daemon too, or it would go on
-    // waiting for a person; the down leaves it not connected, not enrolled.
+    // A wait the supervisor ended must end in the daemon too, or it would go
+    // on waiting for a person; the down leaves it not connected, not enrolled.
     if (reason != stop_reason::none || result.exit_code == EXIT_TIMED_OUT) {
         const auto lock = lock_for_command();
         run_command(down_args, false);

@@ -15,7 +15,7 @@ PACKAGES=(
   libgtest-dev googletest
   python3 python3-pytest python3-pytest-xdist
   iperf3 curl util-linux mount jq
-  nginx-light chromium chromium-driver python3-selenium
+  nginx-light chromium chromium-driver python3-selenium python3-pyzbar python3-pil
 )
 # The :arm64 twins of the build's libraries (nlohmann-json has no
 # architecture); the libiperf, OpenSSL and SCTP archives make a static

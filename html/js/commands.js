@@ -9,16 +9,30 @@ import { refreshStatus } from "./status.js";
 
 const commandButtons = new Set();
 let running = false;
+let signingIn = false;
+const SIGNING_IN = "A sign-in is under way: this waits until it ends.";
 
 // Buttons that start commands; they are disabled together.
 export function registerCommandButton(button) {
   commandButtons.add(button);
 }
 
+// While an account sign-in waits, NetBird would refuse every other command:
+// their buttons (and the debug bundle's) are held and say why.
+export function holdForSignIn(held) {
+  if (held === signingIn) return;
+  signingIn = held;
+  for (const button of [...commandButtons, ...document.querySelectorAll("#bundle-download, #bundle-upload")]) {
+    if (!running) button.disabled = held;
+    if (held) button.title = SIGNING_IN;
+    else button.removeAttribute("title");
+  }
+}
+
 function setRunning(active, pressed, busyLabel) {
   running = active;
   for (const button of commandButtons) {
-    button.disabled = active;
+    button.disabled = active || signingIn;
     if (active && button === pressed) {
       button.dataset.label = button.textContent;
       button.textContent = busyLabel;

@@ -2,6 +2,7 @@
 
 import { initStatus } from "./status.js";
 import { initConnection, reconnect, restartDaemon } from "./connection.js";
+import { initSignIn } from "./sign_in.js";
 import { initPeers } from "./peers.js";
 import { initSettings } from "./settings.js";
 import { initEnvironment } from "./environment.js";
@@ -44,6 +45,7 @@ function trackHeaderHeight() {
 refuseFraming();
 initStatus();
 initConnection();
+initSignIn();
 initHistory();
 initPeers();
 initSettings();

@@ -37,11 +37,11 @@ const FACTS = [
   ["versions", "Versions"],
 ];
 
-// An enrolled device whose login NetBird's management server refused, or
-// whose login has expired: only a deregistration and a new setup key bring it back.
+// A device whose login NetBird's management server refused, or whose login
+// (made by signing in) has expired: a new sign-in or a new setup key brings it back.
 export const LOGIN_STATES = {
-  LoginFailed: { label: "Login failed", help: "The management server refused this device's login: enrol it with a new setup key, after deregistering it if it was enrolled." },
-  SessionExpired: { label: "Session expired", help: "This device's login has expired: deregister it, then enrol it again with a new setup key." },
+  LoginFailed: { label: "Login failed", help: "The management server refused this device's login: sign in with an account of this network, or enrol it with a new setup key, after deregistering it if it was enrolled." },
+  SessionExpired: { label: "Session expired", help: "This device's login has expired: sign in with your account again, or deregister it, then enrol it again with a new setup key." },
 };
 
 // The answer of a supervisor that has not polled NetBird yet (it has just

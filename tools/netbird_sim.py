@@ -1760,7 +1760,8 @@ def take_sso_answer(path):
     try:
         with open(path) as f:
             answer = f.read().strip().lower()
-        os.unlink(path)
+        if answer:                  # an empty file is one still being written
+            os.unlink(path)
     except OSError:
         return None
     return answer or None

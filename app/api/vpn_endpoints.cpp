@@ -10,6 +10,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
@@ -58,6 +59,11 @@ void application::api_status(const response_ptr& res, request& req) {
     }
     status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire), {},
                              m_sign_in ? sign_in_json() : std::string()};
+    // Before the first report, the age is the supervisor's: it has had none for that long.
+    const auto report_at = m_status_snapshot ? m_status_snapshot->taken_at : m_started_at;
+    facts.report_age_ms = std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - report_at).count());
+    note_watching(req);
     if (auto problem = config_utils::management_url_problem(m_app_config); !problem.empty())
         facts.problems.push_back(std::move(problem));
     res->write_status("200 OK");
@@ -96,6 +102,8 @@ std::optional<fs::path> application::stage_setup_key(const std::string& key) con
 void application::api_up(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     collect_body(res, [this, res, aborted](const std::string& body) {
+        // A sign-in may have started while the body came.
+        if (refuse_during_sign_in(res)) return;
         const auto form = text_utils::parse_form(body);
         // Settings given with "up" pass the same checks as POST /config;
         // a refused one stores nothing and runs nothing.
@@ -271,6 +279,7 @@ void application::api_restart(const response_ptr& res, request&) {
 void application::api_reconnect(const response_ptr& res, request&) {
     const auto aborted = make_abort_guard(res);
     collect_body(res, [this, res, aborted](const std::string& body) {
+        if (refuse_during_sign_in(res)) return;
         const auto form = text_utils::parse_form(body);
         // A reconnect brings the tunnel up without a key: see api_up.
         if (!enrolled() && m_enrolments_under_way == 0) {

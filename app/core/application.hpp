@@ -254,9 +254,12 @@ private:
     // Sign-in thread: runs NetBird's up, tells the loop its link and its end.
     void run_sign_in(std::vector<std::string> args, std::vector<std::string> down_args,
                      std::shared_ptr<sign_in_control> control);
+    void follow_sign_in(std::vector<std::string> args, std::vector<std::string> down_args,
+                        const std::shared_ptr<sign_in_control>& control);
     void show_sign_in_link(const std::shared_ptr<sign_in_control>& control, std::string url, std::string code);
     void finish_sign_in(const std::shared_ptr<sign_in_control>& control, std::string outcome, std::string message);
-    void answer_sign_in_waiters(std::vector<std::pair<response_ptr, abort_flag>>& waiters);
+    // `cancelling`: the waiters asked for a cancel, which a cancelled end fulfils.
+    void answer_sign_in_waiters(std::vector<std::pair<response_ptr, abort_flag>>& waiters, bool cancelling);
     // A sign-in that a stop or crash of the supervisor cut short is recorded
     // once, at the next start.
     void note_interrupted_sign_in();

@@ -37,6 +37,7 @@ constexpr const char* UNDER_WAY_MESSAGE = "A sign-in is under way";
 constexpr const char* NONE_UNDER_WAY_MESSAGE = "No sign-in is under way";
 constexpr const char* ENROLLED_MESSAGE =
     "This device is already enrolled: deregister it first to sign in with another account";
+constexpr const char* KEY_ENROLMENT_MESSAGE = "An enrolment with a setup key is under way";
 constexpr const char* PHASE_STARTING = "starting";
 constexpr const char* PHASE_WAITING = "waiting";
 constexpr const char* PHASE_ENDED = "ended";
@@ -44,7 +45,7 @@ constexpr const char* PHASE_ENDED = "ended";
 // Who got to a queued sign-in first: its job, or a cancel.
 enum class stage : int { queued, running, abandoned };
 // Why the supervisor ended NetBird's wait.
-enum class stop_reason : int { none, cancelled, no_link };
+enum class stop_reason : int { none, cancelled, no_link, failed };
 
 std::string sentence_for(const std::string& outcome) {
     if (outcome == "connected") return "Signed in: the device is enrolled and connected.";
@@ -108,8 +109,10 @@ std::string application::sign_in_json() const {
     return api_json::compact(out);
 }
 
-void application::answer_sign_in_waiters(std::vector<std::pair<response_ptr, abort_flag>>& waiters) {
-    const bool ok = m_sign_in && (m_sign_in->phase == PHASE_WAITING || m_sign_in->outcome == "connected");
+void application::answer_sign_in_waiters(std::vector<std::pair<response_ptr, abort_flag>>& waiters,
+                                         bool cancelling) {
+    const bool ok = m_sign_in && (m_sign_in->phase == PHASE_WAITING || m_sign_in->outcome == "connected" ||
+                                  (cancelling && m_sign_in->outcome == "cancelled"));
     std::string body = "{\"ok\":" + std::string(ok ? "true" : "false");
     if (m_sign_in && m_sign_in->phase == PHASE_ENDED) body += ",\"output\":" + api_json::compact(m_sign_in->message);
     body += ",\"sign_in\":" + sign_in_json() + "}";
@@ -125,6 +128,11 @@ void application::api_login(const response_ptr& res, request&) {
         // NetBird ignores a login for a peer it already knows.
         if (enrolled()) {
             write_json(res, api_json::error_json(ENROLLED_MESSAGE), "409 Conflict", true);
+            return;
+        }
+        // A setup key's up queued or running enrols the device first.
+        if (m_enrolments_under_way > 0) {
+            write_json(res, api_json::error_json(KEY_ENROLMENT_MESSAGE), "409 Conflict", true);
             return;
         }
         if (const std::string problem = config_utils::management_url_problem(m_app_config); !problem.empty()) {
@@ -200,6 +208,18 @@ void application::api_login_cancel(const response_ptr& res, request&) {
 
 void application::run_sign_in(std::vector<std::string> args, std::vector<std::string> down_args,
                               std::shared_ptr<sign_in_control> control) {
+    // Nothing that fails here (out of memory, say) may end the supervisor:
+    // the sign-in ends as failed instead.
+    try {
+        follow_sign_in(std::move(args), std::move(down_args), control);
+    } catch (const std::exception& e) {
+        spdlog::error("Sign-in failed: {}", e.what());
+        post_to_loop([this, control] { finish_sign_in(control, "failed", {}); });
+    }
+}
+
+void application::follow_sign_in(std::vector<std::string> args, std::vector<std::string> down_args,
+                                 const std::shared_ptr<sign_in_control>& control) {
     command_limits limits;
     limits.limit = SIGN_IN_DEADLINE;
     limits.pid_slot = &m_sign_in_pid;
@@ -213,16 +233,22 @@ void application::run_sign_in(std::vector<std::string> args, std::vector<std::st
     std::optional<sign_in_text::link> link;
     limits.on_output_line = [this, &seen, &link, control](const std::string& line) {
         if (link || seen.size() > MAX_OUTPUT_SEARCHED) return;
-        seen.append(line).append("\n");
-        link = sign_in_text::find_link(seen);
-        if (!link) return;
-        control->linked.store(true, std::memory_order_release);
-        post_to_loop([this, control, url = link->url, code = link->code]() mutable {
-            show_sign_in_link(control, std::move(url), std::move(code));
-        });
+        try {
+            seen.append(line).append("\n");
+            link = sign_in_text::find_link(seen);
+            if (!link) return;
+            control->linked.store(true, std::memory_order_release);
+            post_to_loop([this, control, url = link->url, code = link->code]() mutable {
+                show_sign_in_link(control, std::move(url), std::move(code));
+            });
+        } catch (const std::exception&) {
+            control->end(stop_reason::failed);  // on the reader thread: ends the command instead
+        }
     };
     const auto result = run_command(args, false, limits);
-    if (m_stopping.load(std::memory_order_acquire)) return;  // the next start records it as interrupted
+    // Cut short by the supervisor's stop: the next start records it as
+    // interrupted. One that connected first is told (the loop still runs).
+    if (m_stopping.load(std::memory_order_acquire) && result.exit_code != 0) return;
 
     // A stop that came after the command had ended by itself changes nothing.
     const auto reason = result.exit_code == EXIT_STOPPED
@@ -235,6 +261,8 @@ void application::run_sign_in(std::vector<std::string> args, std::vector<std::st
     } else if (reason == stop_reason::no_link) {
         outcome = "failed";
         message = "NetBird printed no sign-in link within " + std::to_string(LINK_WAIT.count()) + " s.";
+    } else if (reason == stop_reason::failed) {
+        outcome = "failed";
     } else if (result.exit_code == EXIT_TIMED_OUT) {
         outcome = "expired";
     } else {
@@ -265,7 +293,7 @@ void application::show_sign_in_link(const std::shared_ptr<sign_in_control>& cont
     m_sign_in->deadline = control->deadline;
     spdlog::info("Sign-in waiting for the person to sign in (at most {} min)",
                  std::chrono::duration_cast<std::chrono::minutes>(SIGN_IN_DEADLINE).count());
-    answer_sign_in_waiters(m_sign_in_starts);
+    answer_sign_in_waiters(m_sign_in_starts, false);
 }
 
 void application::finish_sign_in(const std::shared_ptr<sign_in_control>& control, std::string outcome,
@@ -283,8 +311,8 @@ void application::finish_sign_in(const std::shared_ptr<sign_in_control>& control
     store_tunnel_state();  // without the mark of a sign-in under way
     spdlog::info("Sign-in ended: {}", outcome);
     record("sign_in", m_sign_in->message, {{"outcome", outcome}});
-    answer_sign_in_waiters(m_sign_in_starts);
-    answer_sign_in_waiters(m_sign_in_cancels);
+    answer_sign_in_waiters(m_sign_in_starts, false);
+    answer_sign_in_waiters(m_sign_in_cancels, true);
     wake_status_poller();
 }
 

@@ -6,7 +6,8 @@ import json
 import signal
 import time
 
-from test_vpn_control import daemon_ready, daemon_status
+from conftest import API_PREFIX, connect
+from test_vpn_control import daemon_ready, daemon_status, read_all
 
 UNDER_WAY = {"error": "A sign-in is under way"}
 # The link is printed within a second by the simulator; 5 s is what the page promises.
@@ -44,7 +45,16 @@ def test_sign_in_to_connected_while_everything_else_goes_on(make_sandbox, tmp_pa
     assert sb.post("/up").json() == {"error": "A setup key is needed to enrol this device"}
     assert sb.post("/config", {"name": "mtu", "value": "1400"}).status == 200
 
+    # An up whose head came before the sign-in and its body after is refused all the same.
+    key = b"setup_key=K"
+    early = connect(sb)
+    early.settimeout(30)
+    early.sendall(f"POST {API_PREFIX}/up HTTP/1.1\r\nHost: x\r\nContent-Length: {len(key)}\r\n"
+                  "Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n\r\n".encode())
     shown = start_sign_in(sb)
+    early.sendall(key)
+    reply = read_all(early)
+    assert reply.startswith(b"HTTP/1.1 409") and b"A sign-in is under way" in reply, reply
     assert shown["url"].startswith("https://sso.netbird-sim.invalid/device?user_code=") and shown["code"] is None
     assert 0 < shown["expires_in_s"] <= shown["deadline_s"] <= 900
     assert sb.get("/status").json()["sign_in"]["url"] == shown["url"]
@@ -94,7 +104,7 @@ def test_sign_in_ends_expired_refused_cancelled_and_cut_short(make_sandbox, tmp_
     # A cancel answers once NetBird's wait is over: the daemon waits no more, nothing is enrolled.
     start_sign_in(sb)
     resp = sb.post("/login/cancel")
-    assert resp.status == 200 and resp.json()["sign_in"]["outcome"] == "cancelled", resp.text()
+    assert resp.status == 200 and resp.json()["ok"] and resp.json()["sign_in"]["outcome"] == "cancelled", resp.text()
     assert sb.post("/login/cancel").json() == {"error": "No sign-in is under way"}
     sb.wait_for(lambda: daemon_status(sb) in ("NeedsLogin", "Idle"), 12, what="NetBird no longer waiting")
     assert sb.get("/status").json()["registered"] is False

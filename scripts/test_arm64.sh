@@ -12,7 +12,7 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" arm64
 build="$root/build-arm64"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_STATIC=ON \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_STATIC=ON -DVANTREL_WERROR="${VANTREL_WERROR:-OFF}" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 file "$build/vantrel_vpn"

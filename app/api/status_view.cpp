@@ -148,6 +148,8 @@ answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& 
     }
     out += ",\"registered\":";
     out += flag(f.registered);
+    out += ",\"report_age_ms\":";
+    out += std::to_string(f.report_age_ms);
     out += ",\"sign_in\":";
     out += f.sign_in.empty() ? std::string_view("null") : std::string_view(f.sign_in);
     if (r) {

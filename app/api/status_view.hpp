@@ -11,7 +11,9 @@
 
 #include "netbird/status_report.hpp"
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,7 @@ constexpr std::size_t MAX_FILTER_LENGTH = 256;
 
 // One status poll as the API keeps it, built off the event loop.
 struct snapshot {
+    std::chrono::steady_clock::time_point taken_at{};  // when the poll's output came in
     int exit_code = 1;
     std::string output;                     // the command's text when it is no JSON
     std::optional<status_report::report> report;
@@ -52,6 +55,9 @@ struct facts {
     std::vector<std::string> problems;
     // The last interactive sign-in as JSON text; empty: none ("sign_in":null).
     std::string sign_in;
+    // How old the report is: NetBird is polled every 30 s while nobody
+    // watches, and the first read after such a spell answers at once.
+    std::int64_t report_age_ms = 0;
 };
 
 // The query of GET /status from its parameters (each empty when absent), or
@@ -70,7 +76,7 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
 // The whole answer body.
 // Example (no query): report {"daemonStatus":"Idle"}, exit 0, registered ->
 //   {"app_version":"1.0.0","exit_code":0,"netbird_version":"0.72.4","ok":true,"pending_reconnect":false,
-//    "pending_restart":false,"registered":true,"sign_in":null,"status":{"daemonStatus":"Idle"}}
+//    "pending_restart":false,"registered":true,"report_age_ms":1200,"sign_in":null,"status":{"daemonStatus":"Idle"}}
 // Example: output "daemon not running" (no JSON), exit 1 -> ...,"ok":false,"output":"daemon not running",...
 //   and no "status".
 // Example: problems {"P"} -> ...,"pending_restart":false,"problems":["P"],"registered":...

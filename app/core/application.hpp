@@ -213,7 +213,14 @@ private:
     // Watchdog.
     void start_watchdog();
     void watchdog_loop();
-    void watchdog_cycle(std::uint64_t tick, bool& last_healthy);
+    // One cycle: looks for the daemon's exit, polls when `poll`, writes the heartbeat when `heartbeat`.
+    void watchdog_cycle(bool poll, bool heartbeat, bool& last_healthy);
+    // Keeps the status polls fast until `until`, never shortening them (loop thread).
+    void keep_polls_fast_until(std::chrono::steady_clock::time_point until);
+    // A read of /status or /history: one that passes the cross-site check
+    // means someone watches, which keeps the polls fast; the first after a
+    // quiet spell also wakes the poller (loop thread).
+    void note_watching(const request& req);
     std::optional<command_result> poll_status();
     // The status command under the lock, waiting its turn: queued jobs wait
     // until it has run.
@@ -383,6 +390,10 @@ private:
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;
+    // Status polls run every 5 s until this steady-clock time (as a count),
+    // every 30 s after it (app/netbird/poll_cadence.hpp): written by the loop
+    // alone, which knows the facts, read by the watchdog.
+    std::atomic<std::chrono::steady_clock::rep> m_fast_polls_until{0};
 
     // Setup keys staged for "up" commands that have not ended (loop thread only).
     std::set<path> m_staged_key_files;

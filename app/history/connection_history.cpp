@@ -152,6 +152,7 @@ void application::note_status_report(const std::optional<status_report::status_s
 }
 
 void application::api_history(const response_ptr& res, request& req) {
+    note_watching(req);
     const std::string since_text = req.get_query("since");
     const std::string limit_text = req.get_query("limit");
     std::optional<history_rules::since> since;

@@ -32,7 +32,7 @@ struct connection_registry {
 // Example: error_body("Not found") -> {"error":"Not found"}
 std::string error_body(std::string_view message);
 
-class session : public std::enable_shared_from_this<session>, public response_sink {
+class session final : public std::enable_shared_from_this<session>, public response_sink {
 public:
     session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry);
     ~session();

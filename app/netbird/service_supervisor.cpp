@@ -9,6 +9,7 @@
 #include "core/file_sync.hpp"
 #include "core/regular_file.hpp"
 #include "netbird/command_lines.hpp"
+#include "netbird/poll_cadence.hpp"
 #include "core/text_utils.hpp"
 #include "diagnostics/debug_bundle_output.hpp"
 
@@ -121,6 +122,8 @@ bool application::start_service() {
         m_service_log_thread = std::thread([this] { service_log_reader(); });
         write_daemon_pid_file(m_service_process->id());
         m_service_started_at = std::chrono::steady_clock::now();
+        // Until it has settled, its state is followed by fast polls.
+        keep_polls_fast_until(m_service_started_at + poll_cadence::DAEMON_SETTLING);
         spdlog::info("VPN service started");
         // In a crash loop the exits are counted instead.
         if (m_quick_exits < 2) record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});

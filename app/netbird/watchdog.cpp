@@ -1,11 +1,14 @@
-// The watchdog: polls NetBird's status every few seconds, keeps the snapshot
-// served by /status, restarts a daemon that exited, or that has not been
-// connected, or carried nothing without its management server, for too long,
-// and writes the hourly heartbeat.
+// The watchdog: looks for the daemon's exit every 5 s, polls NetBird's status
+// every 5 s while it matters and every 30 s otherwise (poll_cadence), keeps
+// the snapshot served by /status, restarts a daemon that exited, or that has
+// not been connected, or carried nothing without its management server, for
+// too long, and writes the hourly heartbeat.
 
 #include "core/application.hpp"
 
+#include "api/request_origin.hpp"
 #include "netbird/netbird_answers.hpp"
+#include "netbird/poll_cadence.hpp"
 #include "netbird/status_report.hpp"
 #include "core/text_utils.hpp"
 
@@ -13,11 +16,12 @@
 
 namespace {
 
-constexpr auto POLL_INTERVAL = std::chrono::seconds(5);
+// The cycle, which looks for the daemon's exit, is the fast poll's.
+constexpr auto CYCLE_INTERVAL = poll_cadence::FAST_INTERVAL;
 // A poll stands back while commands wait for the lock, but not for more
 // cycles than this in a row: the snapshot would go stale under steady traffic.
 constexpr int MAX_SKIPPED_POLLS = 2;
-constexpr std::uint64_t HEARTBEAT_INTERVAL_TICKS = 720;  // one hour of 5-second cycles
+constexpr auto HEARTBEAT_INTERVAL = std::chrono::hours(1);
 
 }  // namespace
 
@@ -27,21 +31,37 @@ void application::start_watchdog() {
 }
 
 void application::watchdog_loop() {
-    auto next = std::chrono::steady_clock::now();
-    std::uint64_t tick = 0;
+    using clock = std::chrono::steady_clock;
+    auto next = clock::now();
+    auto next_heartbeat = next + HEARTBEAT_INTERVAL;
+    std::optional<clock::time_point> last_poll;
     bool last_healthy = true;
     while (true) {
+        bool woken = false;
         {
             std::unique_lock<std::mutex> lock(m_poll_mutex);
             m_poll_cv.wait_until(lock, next, [this] { return m_poll_wake; });
+            woken = m_poll_wake;
             m_poll_wake = false;
         }
-        next = std::chrono::steady_clock::now() + POLL_INTERVAL;
-        ++tick;
+        const auto now = clock::now();
+        next = now + CYCLE_INTERVAL;
+        bool commands_pending = m_commands_waiting.load(std::memory_order_acquire) > 0 ||
+                                m_command_pid.load(std::memory_order_acquire) != 0;
+        if (!commands_pending) {
+            std::lock_guard<std::mutex> lock(m_queue_mutex);
+            commands_pending = !m_command_queue.empty();
+        }
+        // A wake (a command ended, a page came back) asks for a fresh report now.
+        const clock::time_point fast_until{clock::duration(m_fast_polls_until.load(std::memory_order_acquire))};
+        const bool poll = woken || poll_cadence::poll_due(now, last_poll, fast_until, commands_pending);
+        if (poll) last_poll = now;
+        const bool heartbeat = now >= next_heartbeat;
+        if (heartbeat) next_heartbeat += HEARTBEAT_INTERVAL;
         // A cycle that fails (out of memory, say) is logged; the watchdog
         // goes on with the next one.
         try {
-            watchdog_cycle(tick, last_healthy);
+            watchdog_cycle(poll, heartbeat, last_healthy);
         } catch (const std::exception& e) {
             spdlog::error("Watchdog cycle failed: {}", e.what());
         } catch (...) {
@@ -50,16 +70,17 @@ void application::watchdog_loop() {
     }
 }
 
-void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
+void application::watchdog_cycle(bool poll, bool heartbeat, bool& last_healthy) {
     post_to_loop([this] { check_service_exit(); });
     const auto polled_at = std::chrono::steady_clock::now();
     const auto logins_before = m_logins.load(std::memory_order_acquire);
-    if (auto result = poll_status()) {
+    if (auto result = poll ? poll_status() : std::nullopt) {
         // Read once, here, off the loop: the loop gets the text GET /status
         // answers with and the few facts it acts on, never the document.
         const bool healthy_exit = result->exit_code == 0;
         const bool from_stdout = !result->stdout_data.empty();
         auto last = std::make_shared<status_view::snapshot>();
+        last->taken_at = std::chrono::steady_clock::now();
         last->exit_code = result->exit_code;
         std::string& text = from_stdout ? result->stdout_data : result->stderr_data;
         last->report = status_report::read(text);
@@ -103,10 +124,29 @@ void application::watchdog_cycle(std::uint64_t tick, bool& last_healthy) {
             if ((m_daemon_status == "Connected" || m_daemon_status == "Connecting") && polled_at > m_wish_changed_at)
                 keep_tunnel_down("NetBird connected by itself");
             on_health_probe(health);
+            // Until the tunnel is steady again, the next report comes from a fast poll.
+            if (!poll_cadence::steady(summary, tunnel_wanted_up(), sign_in_under_way()))
+                keep_polls_fast_until(std::chrono::steady_clock::now() + poll_cadence::UNSTEADY_HOLD);
             if (m_history) m_history->sync();
         });
     }
-    if (tick % HEARTBEAT_INTERVAL_TICKS == 0) post_to_loop([this, healthy = last_healthy] { log_heartbeat(healthy); });
+    if (heartbeat) post_to_loop([this, healthy = last_healthy] { log_heartbeat(healthy); });
+}
+
+void application::keep_polls_fast_until(std::chrono::steady_clock::time_point until) {
+    const auto count = until.time_since_epoch().count();
+    if (count > m_fast_polls_until.load(std::memory_order_relaxed))
+        m_fast_polls_until.store(count, std::memory_order_release);
+}
+
+void application::note_watching(const request& req) {
+    // Another site's page cannot read the answer: its reads must not cost the camera fast polls.
+    if (!request_origin::cross_site_refusal(req.marks).empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool quiet = now.time_since_epoch().count() >= m_fast_polls_until.load(std::memory_order_relaxed);
+    keep_polls_fast_until(now + poll_cadence::WATCHED_FOR);
+    // The answer goes out at once with the report there is, and its age; a fresh one follows.
+    if (quiet) wake_status_poller();
 }
 
 std::optional<application::command_result> application::poll_status() {

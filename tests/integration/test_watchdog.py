@@ -1,5 +1,5 @@
-"""The watchdog: the daemon restarted once it has not been connected, or carried nothing, too long; status kept
-fresh."""
+"""The watchdog: the daemon restarted once it has not been connected, or carried nothing, too long; status polled
+fast only while it matters, and kept fresh."""
 
 import datetime
 import json
@@ -13,6 +13,8 @@ from test_vpn_control import daemon_ready, daemon_status
 
 
 LOST = "VPN connectivity lost"
+# Another site's page: it cannot read the answers, so its reads must not keep the status polls fast.
+CROSS_SITE = {"Sec-Fetch-Site": "cross-site"}
 
 
 def logged_at(sb, text):
@@ -22,17 +24,20 @@ def logged_at(sb, text):
 
 
 @pytest.mark.slow
-def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout(make_sandbox):
-    # Six instances share one timeline (about 70 s; the time-out cannot be set below 30 s). Each starts on a
-    # NetBird configuration kept from before: the enrolled ones had no record of their enrolment (an older version),
-    # which is taken from the file once. Only the first two may be restarted.
+def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout_and_a_quiet_one_is_polled_slowly(
+        make_sandbox):
+    # Seven instances share one timeline (about 100 s; the time-out cannot be set below 30 s, and a daemon is polled
+    # fast for 60 s after its start). Each starts on a NetBird configuration kept from before: the enrolled ones had
+    # no record of their enrolment (an older version), which is taken from the file once. Only the first two may
+    # be restarted.
     outage = {"NB_SIM_MGMT_DISCONNECTED": "1"}
     boxes = {"stuck": ({"SimEnrolled": True}, None, outage),  # its server unreachable since its start: Connecting
              "lost": ({"SimEnrolled": True}, None, {}),  # connected, then loses management and signal, no peer
              "kept": ({"SimEnrolled": True}, None, {"NB_SIM_PEERS": "10"}),  # the same, its peers still up
              "unregistered": ({}, {"enrolled": False}, outage),  # never enrolled: Connecting too, for ever
              "disabled": ({"SimEnrolled": True}, None, outage),
-             "down": ({"SimEnrolled": True}, {"wanted_up": False}, outage)}
+             "down": ({"SimEnrolled": True}, {"wanted_up": False}, outage),
+             "quiet": ({"SimEnrolled": True}, None, {})}  # connected, and nobody watching once it is up
     t_start = time.monotonic()
     for name, (config, tunnel, env) in boxes.items():
         sb = boxes[name] = make_sandbox()
@@ -41,6 +46,18 @@ def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout
         if tunnel is not None:
             (sb.data / "tunnel.json").write_text(json.dumps(tunnel))
         daemon_ready(sb.start(env=env))
+    quiet_started = time.time()  # the simulator names its reports by wall-clock time
+    # Meanwhile another site's page reads the quiet one's status every second, in the background.
+    quiet, window = boxes["quiet"], (quiet_started + 62, quiet_started + 97)
+    foreign_reads = []
+
+    def read_from_another_site():
+        while time.time() < window[1]:
+            r = quiet.get("/status", headers=CROSS_SITE)
+            foreign_reads.append((r.status, (r.json().get("status") or {}).get("daemonStatus")))
+            time.sleep(1)
+    reader = threading.Thread(target=read_from_another_site, daemon=True)
+    reader.start()
     for name in ("lost", "kept"):
         sb = boxes[name]
         sb.wait_for(lambda: daemon_status(sb) == "Connected", what="connected")
@@ -78,6 +95,23 @@ def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout
     kept = boxes["kept"]
     assert daemon_status(kept) == "Connected" and json.loads((kept.data / "tunnel.json").read_text())["enrolled"]
     assert unregistered.get("/status").json()["registered"] is False
+
+    # Once its daemon has settled (60 s), a steady tunnel that only another site's page reads is polled every 30 s,
+    # not every 5 s: at most two polls in a 35 s window (seven at the fast rate). The reads are still answered.
+    reader.join()
+    assert set(foreign_reads[-30:]) == {(200, "Connected")}, foreign_reads
+    assert len([t for t in polls(quiet) if window[0] <= t < window[1]]) <= 2, polls(quiet)
+    # The first read of someone watching answers at once with the report there is, however old (here, more than
+    # a fast cycle old: 12 s after the last poll began), and wakes the poller: a fresh report follows.
+    quiet.wait_for(lambda: time.time() - polls(quiet)[-1] >= 12, 30, what="a report 12 s old")
+    assert quiet.get("/status").json()["report_age_ms"] >= 5000
+    quiet.wait_for(lambda: quiet.get("/status?peers=none").json()["report_age_ms"] < 5000, 50, 0.5,
+                   what="a fresh report (one 5 s cycle; ten allowed)")
+
+
+def polls(sb):
+    """Start times (s) of the NetBird status runs in a sandbox, oldest first."""
+    return sorted(int(p.name.split("-")[0]) / 1e9 for p in sb.reports.glob("*-status.json"))
 
 
 @pytest.mark.slow

@@ -16,7 +16,7 @@ std::string document_answer(int exit_code, const std::string& output, const stat
     json body = {{"app_version", "1.0.0"},          {"exit_code", exit_code},
                  {"netbird_version", "0.72.4"},     {"ok", exit_code == 0},
                  {"pending_reconnect", f.pending_reconnect}, {"pending_restart", f.pending_restart},
-                 {"registered", f.registered}};
+                 {"registered", f.registered},      {"report_age_ms", f.report_age_ms}};
     if (!f.problems.empty()) body["problems"] = f.problems;
     body["sign_in"] = f.sign_in.empty() ? json(nullptr) : json::parse(f.sign_in);
     auto parsed = json::parse(output, nullptr, false);
@@ -82,7 +82,7 @@ TEST(StatusView, WithoutAQueryTheAnswerIsTheDocumentOneByteForByte) {
     // Before the first poll: what an empty failed poll gives.
     EXPECT_EQ(status_view::answer(nullptr, {}, {}, "1.0.0", "0.72.4"), document_answer(1, "", {}));
     const status_view::facts troubled{false, true, false, {"A \"stored\" URL NetBird refuses.", "Another."},
-                                       R"({"phase":"starting"})"};
+                                       R"({"phase":"starting"})", 31250};
     EXPECT_EQ(status_view::answer(nullptr, troubled, {}, "1.0.0", "0.72.4"), document_answer(1, "", troubled));
 }
 

@@ -20,6 +20,8 @@ TEST(ByteRange, OneRangeOrTheWholeFile) {
     for (const auto& c : cases) {
         const auto r = parse_byte_range(c.header, c.size);
         EXPECT_EQ(r.what, c.what) << c.header;
-        if (c.what == k::partial) EXPECT_EQ(std::make_pair(r.first, r.last), std::make_pair(c.first, c.last)) << c.header;
+        if (c.what == k::partial) {
+            EXPECT_EQ(std::make_pair(r.first, r.last), std::make_pair(c.first, c.last)) << c.header;
+        }
     }
 }

@@ -1487,18 +1487,21 @@ class Daemon:
                 self.log("ERRO", "failed login: %s" % KEY_REFUSED)
                 raise RpcFailure(KEY_REFUSED, "FailedPrecondition")
             if key:
-                self.enrolled = self.cfg["SimEnrolled"] = True
-                # A new key clears a refused login; a state forced later still shows.
-                self.login_state_cleared = bool(forced)
-                try:
-                    self.save_config()
-                except OSError as e:
-                    raise RpcFailure("failed to update config: %s" % e)
-                self.log("INFO", "peer enrolled with a setup key (management %s)"
-                         % url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT))
+                self.enrol(forced, "with a setup key")
                 return {"needs_sso": False}
             self.sso = SsoAttempt(knobs.on("NB_SIM_SSO_CODE_APART"))
             return {"needs_sso": True, "url": self.sso.url, "user_code": self.sso.code}
+
+    def enrol(self, forced, how):
+        """The management server accepted this peer (under self.lock). A new login
+        clears a refused one; a state forced later still shows."""
+        self.enrolled = self.cfg["SimEnrolled"] = True
+        self.login_state_cleared = bool(forced)
+        try:
+            self.save_config()
+        except OSError as e:
+            raise RpcFailure("failed to update config: %s" % e)
+        self.log("INFO", "peer enrolled %s (management %s)" % (how, url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT)))
 
     def do_wait_sso(self, req, knobs, conn):
         wait = knobs.number("NB_SIM_SSO_WAIT", 900.0)
@@ -1520,14 +1523,7 @@ class Daemon:
                         continue               # a down or a new login took it meanwhile
                     self.sso = None
                     self.phase = "idle"
-                    self.enrolled = self.cfg["SimEnrolled"] = True
-                    self.login_state_cleared = bool(self.forced_state(knobs))
-                    try:
-                        self.save_config()
-                    except OSError as e:
-                        raise RpcFailure("failed to update config: %s" % e)
-                self.log("INFO", "peer enrolled by an SSO sign-in (management %s)"
-                         % url_text(self.cfg.get("ManagementURL"), DEFAULT_MGMT))
+                    self.enrol(self.forced_state(knobs), "by an SSO sign-in")
                 return {"email": "installer@example.invalid"}
             elif answer == "deny":
                 reason = ("Unknown", SSO_DENIED)

@@ -214,8 +214,7 @@ class Sandbox:
         steps.append(f"exec '{self.app_dir / 'vantrel_vpn'}'")
         child_env = dict(os.environ)
         child_env["NB_SIM_REPORT_DIR"] = str(self.reports)
-        # NetBird takes 2 s to stop; every sandbox stops its daemon at least
-        # once, so tests that do not measure the stop keep it short.
+        # NetBird takes 2 s to stop; tests that do not measure the stop keep it short.
         child_env["NB_SIM_STOP_WAIT"] = "0.2"
         child_env.update(env or {})
         self.output = open(self.output_path, "ab")

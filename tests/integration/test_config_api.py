@@ -1,5 +1,4 @@
-"""GET/POST /config (settings in app.json) and /env (NetBird's environment overrides in env.json). Validators,
-coercion and key classes are unit-tested; here one case of each kind goes over the socket."""
+"""GET/POST /config (app.json) and /env (env.json): rules are unit-tested; one case of each kind over the socket."""
 
 import json
 import os
@@ -11,9 +10,9 @@ DEFAULTS = {"external_ip_map": "", "interface_name": "wt0", "log_level": "info",
             "wireguard_port": 51820}
 
 
-def test_config_and_env_reports_of_defaults(make_sandbox):
+def test_config_and_env_defaults_overrides_and_log_level(make_sandbox):
     # A static NetBird takes its user from /etc/passwd, else from $USER and $HOME: it gets them from the application.
-    sandbox = make_sandbox().start(env={"NB_SIM_NO_PASSWD_ENTRY": "1", "USER": "", "LOGNAME": ""})
+    sandbox = make_sandbox().start(env={"NB_SIM_NO_PASSWD_ENTRY": "1", "USER": "", "LOGNAME": ""}, syslog=True)
     r = sandbox.get("/config")
     assert r.status == 200 and r.header("Content-Type") == "application/json"
     assert r.header("Cache-Control") is None
@@ -31,76 +30,14 @@ def test_config_and_env_reports_of_defaults(make_sandbox):
         {"name": "NB_FORCE_RELAY", "description": "Force relay connections.", "default_value": "true"},
         {"name": "NB_LAZY_CONN_INACTIVITY_THRESHOLD",
          "description": "Idle minutes before a lazy connection closes.", "default_value": "15"}]
-    assert sandbox.post("/up", body={"setup_key": "K"}, timeout=60).json()["ok"]
-    env = sandbox.reports_for("up")[-1]["env"]
-    assert env["USER"] == env["LOGNAME"] == pwd.getpwuid(os.geteuid()).pw_name
 
-
-def test_set_refused_accepted_and_reset_values(make_sandbox):
-    box = make_sandbox()
-    # Members of others stay; a URL NetBird refuses (an older version took any text) is kept as it is.
-    (box.data / "app.json").write_text('{"theme": {"dark": [1, 2]}, "mtu": 1400, "management_url": "m.example:443"}')
-    expected = {**DEFAULTS, "mtu": 1400, "management_url": "m.example:443"}
-    box.start()
-    # ...but named as a problem, and no up runs with it.
-    problems = box.get("/status").json()["problems"]
-    assert len(problems) == 1 and "management URL" in problems[0]
-    r = box.post("/up", body={"setup_key": "K"})
-    assert (r.status, r.json()) == (400, {"error": problems[0]}) and box.reports_for("up") == []
-    url_format = "management_url must be http:// or https://, a host and an optional port, such as " \
-                 "https://netbird.example.com:443"
-    for form, message in [({"name": "mtu", "value": "9000"}, "mtu must be an integer between 576 and 8192"),
-                          ({"name": "management_url", "value": "ftp://x"}, url_format),
-                          ({"name": "enable_lazy_connection", "value": "true"}, "Invalid config key"),
-                          ({"name": "", "value": "1"}, "Missing config name"), ({"value": "1"}, "Missing config name")]:
-        r = box.post("/config", body=form)
-        assert (r.status, r.json(), r.header("Content-Type")) == (400, {"error": message}, "application/json")
-    assert "App setting" not in box.app_log() and box.get("/config").json() == expected
-    assert json.loads((box.data / "app.json").read_text()) == {"theme": {"dark": [1, 2]}, "mtu": 1400,
-                                                               "management_url": "m.example:443"}
-    for name, value, stored in [("mtu", "1300abc", 1300), ("watchdog_enabled", "false", False),
-                                ("management_url", "http://m.example:33073", "http://m.example:33073")]:
-        for _ in range(2):  # the same value again is not a change
-            r = box.post("/config", body={"name": name, "value": value})
-            expected[name] = stored
-            assert r.status == 200 and r.json() == expected
-        file = json.loads((box.data / "app.json").read_text())
-        assert file[name] == stored and type(file[name]) is type(stored)  # 1300, never "1300" or 1300.0
-        assert box.app_log().count(f"App setting changed: {name}={value}") == 1
-    assert box.app_log().count("App setting changed: ") == 3 and "problems" not in box.get("/status").json()
-    # An empty or a missing value resets (erases) the member; nothing left to erase: no second line.
-    for form in [{"name": "mtu", "value": ""}, {"name": "mtu"}]:
-        assert box.post("/config", body=form).json()["mtu"] == 1280
-    assert box.app_log().count("App setting reset: mtu") == 1
-    assert json.loads((box.data / "app.json").read_text()) == {
-        "theme": {"dark": [1, 2]}, "watchdog_enabled": False, "management_url": "http://m.example:33073"}
-
-
-def test_log_level_applies_from_the_next_line(make_sandbox):
-    box = make_sandbox().start(syslog=True)
-    assert box.post("/config", body={"name": "log_level", "value": "warning"}).status == 200
-    box.post("/config", body={"name": "mtu", "value": "1400"})
-    box.post("/config", body={"name": "log_level", "value": "debug"})
-    log = box.app_log()
-    assert "[I] App setting changed: log_level=warning" in log  # still logged under the old level
-    assert "mtu=1400" not in log and "log_level=debug" not in log
-    # iperf3's output lines are debug records, sent to syslog at priority 6;
-    # whether iperf3 can bind the port does not matter.
-    box.post("/iperf/server/start", body={"port": str(random.randint(20000, 60000))})
-    box.wait_for(lambda: any(m.startswith("[D] [iperf3] ") for _, m in box.syslog.parsed()), what="debug syslog")
-    assert {p for p, m in box.syslog.parsed() if m.startswith("[D] ")} == {6}
-    assert not any("mtu=1400" in m for _, m in box.syslog.parsed())
-
-
-def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     def set_env(name, value=None):
         return sandbox.post("/env", body={"name": name} if value is None else {"name": name, "value": value})
 
     def pending_restart():
         return sandbox.get("/status").json()["pending_restart"]
 
-    # NetBird reads every NB_<FLAG> variable as that flag, over the command
-    # line: none of the supervisor's own flags may be replaced that way.
+    # NetBird reads every NB_<FLAG> variable as that flag: none of the supervisor's own may be replaced that way.
     refused = [("", "Missing env name"), ("NB_STATE_DIR", "Env key is read-only"),
                ("NB_SETUP_KEY", "A setup key is given once when enrolling, never stored"),
                ("NB_PROFILE", "NB_PROFILE would move NetBird to a configuration this application does not manage"),
@@ -132,6 +69,8 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
 
     # A flag of up's own is read by up, not by the daemon: it waits for the next connect, and a reconnect applies it.
     assert sandbox.post("/up", body={"setup_key": "K"}, timeout=60).json()["ok"]
+    env = sandbox.reports_for("up")[-1]["env"]
+    assert env["USER"] == env["LOGNAME"] == pwd.getpwuid(os.geteuid()).pw_name
     r = set_env("NB_BLOCK_INBOUND", "true").json()
     assert (r["applies_at"], r["restart_required"]) == ("next_connect", False)
     st = sandbox.get("/status").json()
@@ -147,3 +86,57 @@ def test_env_override_refused_set_repeat_and_remove_while_daemon_runs(sandbox):
     assert entry == {"name": "NB_PRESHARED_KEY", "secret": True, "system": False, "value": None}
     assert "psk-S3CRET" not in sandbox.app_log() + sandbox.get("/env").text
     assert (sandbox.data / "env.json").stat().st_mode & 0o777 == 0o600  # the file holding it is the owner's alone
+
+    # The log level applies from the next line.
+    assert sandbox.post("/config", body={"name": "log_level", "value": "warning"}).status == 200
+    sandbox.post("/config", body={"name": "mtu", "value": "1400"})
+    sandbox.post("/config", body={"name": "log_level", "value": "debug"})
+    log = sandbox.app_log()
+    assert "[I] App setting changed: log_level=warning" in log  # still logged under the old level
+    assert "mtu=1400" not in log and "log_level=debug" not in log
+    # iperf3's output lines are debug records, sent to syslog at priority 6 (whether iperf3 binds does not matter).
+    sandbox.post("/iperf/server/start", body={"port": str(random.randint(20000, 60000))})
+    sandbox.wait_for(lambda: any(m.startswith("[D] [iperf3] ") for _, m in sandbox.syslog.parsed()),
+                     what="debug syslog")
+    assert {p for p, m in sandbox.syslog.parsed() if m.startswith("[D] ")} == {6}
+    assert not any("mtu=1400" in m for _, m in sandbox.syslog.parsed())
+
+
+def test_set_refused_accepted_and_reset_values(make_sandbox):
+    box = make_sandbox()
+    # Members of others stay; a URL NetBird refuses (an older version took any text) is kept as it is.
+    (box.data / "app.json").write_text('{"theme": {"dark": [1, 2]}, "mtu": 1400, "management_url": "m.example:443"}')
+    expected = {**DEFAULTS, "mtu": 1400, "management_url": "m.example:443"}
+    box.start()
+    # ...but named as a problem, and no up runs with it.
+    problems = box.get("/status").json()["problems"]
+    assert len(problems) == 1 and "management URL" in problems[0]
+    r = box.post("/up", body={"setup_key": "K"})
+    assert (r.status, r.json()) == (400, {"error": problems[0]}) and box.reports_for("up") == []
+    # Each value's message is unit-tested (test_config_utils.cpp): one of them goes over the socket.
+    for form, message in [({"name": "mtu", "value": "9000"}, "mtu must be an integer between 576 and 8192"),
+                          ({"name": "enable_lazy_connection", "value": "true"}, "Invalid config key"),
+                          ({"name": "", "value": "1"}, "Missing config name"), ({"value": "1"}, "Missing config name")]:
+        r = box.post("/config", body=form)
+        assert (r.status, r.json(), r.header("Content-Type")) == (400, {"error": message}, "application/json")
+    assert "App setting" not in box.app_log() and box.get("/config").json() == expected
+    assert json.loads((box.data / "app.json").read_text()) == {"theme": {"dark": [1, 2]}, "mtu": 1400,
+                                                               "management_url": "m.example:443"}
+    for name, value, stored in [("mtu", "1300abc", 1300), ("watchdog_enabled", "false", False),
+                                ("management_url", "http://m.example:33073", "http://m.example:33073")]:
+        for _ in range(2):  # the same value again is not a change
+            r = box.post("/config", body={"name": name, "value": value})
+            expected[name] = stored
+            assert r.status == 200 and r.json() == expected
+        file = json.loads((box.data / "app.json").read_text())
+        assert file[name] == stored and type(file[name]) is type(stored)  # 1300, never "1300" or 1300.0
+        assert box.app_log().count(f"App setting changed: {name}={value}") == 1
+    assert box.app_log().count("App setting changed: ") == 3 and "problems" not in box.get("/status").json()
+    # An empty or a missing value resets (erases) the member; nothing left to erase: no second line.
+    for form in [{"name": "mtu", "value": ""}, {"name": "mtu"}]:
+        assert box.post("/config", body=form).json()["mtu"] == 1280
+    assert box.app_log().count("App setting reset: mtu") == 1
+    assert json.loads((box.data / "app.json").read_text()) == {
+        "theme": {"dark": [1, 2]}, "watchdog_enabled": False, "management_url": "http://m.example:33073"}
+
+

@@ -40,8 +40,7 @@ def test_download_upload_anonymize_and_failures(make_sandbox):
     body = r.json()
     assert (r.status, body["exit_code"], body["ok"]) == (200, 0, True)
     assert re.fullmatch(r"[0-9a-f]{8}/[0-9a-f]{8}", body["key"])
-    # The archive NetBird named lies in this sandbox's directory (so the
-    # emptiness checks above and below are meaningful) and is gone.
+    # The archive NetBird named lies in this sandbox (so the emptiness checks mean something) and is gone.
     assert re.search(r"Local file:\n(\S+)\n", body["output"]).group(1).startswith(str(box.tmp) + "/")
     assert_no_archive(box)
 
@@ -66,8 +65,7 @@ def test_download_upload_anonymize_and_failures(make_sandbox):
 
 @pytest.mark.parametrize("method, route", ROUTES)
 def test_client_gone_archive_still_deleted(make_sandbox, method, route):
-    # The CLI sleeps 2 s before it asks the daemon for the archive, so the
-    # client is surely gone by the time the bundle exists.
+    # The CLI sleeps 2 s before it asks the daemon for the archive: the client is gone by the time it exists.
     box = start(make_sandbox, NB_SIM_DELAY_DEBUG="2")
     with connect(box) as s:
         s.sendall(request_bytes(method, API_PREFIX + route))
@@ -78,8 +76,7 @@ def test_client_gone_archive_still_deleted(make_sandbox, method, route):
 
 
 def test_upload_cut_short_leaves_no_archive(make_sandbox):
-    # NetBird's daemon writes the archive, then uploads it before it answers: when the daemon dies meanwhile (as
-    # when the command is killed at its limit) nobody names the archive. The application sweeps its folder.
+    # The daemon dies while uploading the archive it wrote: nobody names it; the application sweeps its folder.
     box = start(make_sandbox, NB_SIM_UPLOAD_HANG="30", NB_SIM_DAEMON_EXIT_AFTER="4")
     body = box.post("/debug-bundle/upload", timeout=60).json()
     assert body["ok"] is False and "Local file:" not in body["output"]

@@ -16,10 +16,9 @@ from test_config_api import DEFAULTS
 CONFIG = API_PREFIX + "/config"
 
 
-def test_descriptor_flood_leaves_commands_working(make_sandbox):
-    # Any local process may connect to the world-writable socket: idle connections beyond the descriptor limit must
-    # neither crash the supervisor nor starve the NetBird commands of pipes.
-    box = make_sandbox().start(nofile=256)
+def test_descriptor_flood_and_slow_requests_leave_commands_working(make_sandbox):
+    # Idle connections beyond the descriptor limit neither crash the supervisor nor starve commands of pipes.
+    box = make_sandbox().start(nofile=256, env={"NB_SIM_DELAY_DOWN": "3"})
     daemon = box.wait_for(box.daemon_pids, what="the daemon")
     flood = []
     try:
@@ -39,11 +38,7 @@ def test_descriptor_flood_leaves_commands_working(make_sandbox):
         for s in flood:
             s.close()
 
-
-def test_slow_requests_cannot_hold_every_connection(make_sandbox):
-    # Clients that trickle a declared body hold their connections, but at the cap (96 with 256 descriptors) they are
-    # the ones closed to make room, never a client waiting for a command's answer.
-    box = make_sandbox().start(nofile=256, env={"NB_SIM_DELAY_DOWN": "3"})
+    # At the cap (96), clients trickling a body are closed to make room, never one waiting for a command's answer.
     waiting = connect(box)
     waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))
     slow = []
@@ -60,7 +55,7 @@ def test_slow_requests_cannot_hold_every_connection(make_sandbox):
             s.close()
 
 
-def test_large_download_is_streamed_and_a_client_may_leave_half_way(sandbox):
+def test_large_download_streamed_a_client_may_leave_and_links_never_served(sandbox, tmp_path):
     size = 256 << 20
     with open(sandbox.logs / "netbird_2000-01-01.log", "wb") as f:
         f.truncate(size)  # sparse: costs no disk
@@ -92,6 +87,28 @@ def test_large_download_is_streamed_and_a_client_may_leave_half_way(sandbox):
     conn.getresponse().read(1 << 20)
     conn.close()
     sandbox.wait_for(lambda: open_fds() <= idle_fds, what="the file closed after the client left")
+
+    # Symbolic links are never served or listed.
+    secret = tmp_path / "shadow"
+    secret.write_text("root:secret\n")
+    (sandbox.logs / "app_2000-01-04.log.gz").symlink_to(secret)
+    sandbox.wait_for(lambda: (sandbox.data / "client.log").exists(), what="client.log")
+    (sandbox.data / "client.log").unlink()
+    (sandbox.data / "client.log").symlink_to(secret)
+    download = sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-04.log.gz"})
+    assert (download.status, download.body) == (404, b"Log file not found.")
+    assert (sandbox.get("/logs/tail", query="source=netbird").status) == 404
+    listed = sandbox.get("/logs/list").text
+    assert "app_2000-01-04" not in listed and "client.log" not in listed
+
+    # A logs directory that is itself a link is not read at all.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "app_2000-01-05.log").write_text("elsewhere\n")
+    sandbox.logs.rename(sandbox.data / "logs.real")
+    sandbox.logs.symlink_to(elsewhere)
+    assert sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-05.log"}).status == 404
+    assert "app_2000-01-05" not in sandbox.get("/logs/list").text
 
 
 def test_no_daemon_outlives_its_supervisor_or_piles_up(make_sandbox):
@@ -131,29 +148,6 @@ def test_sigterm_ends_the_running_command_and_removes_staged_keys(make_sandbox):
     assert list(box.data.glob("setup-key-*")) == []
 
 
-def test_symbolic_links_are_never_served_or_listed(sandbox, tmp_path):
-    secret = tmp_path / "shadow"
-    secret.write_text("root:secret\n")
-    (sandbox.logs / "app_2000-01-04.log.gz").symlink_to(secret)
-    sandbox.wait_for(lambda: (sandbox.data / "client.log").exists(), what="client.log")
-    (sandbox.data / "client.log").unlink()
-    (sandbox.data / "client.log").symlink_to(secret)
-    download = sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-04.log.gz"})
-    assert (download.status, download.body) == (404, b"Log file not found.")
-    assert (sandbox.get("/logs/tail", query="source=netbird").status) == 404
-    listed = sandbox.get("/logs/list").text
-    assert "app_2000-01-04" not in listed and "client.log" not in listed
-
-    # A logs directory that is itself a link is not read at all.
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
-    (elsewhere / "app_2000-01-05.log").write_text("elsewhere\n")
-    sandbox.logs.rename(sandbox.data / "logs.real")
-    sandbox.logs.symlink_to(elsewhere)
-    assert sandbox.get("/logs/download", query={"source": "app", "name": "app_2000-01-05.log"}).status == 404
-    assert "app_2000-01-05" not in sandbox.get("/logs/list").text
-
-
 def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sandbox, tmp_path):
     box = make_sandbox()
     victim = tmp_path / "victim"
@@ -172,8 +166,7 @@ def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sa
     assert f"Replaced a symbolic link or special file at app_{today}.log" in box.app_log()
     assert f"Replaced the symbolic link {pid_file} with a regular file" in box.app_log()
 
-    # A logs directory that is a link is replaced by a real one: nothing is
-    # written, compressed or pruned where it points.
+    # A logs directory that is a link is replaced by a real one: nothing is written, compressed or pruned there.
     box.stop()
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
@@ -208,29 +201,9 @@ def test_pipes_and_links_to_pipes_planted_for_data_files_neither_hang_nor_are_fo
         box.stop()
 
 
-def test_a_change_that_cannot_be_saved_is_refused_and_not_kept(sandbox):
-    # Flash that has turned read-only (or full): the data directory is mounted read-only where the supervisor sees it.
-    sandbox.in_namespace("mount", "--bind", str(sandbox.data), str(sandbox.data))
-    sandbox.in_namespace("mount", "-o", "remount,bind,ro", str(sandbox.data))
-    try:
-        for suffix, form, message in [
-                ("/config", {"name": "mtu", "value": "1400"}, "Could not save the settings"),
-                ("/up", {"mtu": "1400", "setup_key": "K"}, "Could not save the settings"),
-                ("/env", {"name": "NB_LOG_LEVEL", "value": "debug"}, "Could not save the env overrides")]:
-            r = sandbox.post(suffix, body=form)
-            assert (r.status, r.json()) == (500, {"error": message}), suffix
-        assert sandbox.get("/config").json()["mtu"] == 1280
-        assert [e for e in sandbox.get("/env").json()["entries"] if not e["system"]] == []
-        assert not sandbox.reports_for("up")
-    finally:
-        # Lazily: a NetBird command the status poll runs may have a file open there.
-        sandbox.in_namespace("umount", "--lazy", str(sandbox.data))
-    assert sandbox.post("/config", body={"name": "mtu", "value": "1400"}).json()["mtu"] == 1400
-
-
 def test_a_start_up_failure_after_the_daemon_started_exits_1(make_sandbox):
-    # Too little address space for the threads: start-up fails somewhere after the daemon's start, depending on where
-    # the memory runs out. It must end as every start-up failure does (logged, exit 1, no daemon left), never abort.
+    # Too little address space: start-up fails somewhere after the daemon's start, and must end as every start-up
+    # failure does (logged, exit 1, no daemon left), never abort.
     if not make_sandbox().runs_natively():
         pytest.skip("the address space of a sanitizer build or an emulated binary cannot be limited")
     outcomes = set()
@@ -249,27 +222,32 @@ def test_a_start_up_failure_after_the_daemon_started_exits_1(make_sandbox):
     assert outcomes <= {1, "running"} and 1 in outcomes, outcomes
 
 
-def test_environment_overrides_are_bounded(sandbox):
-    for i in range(64):
-        assert sandbox.post("/env", body={"name": f"NB_K{i:02}", "value": "x" * 4096}).status == 200
-    r = sandbox.post("/env", body={"name": "NB_ONE_MORE", "value": "1"})
-    assert (r.status, r.json()) == (400, {"error": "At most 64 env overrides are allowed"})
-    assert sandbox.post("/env", body={"name": "NB_K00", "value": "changed"}).status == 200
-    assert len(json.loads((sandbox.data / "env.json").read_text())) == 64
-    # The composed environment still fits: every NetBird command starts.
-    assert sandbox.post("/down").json()["exit_code"] == 0
-
-
-def test_up_refuses_invalid_settings_as_config_does(sandbox):
-    for field, value in [("mtu", "abc"), ("external_ip_map", "1.2.3.4 --evil")]:
+def test_bad_or_unsaveable_values_are_refused_control_characters_escaped_and_overrides_bounded(sandbox):
+    for field, value in [("mtu", "abc"), ("external_ip_map", "1.2.3.4 --evil")]:  # up refuses as config does
         refused = sandbox.post("/config", body={"name": field, "value": value})
         r = sandbox.post("/up", body={field: value, "setup_key": "KEY"})
         assert refused.status == 400 and (r.status, r.json()) == (400, refused.json()), field
-    assert not (sandbox.data / "app.json").exists()
-    assert sandbox.reports_for("up") == [] and list(sandbox.data.glob("setup-key-*")) == []
+    assert not (sandbox.data / "app.json").exists() and list(sandbox.data.glob("setup-key-*")) == []
 
+    # A change that cannot be saved (flash turned read-only or full: the data directory mounted read-only where the
+    # supervisor sees it) is refused and not kept.
+    sandbox.in_namespace("mount", "--bind", str(sandbox.data), str(sandbox.data))
+    sandbox.in_namespace("mount", "-o", "remount,bind,ro", str(sandbox.data))
+    try:
+        for suffix, form, message in [
+                ("/config", {"name": "mtu", "value": "1400"}, "Could not save the settings"),
+                ("/up", {"mtu": "1400", "setup_key": "K"}, "Could not save the settings"),
+                ("/env", {"name": "NB_LOG_LEVEL", "value": "debug"}, "Could not save the env overrides")]:
+            r = sandbox.post(suffix, body=form)
+            assert (r.status, r.json()) == (500, {"error": message}), suffix
+        assert sandbox.get("/config").json()["mtu"] == 1280 and not sandbox.reports_for("up")
+        assert [e for e in sandbox.get("/env").json()["entries"] if not e["system"]] == []
+    finally:
+        # Lazily: a NetBird command the status poll runs may have a file open there.
+        sandbox.in_namespace("umount", "--lazy", str(sandbox.data))
+    assert sandbox.post("/config", body={"name": "mtu", "value": "1400"}).json()["mtu"] == 1400
 
-def test_control_characters_cannot_forge_log_records(sandbox):
+    # Control characters cannot forge log records.
     url = "https://x\n[2026-01-01 00:00:00.000] [E] forged"
     assert sandbox.post("/config", body={"name": "management_url", "value": url}).status == 400
     assert sandbox.post("/env", body={"name": "NB_NOTE", "value": "a\r\n[E] forged"}).status == 200
@@ -280,6 +258,15 @@ def test_control_characters_cannot_forge_log_records(sandbox):
     assert not [line for line in log.splitlines() if line.startswith(("[2026-01-01", "[E] forged"))]
     assert "a\\x0d\\n[E] forged" in log
 
+    for i in range(63):  # 64 with NB_NOTE
+        assert sandbox.post("/env", body={"name": f"NB_K{i:02}", "value": "x" * 4096}).status == 200
+    r = sandbox.post("/env", body={"name": "NB_ONE_MORE", "value": "1"})
+    assert (r.status, r.json()) == (400, {"error": "At most 64 env overrides are allowed"})
+    assert sandbox.post("/env", body={"name": "NB_NOTE", "value": "x" * 4096}).status == 200  # a change at the limit
+    assert len(json.loads((sandbox.data / "env.json").read_text())) == 64
+    # The composed environment still fits: every NetBird command starts.
+    assert sandbox.post("/down").json()["exit_code"] == 0
+
 
 def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
     box = make_sandbox().start(env={"NB_SIM_DAEMON_EXIT_AFTER": "4"})
@@ -288,8 +275,7 @@ def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
     box.wait_for_log("VPN service exited, restarting", timeout=90)  # exit after 4 s, seen at the next 5 s poll
     box.wait_for(lambda: box.get("/status").json()["pending_restart"] is False, what="pending_restart cleared")
 
-    # An up queued right behind a deregistration runs after the wipe, with its key. The deregistration did not
-    # reach the server, and says that the peer may still be listed there.
+    # An up queued behind a deregistration that did not reach its server runs after the wipe, with its key.
     box = make_sandbox().start(env={"NB_SIM_DELAY_DEREGISTER": "1", "NB_SIM_DEREGISTER_UNREACHABLE": "1"})
     with ThreadPoolExecutor(1) as pool:
         deregister = pool.submit(box.post, "/deregister", timeout=60)

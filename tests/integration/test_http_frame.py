@@ -16,45 +16,6 @@ CONFIG = API_PREFIX + "/config"
 BIG = b"name=mtu&value=1400&pad=" + b"x" * (9000 - 24)
 
 
-# The unit test covers the 8192-byte boundary for every chunking; this checks the frame feeds it a
-# chunked body whole or in separate reads (a length-coded one: the pipelining test, test_split_requests).
-@pytest.mark.parametrize("at_once", [True, False])
-def test_oversize_body_gets_one_413_and_connection_goes_on(sandbox, at_once):
-    head = request_bytes("POST", CONFIG, headers=[("Transfer-Encoding", "chunked")])
-    pieces = [f"{len(BIG[i:i + 700]):x}\r\n".encode() + BIG[i:i + 700] + b"\r\n" for i in range(0, len(BIG), 700)]
-    pieces.append(b"0\r\n\r\n")
-    with connect(sandbox) as sock:
-        for piece in [head + b"".join(pieces)] if at_once else [head] + pieces:
-            sock.sendall(piece)
-            time.sleep(0.02)  # lets the server see the body as separate reads
-        sock.sendall(request_bytes("GET", CONFIG + "?x=1&y"))  # the query string does not stop route matching
-        # A working server answers within milliseconds; 8 s allows for a loaded machine.
-        responses, rest = read_responses(sock, 2, timeout=8)
-    if len(responses) < 2:
-        sandbox.proc.kill()  # a wedged event loop would not answer SIGTERM either
-    assert [status for status, _, _ in responses] == [413, 200], responses
-    _, headers, body = responses[0]
-    assert (headers["cache-control"], headers["content-type"]) == ("no-store", "application/json")
-    assert body == b'{"error":"Payload too large"}' and rest == b""
-    assert b'"mtu":1280' in responses[1][2]  # nothing of the refused body was stored
-
-
-def test_pipelined_requests_are_answered_in_order_with_json_errors(sandbox):
-    with connect(sandbox) as sock:
-        sock.sendall(b"".join([
-            request_bytes("GET", CONFIG), request_bytes("POST", CONFIG, b"name=mtu&value=1400"),
-            request_bytes("GET", API_PREFIX + "/nope"), request_bytes("GET", CONFIG + "/"),
-            request_bytes("GET", API_PREFIX + "/up"), request_bytes("DELETE", CONFIG), request_bytes("GET", CONFIG)]))
-        responses, _ = read_responses(sock, 7)
-    assert [status for status, _, _ in responses] == [200, 200, 404, 404, 405, 405, 200]
-    assert [b'"mtu":1400' in body for _, _, body in responses] == [False, True, False, False, False, False, True]
-    assert all("close" not in headers.get("connection", "") for _, headers, _ in responses)
-    for status, headers, body in responses[2:6]:
-        assert headers["content-type"] == "application/json"
-        assert body == (b'{"error":"Not found"}' if status == 404 else b'{"error":"Method not allowed"}')
-    assert [re.split(r", *", h["allow"]) for _, h, _ in responses[4:6]] == [["POST"], ["GET", "POST"]]
-
-
 @contextlib.contextmanager
 def input_at_once(box):
     """Whatever the client sends meanwhile is all there when the supervisor next looks."""
@@ -72,9 +33,49 @@ def used_connection(box):
     return sock
 
 
-def test_input_that_arrives_together_is_all_read(sandbox):
-    # Requests followed at once by the client's end of the connection (as `nc -U` or a shell's here-document send
-    # them): every request is answered and the connection then closes, without waiting for the 10 s idle time-out.
+def test_oversize_body_pipelining_errors_header_limit_and_input_that_arrives_together(sandbox):
+    # The unit test covers the 8192-byte boundary for every chunking; this checks the frame feeds it a
+    # chunked body whole or in separate reads (a length-coded one: the pipelining below, test_split_requests).
+    head = request_bytes("POST", CONFIG, headers=[("Transfer-Encoding", "chunked")])
+    pieces = [f"{len(BIG[i:i + 700]):x}\r\n".encode() + BIG[i:i + 700] + b"\r\n" for i in range(0, len(BIG), 700)]
+    pieces.append(b"0\r\n\r\n")
+    for at_once in (True, False):
+        with connect(sandbox) as sock:
+            for piece in [head + b"".join(pieces)] if at_once else [head] + pieces:
+                sock.sendall(piece)
+                time.sleep(0.02)  # lets the server see the body as separate reads
+            sock.sendall(request_bytes("GET", CONFIG + "?x=1&y"))  # the query string does not stop route matching
+            # A working server answers within milliseconds; 8 s allows for a loaded machine.
+            responses, rest = read_responses(sock, 2, timeout=8)
+        if len(responses) < 2:
+            sandbox.proc.kill()  # a wedged event loop would not answer SIGTERM either
+        assert [status for status, _, _ in responses] == [413, 200], (at_once, responses)
+        _, headers, body = responses[0]
+        assert (headers["cache-control"], headers["content-type"]) == ("no-store", "application/json")
+        assert body == b'{"error":"Payload too large"}' and rest == b""
+        assert b'"mtu":1280' in responses[1][2]  # nothing of the refused body was stored
+
+    with connect(sandbox) as sock:
+        sock.sendall(b"".join([
+            request_bytes("GET", CONFIG), request_bytes("POST", CONFIG, b"name=mtu&value=1400"),
+            request_bytes("GET", API_PREFIX + "/nope"), request_bytes("GET", CONFIG + "/"),
+            request_bytes("GET", API_PREFIX + "/up"), request_bytes("DELETE", CONFIG), request_bytes("GET", CONFIG)]))
+        responses, _ = read_responses(sock, 7)
+    assert [status for status, _, _ in responses] == [200, 200, 404, 404, 405, 405, 200]
+    assert [b'"mtu":1400' in body for _, _, body in responses] == [False, True, False, False, False, False, True]
+    assert all("close" not in headers.get("connection", "") for _, headers, _ in responses)
+    for status, headers, body in responses[2:6]:
+        assert headers["content-type"] == "application/json"
+        assert body == (b'{"error":"Not found"}' if status == 404 else b'{"error":"Method not allowed"}')
+    assert [re.split(r", *", h["allow"]) for _, h, _ in responses[4:6]] == [["POST"], ["GET", "POST"]]
+    # Far more header than the limit: a client that sends it all still reads the answer.
+    for pad, status in [(3000, 200), (5000, 431), (256 << 10, 431)]:
+        with connect(sandbox) as sock:
+            sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * pad)]))
+            responses, _ = read_responses(sock, 1)
+        assert responses and responses[0][0] == status, pad
+
+    # Requests followed at once by the client's end (as `nc -U` sends them): all answered, then closed at once.
     for sock in (connect(sandbox), used_connection(sandbox)):
         with sock:
             with input_at_once(sandbox):
@@ -87,8 +88,7 @@ def test_input_that_arrives_together_is_all_read(sandbox):
         assert [status for status, _, _ in responses] == [200, 404] and rest == end == b""
         # Milliseconds when it works; 5 s is still half the idle time-out.
         assert time.monotonic() - t0 < 5
-    # A read stops at descriptors passed along with the input, although the
-    # rest of the request is already there: it must still be read.
+    # A read stops at descriptors passed along with the input: the rest of the request, already there, is still read.
     request = request_bytes("GET", CONFIG)
     with used_connection(sandbox) as sock, open("/dev/null") as passed:
         with input_at_once(sandbox):
@@ -96,8 +96,7 @@ def test_input_that_arrives_together_is_all_read(sandbox):
             sock.sendall(request[10:])
         responses, _ = read_responses(sock, 1, timeout=5)
     assert responses and responses[0][0] == 200
-    # A read stops at a byte sent out of band too: that byte is read in its
-    # place, and what follows it is not left for the idle time-out.
+    # And at a byte sent out of band: it is read in its place, what follows is not left for the idle time-out.
     with used_connection(sandbox) as sock:
         with input_at_once(sandbox):
             try:
@@ -111,8 +110,7 @@ def test_input_that_arrives_together_is_all_read(sandbox):
 
 
 def test_pipelining_behind_a_pending_answer(make_sandbox):
-    # Requests that arrive while a command is still being answered wait their turn: each is answered once, in order,
-    # however much of them is buffered, and a request sent after those answers is the one answered next.
+    # Requests behind a command's pending answer wait their turn: each answered once, in order, however much waits.
     box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "1"})
     down = request_bytes("POST", API_PREFIX + "/down")
     big = b"name=mtu&value=1400&pad=" + b"x" * (3 << 20)  # more than the frame buffers while waiting
@@ -131,23 +129,13 @@ def test_pipelining_behind_a_pending_answer(make_sandbox):
     assert b'"presets"' in env[0][2] and rest == b""
 
 
-def test_request_header_limit(sandbox):
-    # Far more header than the limit: a client that sends it all still reads the answer.
-    for pad, status in [(3000, 200), (5000, 431), (256 << 10, 431)]:
-        with connect(sandbox) as sock:
-            sock.sendall(request_bytes("GET", CONFIG, headers=[("X-Pad", "a" * pad)]))
-            responses, _ = read_responses(sock, 1)
-        assert responses and responses[0][0] == status, pad
-
-
 @pytest.mark.slow
 def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
     box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "13"})
     idle, half, waiting, trickle = connect(box), connect(box), connect(box), connect(box)
     half.sendall(b"GET " + CONFIG.encode() + b" HTTP/1.1\r\nHost: x\r\n")  # header never finished
     waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))  # answered after 13 s
-    # A body that would take 50 s: a byte every half second is progress,
-    # but a request must arrive within 10 s plus a second per KiB.
+    # A body that would take 50 s: a byte each 0.5 s is progress, but a request must arrive within 10 s + 1 s/KiB.
     trickle.sendall(request_bytes("POST", CONFIG, b"x" * 100)[:-100])
 
     def drip():
@@ -176,9 +164,8 @@ def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
 
 
 def test_slow_readers_hold_a_bounded_amount_of_memory(make_sandbox):
-    # Clients that ask for large answers and then read nothing: each answer (a page of 500 of 5,000 peers, about 250
-    # kB of its own) stays in memory until it is read, 200 of them three times the 16 MiB bound. The frame drops the
-    # readers that made the least progress, and serves the rest.
+    # 200 clients ask for 250 kB answers (500 of 5,000 peers) and read nothing: three times the 16 MiB bound. The
+    # frame drops the readers that made the least progress, and serves the rest.
     box = make_sandbox()
     if not box.runs_natively():
         pytest.skip("the RSS of a sanitized or emulated build says nothing of the frame's own memory")
@@ -195,8 +182,7 @@ def test_slow_readers_hold_a_bounded_amount_of_memory(make_sandbox):
         for i in range(readers):
             socks.append(connect(box))
             socks[-1].sendall(request_bytes("GET", page + str(i)))
-        # Each answer has begun (its head is here): all of them are made,
-        # and all but what its socket took waits in the supervisor.
+        # Each answer has begun: all are made, and all but what its socket took waits in the supervisor.
         for sock in socks[:-1]:
             sock.settimeout(10)
             assert sock.recv(16).startswith(b"HTTP/1.1 200")
@@ -208,9 +194,7 @@ def test_slow_readers_hold_a_bounded_amount_of_memory(make_sandbox):
     finally:
         for sock in socks:
             sock.close()
-    # Idle (with the current snapshot) plus the bound, plus a second snapshot (a poll reads the next report while
-    # the last is kept: text and index, under twice the full answer), plus what every connection holds whatever it
-    # answers (a 16 KiB read buffer, its request), plus 4 MiB for the allocator. Without the bound the answers alone
-    # would take 50 MB.
+    # Idle plus the bound, a second snapshot (the next report read while the last is kept), what each connection
+    # holds (read buffer, request) and 4 MiB for the allocator. Without the bound the answers alone take 50 MB.
     limit = idle + bound + 2 * snapshot + readers * (32 << 10) + (4 << 20)
     assert peak <= limit, f"RSS {peak >> 20} MiB, idle {idle >> 20} MiB, limit {limit >> 20} MiB"

@@ -24,7 +24,7 @@ def start(box, body):
     return box.post("/iperf/server/start", body=body)
 
 
-def test_validation_order_then_empty_body_starts_default_server_and_stop(sandbox):
+def test_validation_default_server_one_off_test_second_start_and_sigterm(sandbox):
     for form, error in [("port=1023", PORT_ERROR), ("port=65536", PORT_ERROR), ("port=abc", PORT_ERROR),
                         ("idle_timeout=4", IDLE_ERROR), ("idle_timeout=3601", IDLE_ERROR),
                         ("idle_timeout=x", IDLE_ERROR), ("port=1023&idle_timeout=4", PORT_ERROR),
@@ -42,8 +42,6 @@ def test_validation_order_then_empty_body_starts_default_server_and_stop(sandbox
     assert (stopped["running"], stopped["port"], stopped["uptime_seconds"]) == (False, 0, 0)
     sandbox.wait_for(lambda: iperf_args(sandbox) is None, what="iperf3 gone after stop")
 
-
-def test_one_off_test_then_second_start_and_sigterm(sandbox):
     port = free_port()
     # Trailing characters after a number are ignored; "on" is one of the true values.
     assert start(sandbox, f"port={port}x&one_shot=on&idle_timeout=3600").status == 200

@@ -14,8 +14,7 @@ import pytest
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_signal_shuts_down_cleanly_while_commands_are_logged(make_sandbox, signum):
-    # Clients keep the command worker logging "Running command" while the
-    # signal arrives: ending the process must not race with it (two tries each).
+    # Commands are being logged as the signal arrives: ending the process must not race with it (two tries each).
     for _ in range(2):
         box, stop = make_sandbox().start(env={"NB_SIM_STOP_WAIT": "0.2"}), threading.Event()
 
@@ -41,22 +40,13 @@ def test_signal_shuts_down_cleanly_while_commands_are_logged(make_sandbox, signu
         assert box.daemon_pids() == []  # stopped before the supervisor exits, not after
 
 
-def test_api_socket_replaces_stale_file_and_is_world_writable_while_the_data_stays_private(make_sandbox):
-    box = make_sandbox()
-    box.sock_path.parent.mkdir()
-    box.sock_path.write_text("left over from an earlier run")
-    box.data.chmod(0o755)  # as an older version left it: NetBird's control socket in it is open to everyone
-    box.start(umask=0o077)
-    mode = box.sock_path.stat().st_mode
-    assert stat.S_ISSOCK(mode) and stat.S_IMODE(mode) == 0o666
-    assert box.get("/config").status == 200
-    assert stat.S_IMODE(box.data.stat().st_mode) == 0o700
-
-
-def test_daily_logs_compressed_and_pruned_at_start_and_on_retention_change(make_sandbox):
+def test_start_replaces_a_stale_socket_keeps_data_private_and_compresses_and_prunes_logs(make_sandbox):
     # The naming, cut-off and wrong-clock rules are unit-tested; this checks when they are applied.
     box = make_sandbox()
     box.logs.mkdir()
+    box.sock_path.parent.mkdir()
+    box.sock_path.write_text("left over from an earlier run")
+    box.data.chmod(0o755)  # as an older version left it: NetBird's control socket in it is open to everyone
     day = lambda back: datetime.date.today() - datetime.timedelta(days=back)  # noqa: E731
     (box.data / "app.json").write_text(json.dumps({"log_retention_days": 3}))
     plain = {f"app_{day(1)}.log": b"app yesterday\n" * 500, f"netbird_{day(2)}.log": b"daemon\n",
@@ -65,7 +55,11 @@ def test_daily_logs_compressed_and_pruned_at_start_and_on_retention_change(make_
     for name, data in {**plain, **doomed}.items():
         (box.logs / name).write_bytes(data)
     os.utime(box.logs / "app_1970-01-02.log", (86400, 86400))  # written by the unset clock: its age starts now
-    box.start()
+    box.start(umask=0o077)
+    # The API socket replaces the stale file and is world-writable; the data stays private.
+    mode = box.sock_path.stat().st_mode
+    assert stat.S_ISSOCK(mode) and stat.S_IMODE(mode) == 0o666
+    assert stat.S_IMODE(box.data.stat().st_mode) == 0o700
     for name, data in plain.items():
         assert gzip.decompress((box.logs / (name + ".gz")).read_bytes()) == data
     assert not any((box.logs / name).exists() for name in [*plain, *doomed])
@@ -86,8 +80,7 @@ def test_syslog_records_carry_level_letter_and_priority(make_sandbox):
     assert box.get("/config").status == 200
 
 
-# An unusable data directory is fatal (status 1); a socket that cannot be
-# created ends the run gracefully (status 0). Either way no daemon is left.
+# An unusable data directory is fatal (1); a socket that cannot be made ends gracefully (0); no daemon is left.
 @pytest.mark.parametrize("blocked, status, records", [
     ("app/localdata", 1, [(3, "[E] Standard exception: Unable to create localdata directory"),
                           (3, "[E] Exiting after error")]),

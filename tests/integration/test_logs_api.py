@@ -5,18 +5,19 @@ import os
 import time
 import urllib.parse
 
-import pytest
-
 # NetBird that leaves client.log untouched (daemon sleeps, CLI calls fail); Python keeps the sandbox path in argv.
 SLEEPER = "#!/usr/bin/python3\nimport sys, time\nif sys.argv[-2:] == ['service', 'run']: time.sleep(600)\nsys.exit(1)"
 NOT_FOUND = b"Log file not found."
-
-
-@pytest.fixture
-def quiet(make_sandbox):
-    box = make_sandbox()
-    box.fake_netbird(SLEEPER)
-    return box.start()
+# Each bad name exists as a readable file: only the name checks stand between it and a 200 (more: test_log_files.cpp).
+BAD_NAMES = ["app_..x_2025-01-01.log", 'app_"x_2025-01-01.log', "app_x\\app_2025-01-01.log",
+             "app_\x01_2025-01-01.log", "app_\x1f_2025-01-01.log", "app_\x7f_2025-01-01.log"]
+RAW_QUERIES = [
+    "source=app&name=..%2Fapp.json", "source=app&name=%2E%2E%2Flogs%2Fapp_2025-01-01.log",
+    "source=app&name=app_2025-01-01.log%00", "source=app&name=app_sub/app_2025-01-01.log",
+    "source=app&name=app_sub%2F..%2F..%2Fapp_2025-01-01.log", "source=netbird&name=..%2Fclient.log",
+    "source=netbird&name=client-..%2F..%2Fapp_2025-01-01.log.gz", "source=netbird&name=client.log%0A",
+    "source=app", "name=app_2025-01-01.log", "source=&name=app_2025-01-01.log", "source=app&name=notes.txt",
+] + ["source=app&name=" + urllib.parse.quote(n, safe="") for n in BAD_NAMES]
 
 
 def assert_text(r, status, body):
@@ -24,7 +25,19 @@ def assert_text(r, status, body):
         (status, body, "text/plain", "no-store")
 
 
-def test_tail_sources_limit_and_huge_sparse_log(quiet):
+def quickest_tail(box, tries=5):
+    times = []
+    for _ in range(tries):
+        started = time.monotonic()
+        assert box.get("/logs/tail", query="source=netbird").status == 200
+        times.append(time.monotonic() - started)
+    return min(times)
+
+
+def test_tail_list_download_refusals_and_storage(make_sandbox):
+    quiet = make_sandbox()
+    quiet.fake_netbird(SLEEPER)
+    quiet.start()
     for query in (None, "source=app", "source=NETBIRD", "name=netbird"):
         assert_text(quiet.get("/logs/tail", query=query), 404, b"Unknown log source.")
     assert_text(quiet.get("/logs/tail", query="source=netbird"), 404, b"Netbird log not found.")
@@ -38,23 +51,11 @@ def test_tail_sources_limit_and_huge_sparse_log(quiet):
         f.truncate(4 << 30)
         f.seek((4 << 30) - 6)
         f.write(b"LAST\r\n")
-    # Both tails read 200000 bytes and should take the same time; reading the whole 4 GiB would take a thousand
-    # times longer. The quickest of a few tries, and a factor of 100, keep a busy machine from mattering.
+    # Both tails read 200000 bytes; reading all 4 GiB would take a thousand times longer (100: a busy machine).
     assert quickest_tail(quiet) < 100 * small_seconds
     r = quiet.get("/logs/tail", query="source=netbird")
     assert r.body == b"Log truncated to last 200000 bytes.\n" + bytes(199994) + b"LAST\r\n"
 
-
-def quickest_tail(box, tries=5):
-    times = []
-    for _ in range(tries):
-        started = time.monotonic()
-        assert box.get("/logs/tail", query="source=netbird").status == 200
-        times.append(time.monotonic() - started)
-    return min(times)
-
-
-def test_list_download_and_storage(quiet):
     today, packed = time.strftime("%Y-%m-%d"), gzip.compress(b"old day\n" * 100)
     quiet.wait_for(lambda: (quiet.logs / f"netbird_{today}.log").exists(), what="today's netbird file")
     files = {("app", "app_2025-01-31.log.gz"): packed, ("app", "app_2025-01-30.log"): b"plain \xff\x00 bytes\n",
@@ -91,21 +92,6 @@ def test_list_download_and_storage(quiet):
     assert all(type(v) is int for v in storage.values())
     assert abs(storage["used_pct"] - 100 * (total - free) / total) <= 2
 
-
-# Each bad name that the file system can hold exists as a real, readable file, so only the name checks stand between
-# the request and a 200. Refusals of existing files by source or shape alone are unit-tested (test_log_files.cpp).
-BAD_NAMES = ["app_..x_2025-01-01.log", 'app_"x_2025-01-01.log', "app_x\\app_2025-01-01.log",
-             "app_\x01_2025-01-01.log", "app_\x1f_2025-01-01.log", "app_\x7f_2025-01-01.log"]
-RAW_QUERIES = [
-    "source=app&name=..%2Fapp.json", "source=app&name=%2E%2E%2Flogs%2Fapp_2025-01-01.log",
-    "source=app&name=app_2025-01-01.log%00", "source=app&name=app_sub/app_2025-01-01.log",
-    "source=app&name=app_sub%2F..%2F..%2Fapp_2025-01-01.log", "source=netbird&name=..%2Fclient.log",
-    "source=netbird&name=client-..%2F..%2Fapp_2025-01-01.log.gz", "source=netbird&name=client.log%0A",
-    "source=app", "name=app_2025-01-01.log", "source=&name=app_2025-01-01.log", "source=app&name=notes.txt",
-] + ["source=app&name=" + urllib.parse.quote(n, safe="") for n in BAD_NAMES]
-
-
-def test_download_refuses_bad_names(quiet):
     for name in BAD_NAMES + ["app_2025-01-01.log", "notes.txt", "app_sub/app_2025-01-01.log"]:
         (quiet.logs / name).parent.mkdir(exist_ok=True)
         (quiet.logs / name).write_bytes(b"secret\n")

@@ -11,8 +11,7 @@ import pytest
 
 from conftest import connect, processes
 
-# Scripts stand in for NetBird; as the daemon ("... service run") they idle
-# with standard error closed so the daemon's log pipe never blocks a stop.
+# Scripts stand in for NetBird; as the daemon they idle with stderr closed, so its log pipe never blocks a stop.
 DAEMON_BRANCH = 'case "$*" in *"service run") exec 2>/dev/null; while :; do sleep 1; done;; esac\n'
 
 
@@ -73,8 +72,7 @@ def test_command_killed_after_sixty_seconds(make_sandbox):
     started = time.monotonic()
     result = down(box, timeout=150)
     elapsed = time.monotonic() - started
-    # The limit is 60 s and is never reached early; a 61 s child that survived
-    # it would exit 0, so 124 shows that the limit, not the child, ended it.
+    # Never early; a 61 s child that outlived the limit would exit 0: 124 shows the limit ended it.
     assert result == {"exit_code": 124, "ok": False, "output": "partial\n"}
     assert elapsed >= 59.5
     assert "Command timed out after 60 seconds" in box.app_log()
@@ -82,8 +80,7 @@ def test_command_killed_after_sixty_seconds(make_sandbox):
 
 def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logged(make_sandbox):
     box = make_sandbox()
-    # Refused keys in a stored file are dropped (and the file rewritten) at
-    # load; the rest applies, even a hand-edited HOME (no key syntax check).
+    # Refused keys in a stored file are dropped (the file rewritten); the rest applies, even a hand-edited HOME.
     stored = {"NB_USE_NETSTACK_MODE": "false", "HOME": "/hand-edited"}
     (box.data / "env.json").write_text(json.dumps({**stored, "NB_STATE_DIR": "/elsewhere", "NB_SETUP_KEY": "k"}))
     box.start(env={"NB_LOG_MAX_SIZE_MB": "99", "NB_STATE_DIR": "/inherited", "XDG_CONFIG_HOME": "/inherited",
@@ -117,12 +114,11 @@ def test_daemon_and_commands_get_composed_environment_and_daemon_output_is_logge
     assert b'starting NetBird daemon {"version":"0.72.4-sim"}\n' in logs
 
 
-def test_children_inherit_only_standard_descriptors(make_sandbox):
+def test_children_inherit_only_standard_descriptors_and_are_reaped(make_sandbox):
     sandbox = make_sandbox().start(env={"NB_SIM_STOP_WAIT": "0.1"})  # restarts stop the daemon gracefully
     with connect(sandbox) as client:
         client.sendall(b"GET /local/vantrel_vpn/api/vpn/status HTTP/1.1\r\nHost: x\r\n")  # left unfinished
-        # Each restart wakes the status poll, so daemons start while status commands may be running: a daemon
-        # holding a command's pipe would keep that command (and every later one) waiting.
+        # Daemons start while status commands may run: one holding a command's pipe would hold every later command.
         for _ in range(5):
             assert sandbox.post("/restart").json() == {"running": True}
             time.sleep(0.1)
@@ -135,11 +131,17 @@ def test_children_inherit_only_standard_descriptors(make_sandbox):
     for r in reports:
         assert r["fds"] == [0, 1, 2], (r["verb"], r["fds"])
 
+    # Daemons the restarts ended and a stopped iperf3 server must not stay zombies (over months they use up PIDs).
+    assert sandbox.post("/iperf/server/start", body={"port": "15999"}).status == 200
+    assert sandbox.post("/iperf/server/stop").json()["running"] is False
+    zombies = lambda: [pid for pid, (state, ppid) in processes().items()  # noqa: E731
+                       if state == "Z" and ppid == sandbox.proc.pid]
+    sandbox.wait_for(lambda: not zombies(), timeout=10, what=f"no zombie children (left: {zombies()})")
+
 
 def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
-    # NetBird stand-ins that leave a background process holding our pipes: the daemon exits after 2 s, a command
-    # exits at once. Reading their output must not wait for the leftovers (that would freeze the event loop on the
-    # daemon's restart).
+    # Stand-ins that leave a background process holding our pipes (the daemon exits after 2 s, a command at once):
+    # reading their output must not wait for the leftovers.
     box = make_sandbox()
     left = box.root / "leftovers"
     box.fake_netbird(f'#!/bin/sh\ncase "$*" in *"service run") sleep 3001 & echo $! >>{left}; sleep 2; exit 1;; esac\n'
@@ -158,29 +160,12 @@ def test_leftover_grandchildren_do_not_block_pipes(make_sandbox):
         started = time.monotonic()
         assert box.get("/config", timeout=10).status == 200
         assert time.monotonic() - started < 2  # milliseconds, unless the loop waits for a pipe
-        # The leftovers of the command and of the first daemon went with their
-        # process groups (each new daemon leaves a new one until it exits).
+        # The leftovers of the command and of the first daemon went with their process groups.
         first_two = left.read_text().split()[:2]
         box.wait_for(lambda: not set(map(int, first_two)) & set(alive()), what="leftovers ended")
     finally:
         for pid in alive():
             os.kill(pid, signal.SIGKILL)
-
-
-def test_stopped_children_are_reaped(make_sandbox):
-    # Daemons ended by restarts and a stopped iperf3 server must not linger
-    # as zombies: on a camera that runs for months they would use up the PIDs.
-    sandbox = make_sandbox().start(env={"NB_SIM_STOP_WAIT": "0.1"})
-    sandbox.wait_for(sandbox.daemon_pids, what="daemon")
-    for _ in range(3):
-        assert sandbox.post("/restart").json() == {"running": True}
-    assert sandbox.post("/iperf/server/start", body={"port": "15999"}).status == 200
-    assert sandbox.post("/iperf/server/stop").json()["running"] is False
-    # A child is a zombie for a moment between its exit and its reaping (a status poll may end just then):
-    # only one that stays is a fault.
-    zombies = lambda: [pid for pid, (state, ppid) in processes().items()  # noqa: E731
-                       if state == "Z" and ppid == sandbox.proc.pid]
-    sandbox.wait_for(lambda: not zombies(), timeout=10, what=f"no zombie children (left: {zombies()})")
 
 
 def test_restart_waits_for_the_running_command_and_stops_the_daemon_gracefully(make_sandbox):
@@ -210,8 +195,7 @@ def test_restart_waits_for_the_running_command_and_stops_the_daemon_gracefully(m
 
 
 def test_a_crash_loop_backs_off_and_is_recorded_with_a_count(make_sandbox):
-    # Each daemon exits 1 s after its start. The first exit is restarted at once, the next ones after 5 s, then
-    # 10 s: starts at about 0, 1, 7 and 18 s (without a back-off every 1 to 5 s, at the next poll).
+    # Each daemon exits 1 s after its start: restarted at once, then after 5 s, then 10 s (starts at 0, 1, 7, 18 s).
     box = make_sandbox().start(env={"NB_SIM_DAEMON_EXIT_AFTER": "1"})
     starts = []  # (when, pid): the supervisor writes each daemon's pid at its start
 

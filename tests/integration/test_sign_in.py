@@ -1,6 +1,4 @@
-"""Signing in with an account: NetBird's interactive sign-in started through the API, shown as a link and a
-code, and followed to its end (signed in, expired, refused, cancelled, cut short by a restart), while the
-status keeps being polled and every other NetBird command is refused."""
+"""Signing in with an account through the API: link and code, followed to each end, every other command refused."""
 
 import json
 import signal
@@ -22,10 +20,6 @@ def start_sign_in(sb):
     body = resp.json()
     assert body["ok"] is True and body["sign_in"]["phase"] == "waiting", body
     return body["sign_in"]
-
-
-def answer(sb, path, what):
-    path.write_text(what)
 
 
 def ended(sb, timeout=15):
@@ -68,7 +62,7 @@ def test_sign_in_to_connected_while_everything_else_goes_on(make_sandbox, tmp_pa
     # The wait holds no lock: polls go on (NetBird says Connecting while it waits for the person).
     sb.wait_for(lambda: daemon_status(sb) == "Connecting", 12, what="a poll during the sign-in")
 
-    answer(sb, control, "approve")
+    control.write_text("approve")
     result = ended(sb)
     assert result["outcome"] == "connected", result
     sb.wait_for(lambda: daemon_status(sb) == "Connected" and sb.get("/status").json()["registered"], 15,
@@ -92,11 +86,11 @@ def test_sign_in_ends_expired_refused_cancelled_and_cut_short(make_sandbox, tmp_
 
     shown = start_sign_in(sb)
     assert shown["url"] == "https://sso.netbird-sim.invalid/device" and len(shown["code"]) == 9
-    answer(sb, control, "expire")
+    control.write_text("expire")
     assert ended(sb)["outcome"] == "expired"
 
     start_sign_in(sb)
-    answer(sb, control, "deny")
+    control.write_text("deny")
     refused = ended(sb)
     assert refused["outcome"] == "refused" and "access_denied" in refused["message"], refused
     sb.wait_for(lambda: daemon_status(sb) == "LoginFailed", 12, what="NetBird's LoginFailed")

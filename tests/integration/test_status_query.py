@@ -18,8 +18,7 @@ def test_queries_keep_the_answer_trim_only_the_peers_and_refuse_bad_values(make_
     assert network.post("/up", {"setup_key": "k-network"}).json()["ok"] is True
     network.wait_for(lambda: len((network.get("/status").json().get("status") or {}).get("peers", {})
                                  .get("details") or []) == PEERS, 30, what=f"{PEERS} peers in the report")
-    # Fetched in a row, they describe one poll unless one ends between them:
-    # retry until the full answer is the same before and after.
+    # Fetched in a row, they describe one poll unless one ends between them: retry until the full answer holds.
     for _ in range(10):
         full = aged_alike(network, "/status")
         light = aged_alike(network, "/status?peers=none")

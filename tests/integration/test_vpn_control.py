@@ -1,5 +1,4 @@
-"""VPN control through the API: status, up/down/restart/reconnect/deregister, enrolment as NetBird reports
-it, the bounded command queue and the handling of setup keys."""
+"""VPN control through the API: status, commands, enrolment as NetBird reports it, the queue, setup keys."""
 
 import json
 import re
@@ -48,6 +47,10 @@ def commands(sb):
     return re.findall(r"Running command: (.*)", sb.app_log())
 
 
+def verbs(sb):
+    return [c.split(" --daemon-addr ")[1].split()[1] for c in commands(sb)]
+
+
 def app_json(sb):
     path = sb.data / "app.json"
     return json.loads(path.read_text()) if path.exists() else {}
@@ -73,13 +76,11 @@ def test_status_before_and_after_first_poll(make_sandbox, env, polled):
     # The first poll is held for 3 s, so the request below comes before it ends.
     sb = make_sandbox().start(env=dict(env, NB_SIM_DELAY_STATUS="3"))
     r = sb.get("/status")
-    assert r.header("Cache-Control") == "no-store"
     body = r.json()
     assert (body["exit_code"], body["ok"], body["output"], body["registered"]) == (1, False, "", False)
-    assert "status" not in body
+    assert "status" not in body and r.header("Cache-Control") == "no-store"
     body = sb.wait_for(lambda: (lambda b: polled(b) and b)(sb.get("/status").json()), 15, what="status")
-    assert body["ok"] is (body["exit_code"] == 0)
-    assert ("status" in body) != ("output" in body)
+    assert body["ok"] is (body["exit_code"] == 0) and ("status" in body) != ("output" in body)
 
 
 def test_pending_flags_follow_settings_env_and_commands(sandbox):
@@ -92,15 +93,21 @@ def test_pending_flags_follow_settings_env_and_commands(sandbox):
 
     sb.post("/config", {"name": "mtu", "value": "1500"})
     assert flags(sb) == (True, True, False)
-    # An env change while the daemon runs needs a restart; a failed up keeps
-    # the reconnect pending because its flags were not applied.
+    # An env change while the daemon runs needs a restart; a failed up applied nothing: the reconnect stays pending.
     assert sb.post("/env", {"name": "NB_SIM_EXIT_UP", "value": "1"}).json()["restart_required"] is True
     r = sb.post("/up")
     assert (r.status, r.json()) == (200, {"exit_code": 1, "ok": False, "output": "Error: simulated failure\n"})
     assert flags(sb) == (True, True, True)
+    sb.stop()  # the reconnect is still pending after a restart of the supervisor (and its daemon)
+    daemon_ready(sb.start())
+    assert flags(sb) == (True, True, False)
     sb.post("/env", {"name": "NB_SIM_EXIT_UP"})
-    assert sb.post("/up").json()["ok"] is True
+    assert sb.post("/up").json() == {"exit_code": 0, "ok": True, "output": "Connected\n"}
     assert flags(sb) == (True, False, True)
+    # NetBird applies nothing to a connected tunnel: the up takes it down first. Nothing changed since: NetBird
+    # says so, and the tunnel is left alone.
+    assert netbird_config(sb)["MTU"] == 1500 and verbs(sb)[-3:] == ["up", "down", "up"]
+    assert sb.post("/up").json()["output"] == "Already connected\n" and verbs(sb)[-2:] == ["up", "up"]
 
     old = sb.daemon_pids()
     r = sb.post("/restart")
@@ -116,9 +123,7 @@ def test_pending_flags_follow_settings_env_and_commands(sandbox):
     r = sb.post("/reconnect")
     assert (r.status, r.json()) == (200, {"exit_code": 0, "ok": True, "output": "Connected\n"})
     assert flags(sb) == (True, False, False)
-    ran = commands(sb)[before:]
-    assert [c.split(" --daemon-addr ")[1].split()[1] for c in ran] == ["down", "up"]
-    assert "--mtu 1400 " in ran[1]
+    assert verbs(sb)[before:] == ["down", "up"] and "--mtu 1400 " in commands(sb)[-1]
     assert sb.daemon_pids() and not set(sb.daemon_pids()) & set(old)
 
     sb.post("/config", {"name": "mtu", "value": "1300"})
@@ -130,60 +135,36 @@ def test_enrolment_is_what_netbird_reports_not_its_file(make_sandbox):
     sb = daemon_ready(make_sandbox().start())
     assert (sb.data / "config.json").exists() and daemon_status(sb) == "NeedsLogin"
     assert flags(sb) == (False, False, False)
-    # Without a key NetBird would wait for a person to sign in, holding every
-    # later command: refused at once (milliseconds; 5 s is far below the wait).
+    # Without a key NetBird would wait for a person to sign in, holding every later command: refused at once.
     t0 = time.monotonic()
     for suffix in ("/up", "/reconnect"):
         r = sb.post(suffix)
         assert (r.status, r.json()) == (400, {"error": "A setup key is needed to enrol this device"}), suffix
     assert time.monotonic() - t0 < 5 and not sb.reports_for("up")
-    # Started again on its file, a daemon that cannot reach its server says Connecting for ever, enrolled or not.
-    sb.stop()
-    daemon_ready(sb.start(env={"NB_SIM_MGMT_DISCONNECTED": "1", "NB_SIM_MGMT_RETRY_WAIT": "0"}))
-    sb.wait_for(lambda: daemon_status(sb) == "Connecting", what="Connecting")
-    assert flags(sb)[0] is False
-    assert sb.post("/up").status == 400
-    sb.stop()
-    daemon_ready(sb.start())
+
+    def started_again_where_the_server_is_unreachable():
+        # Started again on its file, a daemon that cannot reach its server says Connecting for ever, enrolled or not.
+        sb.stop()
+        daemon_ready(sb.start(env={"NB_SIM_MGMT_DISCONNECTED": "1", "NB_SIM_MGMT_RETRY_WAIT": "0"}))
+        sb.wait_for(lambda: daemon_status(sb) == "Connecting", what="Connecting")
+        assert flags(sb)[0] is False and sb.post("/up").status == 400
+        sb.stop()
+        daemon_ready(sb.start())
+    started_again_where_the_server_is_unreachable()
 
     assert sb.post("/up", {"setup_key": "k"}).json()["ok"] and flags(sb)[0] is True
     # NetBird ignores a key for a peer it knows: the device would stay in its account.
     r = sb.post("/up", {"setup_key": "another"})
     assert (r.status, r.json()) == (409, {"error": "This device is already enrolled: deregister it first to enrol "
                                                    "it with another key"})
-    # Deregistered, then started again where its server cannot be reached: NetBird's fresh file and its
-    # Connecting say nothing of an enrolment.
+    # Deregistered: NetBird's fresh file and its Connecting say nothing of an enrolment.
     assert sb.post("/deregister").json()["ok"]
-    sb.stop()
-    daemon_ready(sb.start(env={"NB_SIM_MGMT_DISCONNECTED": "1", "NB_SIM_MGMT_RETRY_WAIT": "0"}))
-    sb.wait_for(lambda: daemon_status(sb) == "Connecting", what="Connecting")
-    assert flags(sb)[0] is False
-    sb.stop()
-    daemon_ready(sb.start())
+    started_again_where_the_server_is_unreachable()
     assert sb.post("/up", {"setup_key": "k"}).json()["ok"]
     # Enrolled, its login refused: still enrolled, and the report says why.
     sb.post("/env", {"name": "NB_SIM_LOGIN_STATE", "value": "LoginFailed"})
     sb.wait_for(lambda: daemon_status(sb) == "LoginFailed", what="LoginFailed")
     assert flags(sb)[0] is True
-
-
-def test_settings_changed_while_connected_reach_netbird(sandbox):
-    sb = daemon_ready(sandbox)
-    assert sb.post("/up", {"setup_key": "k"}).json()["ok"]
-    sb.post("/config", {"name": "mtu", "value": "1400"})
-    assert flags(sb) == (True, True, False)
-    # Not applied yet, also after a restart of the supervisor.
-    sb.stop()
-    daemon_ready(sb.start())
-    assert flags(sb) == (True, True, False)
-    # NetBird applies nothing to a connected tunnel: the up takes it down first.
-    r = sb.post("/up").json()
-    assert r["ok"] and r["output"] == "Connected\n"
-    assert netbird_config(sb)["MTU"] == 1400 and flags(sb) == (True, False, False)
-    assert [c.split(" --daemon-addr ")[1].split()[1] for c in commands(sb)[-3:]] == ["up", "down", "up"]
-    # Nothing changed since: NetBird says so, and the tunnel is left alone.
-    assert sb.post("/up").json()["output"] == "Already connected\n"
-    assert commands(sb)[-2].split(" --daemon-addr ")[1].split()[1] == "up"
 
 
 def test_an_up_reaches_a_daemon_stuck_connecting(sandbox, tmp_path):
@@ -226,8 +207,7 @@ def test_a_tunnel_taken_down_stays_down_when_the_daemon_starts_again(make_sandbo
 def test_setup_key_is_staged_privately_and_never_leaks(make_sandbox):
     key, old_key, env_key = ("vv" + secrets.token_hex(12) for _ in range(3))
     sb = make_sandbox()
-    # Left over by a crash: a staged key and a half-written settings file; and
-    # settings that hold a key (older versions stored it).
+    # Left over by a crash: a staged key, a half-written settings file; settings holding a key (older versions).
     (sb.data / "setup-key-Ab12Cd").write_text("left over by a crash")
     (sb.data / ".app.json.tmp.4242.0").write_text('{"mtu": 14')
     settings = {"mtu": 1400, "theme": {"colours": ["dark", 2]}}
@@ -251,8 +231,7 @@ def test_setup_key_is_staged_privately_and_never_leaks(make_sandbox):
     assert key_file.startswith(str(sb.data / "setup-key-")) and rep["setup_key_file_mode"] == 0o600
 
     sb.stop()  # flush every log before searching them
-    # Logs, settings, NetBird's config and the simulator's view of its argv (the
-    # override is meant to reach NetBird's environment, so only logs count for it).
+    # No file holds the key (the override is meant for NetBird's environment: only logs count for it).
     for path in sb.root.rglob("*"):
         if path.is_file():
             assert not re.search(f"{key}|{old_key}".encode(), path.read_bytes()), path
@@ -271,8 +250,7 @@ def test_queue_bound_order_abandoned_clients_and_free_event_loop(sandbox):
         waiting.append(send(sb, "/up", form))
         if port == 51004:
             waiting[-1].shutdown(socket.SHUT_WR)  # the client leaves before the answer
-        # app.json is written just before the job is queued, so this keeps
-        # the queue order equal to the order of the ports.
+        # app.json is written just before the job is queued: the queue order is that of the ports.
         sb.wait_for(lambda: app_json(sb).get("wireguard_port") == port, what=f"up {port} queued")
 
     # The running up holds the worker for 6 s; neither a status answer nor a refusal may wait for it. Each takes
@@ -299,9 +277,8 @@ def test_queue_bound_order_abandoned_clients_and_free_event_loop(sandbox):
     answers = [read_all(s) for s in waiting]
     assert answers[3] == b""
     assert all(a.startswith(b"HTTP/1.1 200") and b'"exit_code"' in a for i, a in enumerate(answers) if i != 3)
-    # Each queued up finds the tunnel connected with another port: NetBird
-    # applies it only after a down, so each is run again after one. The one
-    # with a key never runs: NetBird would ignore a key once enrolled.
+    # Each queued up finds the tunnel connected with another port: NetBird applies it only after a down, so each is run
+    # again after one. The one with a key never runs: NetBird would ignore a key once enrolled.
     ports = [int(re.search(r"--wireguard-port (\d+)", c).group(1)) for c in commands(sb) if " up " in c]
     assert [p for i, p in enumerate(ports) if i == 0 or p != ports[i - 1]] == [51820, *range(51001, 51004),
                                                                                *range(51005, 51009)]

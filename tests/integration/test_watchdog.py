@@ -1,5 +1,4 @@
-"""The watchdog: the daemon restarted once it has not been connected, or carried nothing, too long; status polled
-fast only while it matters, and kept fresh."""
+"""The watchdog's restarts, and status polled fast only while it matters, and kept fresh."""
 
 import datetime
 import json
@@ -26,10 +25,8 @@ def logged_at(sb, text):
 @pytest.mark.slow
 def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout_and_a_quiet_one_is_polled_slowly(
         make_sandbox):
-    # Seven instances share one timeline (about 100 s; the time-out cannot be set below 30 s, and a daemon is polled
-    # fast for 60 s after its start). Each starts on a NetBird configuration kept from before: the enrolled ones had
-    # no record of their enrolment (an older version), which is taken from the file once. Only the first two may
-    # be restarted.
+    # Seven instances share one timeline (about 100 s: the time-out is at least 30 s, a new daemon is polled fast for
+    # 60 s), each on a NetBird configuration kept from an older version that did not record the enrolment.
     outage = {"NB_SIM_MGMT_DISCONNECTED": "1"}
     boxes = {"stuck": ({"SimEnrolled": True}, None, outage),  # its server unreachable since its start: Connecting
              "lost": ({"SimEnrolled": True}, None, {}),  # connected, then loses management and signal, no peer
@@ -68,8 +65,7 @@ def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout
     assert unregistered.get("/status").json()["registered"] is False
     old = {name: sb.daemon_pids() for name, sb in boxes.items()}
 
-    # The 30 s grace period counts from start-up; then the first failing poll (every 5 s) logs the loss, and the
-    # restart follows 30 s later. Neither comes early; the waits allow many times the 35 s they take.
+    # 30 s of grace from start-up, then the first failing poll logs the loss and the restart follows 30 s later.
     for name in ("stuck", "lost"):
         sb = boxes[name]
         sb.wait_for(lambda: logged_at(sb, LOST), timeout=300, what="loss")
@@ -96,13 +92,11 @@ def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout
     assert daemon_status(kept) == "Connected" and json.loads((kept.data / "tunnel.json").read_text())["enrolled"]
     assert unregistered.get("/status").json()["registered"] is False
 
-    # Once its daemon has settled (60 s), a steady tunnel that only another site's page reads is polled every 30 s,
-    # not every 5 s: at most two polls in a 35 s window (seven at the fast rate). The reads are still answered.
+    # Settled (60 s), a steady tunnel only another site reads is polled every 30 s: at most two polls in 35 s.
     reader.join()
     assert set(foreign_reads[-30:]) == {(200, "Connected")}, foreign_reads
     assert len([t for t in polls(quiet) if window[0] <= t < window[1]]) <= 2, polls(quiet)
-    # The first read of someone watching answers at once with the report there is, however old (here, more than
-    # a fast cycle old: 12 s after the last poll began), and wakes the poller: a fresh report follows.
+    # Someone watching is answered at once with the report there is (12 s old), and a fresh one follows.
     quiet.wait_for(lambda: time.time() - polls(quiet)[-1] >= 12, 30, what="a report 12 s old")
     assert quiet.get("/status").json()["report_age_ms"] >= 5000
     quiet.wait_for(lambda: quiet.get("/status?peers=none").json()["report_age_ms"] < 5000, 50, 0.5,
@@ -116,8 +110,7 @@ def polls(sb):
 
 @pytest.mark.slow
 def test_status_stays_fresh_under_steady_commands(sandbox):
-    # Polls stand back while commands wait for their turn, but not for ever: with a command always waiting behind
-    # the running one, status is still polled within a few cycles.
+    # Polls stand back while commands wait for their turn, but not for ever.
     sb = daemon_ready(sandbox)
     sb.post("/env", {"name": "NB_SIM_DELAY_DOWN", "value": "3"})
     stop = threading.Event()
@@ -135,8 +128,7 @@ def test_status_stays_fresh_under_steady_commands(sandbox):
         sb.wait_for(lambda: len(sb.reports_for("down")) >= 3, 60, what="steady commands")
         polled = len(sb.reports_for("status"))
         time.sleep(40)
-        # A command always waits behind the running one: a poll that always stood back would never run. One in three
-        # cycles goes ahead, about four in 40 s; two leave room for a loaded machine.
+        # One cycle in three goes ahead, about four in 40 s; two leave room for a loaded machine.
         assert len(sb.reports_for("status")) - polled >= 2
     finally:
         stop.set()

@@ -1,6 +1,6 @@
-"""Pages of other sites in the installer's browser: their forms and fetches to the camera's API change nothing,
-and the application's page framed by them takes no action. Its own page and scripts go on working."""
+"""Other sites' pages change nothing through the installer's browser; the page framed by them takes no action."""
 
+import functools
 import http.server
 import re
 import subprocess
@@ -9,7 +9,7 @@ import threading
 import pytest
 from selenium.webdriver.common.by import By
 
-from conftest import API_PREFIX, free_port
+from conftest import API_PREFIX
 from test_web_page import browser, page, find, visible, wait_for  # noqa: F401 (fixtures)
 from test_vpn_control import app_json
 
@@ -46,30 +46,21 @@ def attacker_page(api):
             "<script>" + "".join(script) + "</script>")
 
 
-class OtherSite:
-    """A web server of another origin: serves `pages` (path -> HTML) on 127.0.0.1."""
+@pytest.fixture
+def other_site(tmp_path):
+    """other_site(html): serves html from another origin (127.0.0.1, a port of its own); gives the port."""
+    servers = []
 
-    def __init__(self, pages):
-        self.port = free_port()
-        pages = {path: html.encode() for path, html in pages.items()}
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                body = pages.get(self.path, b"")
-                self.send_response(200 if body else 404)
-                self.send_header("Content-Type", "text/html")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            log_message = lambda *args: None  # noqa: E731
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), Handler)
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+    def serve(html):
+        (tmp_path / "index.html").write_text(html)
+        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+        servers.append(http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler))
+        threading.Thread(target=servers[-1].serve_forever, daemon=True).start()
+        return servers[-1].server_address[1]
+    yield serve
+    for server in servers:
+        server.shutdown()
+        server.server_close()
 
 
 def api_answers(box):
@@ -81,39 +72,33 @@ def api_answers(box):
 
 
 @pytest.mark.parametrize("host", ["localhost", "127.0.0.1"], ids=["another-site", "another-port"])
-def test_other_sites_pages_change_nothing(page, host):
+def test_other_sites_pages_change_nothing(page, host, other_site):
     box = page.box
     api = box.url + "api/vpn/"  # on the page's own origin, http://127.0.0.1:PORT
     tunnel = box.data / "tunnel.json"
     state = lambda: (box.get("/config").body, box.get("/env").body, app_json(box),  # noqa: E731
                      tunnel.read_bytes() if tunnel.exists() else None)
     before = state()
-    site = OtherSite({"/": attacker_page(api)})
-    try:
-        page.get(f"http://{host}:{site.port}/")
-        # Every request reached the application and was refused there.
-        wait_for(page, lambda d: len([a for a in api_answers(box) if a[2] in (403, 415)]) >= len(ATTACKS),
-                 "every attack answered")
-    finally:
-        site.close()
-    # The refusals landed in frames that the answers' own headers keep empty:
-    # the browser's complaints about it are the attacker page's, not the application page's.
+    page.get(f"http://{host}:{other_site(attacker_page(api))}/")
+    # Every request reached the application and was refused there.
+    wait_for(page, lambda d: len([a for a in api_answers(box) if a[2] in (403, 415)]) >= len(ATTACKS),
+             "every attack answered")
+    # The browser's complaints about the refusals' empty frames are the attacker page's, not the application's.
     page.get_log("browser")
     attacks = [a for a in api_answers(box) if a[2] != 200]
     assert {status for *_, status in attacks} == {403}, attacks
-    # Settings, overrides and the tunnel's wish as they were; nothing queued or
-    # run for them: no NetBird command, no staged key.
+    # Settings, overrides and the tunnel's wish as they were; no NetBird command, no staged key.
     assert state() == before
     assert not any(box.reports_for(verb) for verb in ("up", "down", "deregister", "debug"))
     assert not list(box.data.glob("setup-key-*"))
     assert "Refused" in box.app_log() and "cross-site request" in box.app_log()
 
 
-def test_framed_by_another_site_the_page_takes_no_action(page):
+def test_framed_by_another_site_the_page_takes_no_action(page, other_site):
     box = page.box
-    site = OtherSite({"/": f'<!doctype html><iframe id="app" src="{box.url}" width="1200" height="900"></iframe>'})
+    port = other_site(f'<!doctype html><iframe id="app" src="{box.url}" width="1200" height="900"></iframe>')
     try:
-        page.get(f"http://localhost:{site.port}/")
+        page.get(f"http://localhost:{port}/")
         page.switch_to.frame(find(page, "app"))
         wait_for(page, lambda d: visible(d, "framed"), "the framed notice")
         assert page.execute_script("return document.querySelector('main').inert")
@@ -125,7 +110,6 @@ def test_framed_by_another_site_the_page_takes_no_action(page):
         assert not [a for a in api_answers(box)[before:] if a[0] == "POST" or a[1] == "debug-bundle"]
     finally:
         page.switch_to.default_content()
-        site.close()
 
     # Inside a page of its own origin (the camera's own interface) it works.
     page.get(box.url)

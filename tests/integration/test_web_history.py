@@ -1,5 +1,4 @@
-"""The page's history section in headless Chromium: what happened to the tunnel shows up in the list, on
-the timelines, in the figures and in the header, live and from a week on file."""
+"""The page's history section in headless Chromium: list, timelines, figures and header, live and from a week."""
 
 import base64
 import os
@@ -79,8 +78,7 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
     assert figure(page, "day", "Drops") == str(day["drops"])
     assert figure(page, "day", "Daemon restarts") == str(day["daemon_restarts"])
 
-    # The timeline by keyboard and by pointer: the last stretch is the one
-    # going on; the first, the time before the application's first start.
+    # The timeline by keyboard and pointer: the last stretch is the one going on; the first, before the first start.
     bar = find(page, "history-day-bar")
     bar.send_keys(Keys.END)
     assert re.fullmatch(r"Off \(taken down or not enrolled\): \d\d:\d\d.* – now \(.*\)", find(page, "history-day-detail").text)

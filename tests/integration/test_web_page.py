@@ -1,5 +1,4 @@
-"""The application's page in headless Chromium, served by the stand-in for the camera's web server, against
-the real binary and the simulator: each test clicks through the page as a user would."""
+"""The page in headless Chromium, behind the stand-in web server, clicked through as a user would."""
 
 import json
 import os
@@ -44,10 +43,14 @@ def browser(tmp_path_factory):
 
 @pytest.fixture
 def page(browser, make_sandbox, request):
-    """The page of a fresh sandbox (page.box); the parameter: its environment, "history" its starting events."""
+    """The page of a fresh sandbox (page.box); the parameter: its environment, "history" its starting events,
+    "sso" its sign-ins answered through page.answer."""
     env = dict(getattr(request, "param", None) or {})
     seed, settings = env.pop("history", None), env.pop("app.json", None)
     box = make_sandbox()
+    if env.pop("sso", False):
+        browser.answer = box.root / "sso"
+        env["NB_SIM_SSO_ANSWER"] = str(browser.answer)
     if settings:
         (box.data / "app.json").write_text(settings)
     if seed:
@@ -59,8 +62,7 @@ def page(browser, make_sandbox, request):
     wait_text(browser, "status-updated", "Updated")
     browser.box = box
     yield browser
-    # Script errors of the page fail the test; refused requests are expected
-    # (the browser logs every 4xx and 5xx answer).
+    # Script errors of the page fail the test; refused requests are expected (the browser logs every 4xx, 5xx).
     errors = [e["message"] for e in browser.get_log("browser")
               if e["level"] == "SEVERE" and "Failed to load resource" not in e["message"]]
     browser.get("about:blank")
@@ -121,8 +123,7 @@ def test_enrolment_from_an_empty_device_shows_peers_and_leaves_no_key(page):
     assert page.find_elements(By.CSS_SELECTOR, "#peers img, #status img") == []
     # Sorting, searching and paging: test_web_peers.py.
 
-    # The URL was saved as a setting; the key is nowhere: not in the browser,
-    # not in any file of the sandbox (logs, reports, web server logs), not in argv.
+    # The URL was saved as a setting; the key is nowhere: not in the browser, in any file of the sandbox, in argv.
     wait_for(page, lambda d: d.find_element(By.ID, "set-management_url").get_attribute("value")
              == "https://netbird.example.com:443", "the management URL setting")
     assert SETUP_KEY not in page.current_url
@@ -130,8 +131,7 @@ def test_enrolment_from_an_empty_device_shows_peers_and_leaves_no_key(page):
     leaks = [str(p) for p in files_under(box.root) if SETUP_KEY.encode() in p.read_bytes()]
     assert leaks == []  # the simulator's reports of each command's argv among them
 
-    # On a phone the peers and the log files are cards with labelled cells:
-    # nothing is cut off, nothing needs sideways scrolling.
+    # On a phone the peers and the log files are cards with labelled cells: nothing cut off or scrolled sideways.
     page.set_window_size(360, 800)
     time.sleep(0.3)
     wide = page.execute_script("""
@@ -164,8 +164,7 @@ def save_screenshots(driver):
         "return performance.getEntriesByName('vantrel:first-status').map(e => e.startTime)[0]")
     size = sum(p.stat().st_size for p in files_under(REPO / "html"))
     (out / "page_metrics.json").write_text(json.dumps({"first_status_ms": round(first, 1), "page_bytes": size}) + "\n")
-    # Small for cameras: 100 KiB, what refusing other sites' frames and showing secrets as set took, and
-    # signing in with an account (its own QR code encoder among it).
+    # Small for cameras: 100 KiB, plus what refusing frames, secrets shown as set and signing in (QR encoder) took.
     assert size < 130 * 1024, "the page must stay small for cameras"
     # Every module is asked for at once, not one import level after another.
     preloaded = re.findall(r'<link rel="modulepreload" href="js/([\w.]+)">', (REPO / "html" / "index.html").read_text())
@@ -197,8 +196,7 @@ def test_settings_refusal_is_shown_at_the_field_and_a_valid_value_sticks(page):
     app_json = box.data / "app.json"
     assert not app_json.exists() or "mtu" not in json.loads(app_json.read_text())
 
-    # A tunnel option changed while the VPN is wanted up: the hint and the
-    # banner say so; the value stored is named when it is not what was typed.
+    # A tunnel option changed while wanted up: hint and banner say so; the value stored is named if not as typed.
     type_into(page, "set-mtu", "+1400")
     find(page, "set-mtu-form").submit()
     wait_text(page, "set-mtu-msg", "Saved as 1400. The tunnel still runs with the old value: reconnect to apply")
@@ -223,7 +221,7 @@ def test_settings_refusal_is_shown_at_the_field_and_a_valid_value_sticks(page):
     wait_for(page, lambda d: d.find_element(By.ID, "set-mtu").get_attribute("value") == "1400", "mtu 1400 after reload")
 
 
-def test_override_added_and_removed_with_the_restart_notice(page):
+def test_overrides_debug_bundles_throughput_tests_and_the_log_tail(page):
     box = page.box
     preset = page.find_element(By.CSS_SELECTOR, "button[aria-label='Use NB_LOG_LEVEL']")
     preset.click()
@@ -275,44 +273,7 @@ def test_override_added_and_removed_with_the_restart_notice(page):
     assert json.loads((box.data / "env.json").read_text()) == {"NB_BLOCK_INBOUND": "true",
                                                                "NB_PRESHARED_KEY": "psk-S3CRET"}
 
-
-def test_log_tail_follows_what_is_new_and_a_download_link_delivers_the_file(page):
-    box = page.box
-    wait_text(page, "log-tail", "daemon listening on unix://")
-    Select(find(page, "log-source")).select_by_value("app")
-    wait_text(page, "log-tail", "API server listening on")
-
-    # Followed, the log is read once; after that only what is new is asked
-    # for (as the web server saw it: 206 with the new bytes, 416 for none).
-    find(page, "log-follow").click()
-    box.post("/env", body={"name": "NB_SIM_FOLLOWED", "value": "1"})
-    wait_text(page, "log-tail", "NetBird env override set: NB_SIM_FOLLOWED=1")
-    log = box.web_dir / "access.log"
-    answers = lambda: [(int(status), int(size)) for status, size in re.findall(
-        r'"GET [^"]*/logs/download\?source=app[^"]*" (\d+) (\d+)', log.read_text())]
-    wait_for(page, lambda d: [s for s, _ in answers()[1:]].count(416) >= 2, "two follows with nothing new")
-    statuses = [s for s, _ in answers()]
-    assert statuses[0] == 200 and 206 in statuses and set(statuses[1:]) <= {206, 416}, statuses
-    assert all(size < 300 for status, size in answers()[1:] if status == 206), answers()
-    # A log that shrank (emptied, or another file) is read again from its start.
-    today = max(box.logs.glob("app_*.log"))
-    today.write_text("a fresh start\n")
-    wait_text(page, "log-tail", "a fresh start")
-    assert "API server listening on" not in find(page, "log-tail").text
-
-    Select(find(page, "log-source")).select_by_value("netbird")
-    link = wait_for(page, lambda d: d.find_elements(By.CSS_SELECTOR, "#log-files-body a[download^='netbird_']"),
-                    "a netbird daily log link")[0]
-    name = link.get_attribute("download")
-    link.click()
-    target = page.downloads / name
-    wait_for(page, lambda d: target.exists() and target.stat().st_size > 0, f"the download of {name}")
-    # The daemon keeps appending, so what arrived is the start of the file.
-    assert (box.logs / name).read_bytes().startswith(target.read_bytes())
-    assert "% used" in find(page, "storage-text").text
-
-
-def test_debug_bundles_and_real_throughput_tests(page):
+    # Debug bundles and real throughput tests.
     find(page, "bundle-upload").click()
     wait_for(page, lambda d: visible(d, "bundle-key-box"), "the upload key")
     assert re.fullmatch(r"[0-9a-f]{8}/[0-9a-f]{8}", find(page, "bundle-key").get_attribute("value"))
@@ -344,6 +305,39 @@ def test_debug_bundles_and_real_throughput_tests(page):
     wait_text(page, "iperf-state", "not running")
     assert not visible(page, "iperf-msg")
 
+    # The log tail follows what is new, and a download link delivers the file.
+    wait_text(page, "log-tail", "daemon listening on unix://")
+    Select(find(page, "log-source")).select_by_value("app")
+    wait_text(page, "log-tail", "API server listening on")
+
+    # Followed, the log is read once, then only what is new (as the web server saw it: 206 new bytes, 416 none).
+    find(page, "log-follow").click()
+    box.post("/env", body={"name": "NB_SIM_FOLLOWED", "value": "1"})
+    wait_text(page, "log-tail", "NetBird env override set: NB_SIM_FOLLOWED=1")
+    log = box.web_dir / "access.log"
+    answers = lambda: [(int(status), int(size)) for status, size in re.findall(
+        r'"GET [^"]*/logs/download\?source=app[^"]*" (\d+) (\d+)', log.read_text())]
+    wait_for(page, lambda d: [s for s, _ in answers()[1:]].count(416) >= 2, "two follows with nothing new")
+    statuses = [s for s, _ in answers()]
+    assert statuses[0] == 200 and 206 in statuses and set(statuses[1:]) <= {206, 416}, statuses
+    assert all(size < 300 for status, size in answers()[1:] if status == 206), answers()
+    # A log that shrank (emptied, or another file) is read again from its start.
+    today = max(box.logs.glob("app_*.log"))
+    today.write_text("a fresh start\n")
+    wait_text(page, "log-tail", "a fresh start")
+    assert "API server listening on" not in find(page, "log-tail").text
+
+    Select(find(page, "log-source")).select_by_value("netbird")
+    link = wait_for(page, lambda d: d.find_elements(By.CSS_SELECTOR, "#log-files-body a[download^='netbird_']"),
+                    "a netbird daily log link")[0]
+    name = link.get_attribute("download")
+    link.click()
+    target = page.downloads / name
+    wait_for(page, lambda d: target.exists() and target.stat().st_size > 0, f"the download of {name}")
+    # The daemon keeps appending, so what arrived is the start of the file.
+    assert (box.logs / name).read_bytes().startswith(target.read_bytes())
+    assert "% used" in find(page, "storage-text").text
+
 
 def test_deregister_asks_first_then_shows_the_unregistered_state(page):
     box = page.box
@@ -369,8 +363,7 @@ def test_the_page_says_what_netbird_reports_after_each_command(page):
     wait_text(page, "summary", "Connected")
     find(page, "btn-reconnect").click()
     wait_text(page, "connection-msg", "Reconnected with the current settings. The tunnel is up.")
-    # Wanted down, a restarted daemon (which connects by itself) is taken
-    # down again: the page reports that, not "running".
+    # Wanted down, a restarted daemon (which connects by itself) is taken down again: the page says so.
     find(page, "btn-down").click()
     wait_text(page, "summary", "Disconnected")
     wait_text(page, "connection-output", "Disconnected")
@@ -420,8 +413,7 @@ def test_busy_failed_and_unreachable_are_shown_not_swallowed(page):
     find(page, "btn-down").click()
     wait_text(page, "connection-msg", "Error: simulated failure")
 
-    # Fill the queue with slow commands straight on the socket (one runs,
-    # eight wait); the page's next command is refused as busy.
+    # Slow commands straight on the socket fill the queue (one runs, eight wait): the page's next one is refused.
     assert box.post("/env", body={"name": "NB_SIM_DELAY_UP", "value": "4"}).status == 200
     for _ in range(9):  # the supervisor is stopped below before these are answered
         in_background(box.post, "/up", body={"setup_key": "K"}, timeout=120)

@@ -1,5 +1,4 @@
-"""The peers section in headless Chromium against a thousand simulated peers: the page asks only for what it
-shows, updates its rows in place, searches, sorts and pages on the application, and keeps its tasks short."""
+"""The peers section against a thousand peers: paged, updated in place, searched and sorted by the application."""
 
 import time
 
@@ -10,10 +9,8 @@ from selenium.webdriver.common.keys import Keys
 from test_web_page import browser, page, enrol_by_api, find, wait_for, wait_text  # noqa: F401 (fixtures)
 
 PEERS = 1000
-# How long the page's work on the peers may hold the main thread once loaded. A poll takes a few ms
-# at a thousand peers and the largest task stays under the browser's 50 ms "long task" (the figure
-# tools/page_metrics.py --peers reports); ten times that still fails a page that redraws the whole
-# table per poll (the old page took 339 to 808 ms) without failing on a busy shared machine.
+# How long the page's work on the peers may hold the main thread once loaded: its largest task stays under 50 ms
+# (tools/page_metrics.py --peers); ten times that still fails a page that redraws the table per poll (339-808 ms).
 LONG_TASK_BOUND_MS = 500
 
 # Runs before the page's own scripts on every load: what the tests read back.
@@ -68,14 +65,19 @@ def network(page):
         page.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script})
 
 
-def open_peers(driver):
+def sort_by(driver, key):
+    """Clicks a column's sort button, scrolled as its link does so that the sticky header leaves it free."""
     driver.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
-    wait_for(driver, lambda d: len(rows(d)) == 50, "the first page of peers")
+    driver.find_element(By.CSS_SELECTOR, f"button[data-sort={key}]").click()
+
+
+def last_page_request(driver):
+    return [r for r in requests(driver) if "peers=page" in r][-1]
 
 
 @pytest.mark.parametrize("page", [{"NB_SIM_PEERS": str(PEERS)}], indirect=True)
-def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
-    page = network
+def test_peers_asked_a_page_at_a_time_updated_in_place_searched_sorted_and_paged(network):
+    page, box = network, network.box
     # Out of view (scrolled past), the section asks for nothing; the polls ask for the light status only.
     page.execute_script("window.scrollTo(0, document.body.scrollHeight)")
     assert page.execute_script("return document.getElementById('peers').getBoundingClientRect().bottom") < 0
@@ -83,7 +85,8 @@ def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
     next_poll(page)
     assert all(r.startswith("status?peers=none") for r in requests(page)[before:]), requests(page)[before:]
 
-    open_peers(page)
+    page.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
+    wait_for(page, lambda d: len(rows(d)) == 50, "the first page of peers")
     assert find(page, "peers-range").text == f"1–50 of {PEERS:,}"
     assert find(page, "peers-summary").text.endswith(f"of {PEERS} peers connected.")
     pages = [r for r in requests(page) if "peers=page" in r]
@@ -113,26 +116,7 @@ def test_peers_are_asked_for_a_page_at_a_time_and_updated_in_place(network):
     assert "Last handshake" in touched and not {"peer-name", "sub", "NetBird IP"} & set(touched), touched
     assert page.execute_script("return [document.activeElement.id, scrollY]") == ["peers-filter", scroll]
 
-    # Three polls and more have passed with the section open.
-    tasks = page.execute_script("return window.longTasks")
-    assert max(tasks, default=0) <= LONG_TASK_BOUND_MS, tasks
-
-
-def sort_by(driver, key):
-    """Clicks a column's sort button, scrolled as its link does so that the sticky header leaves it free."""
-    driver.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
-    driver.find_element(By.CSS_SELECTOR, f"button[data-sort={key}]").click()
-
-
-def last_page_request(driver):
-    return [r for r in requests(driver) if "peers=page" in r][-1]
-
-
-@pytest.mark.parametrize("page", [{"NB_SIM_PEERS": str(PEERS)}], indirect=True)
-def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_polls(network):
-    page = network
-    box = page.box
-    open_peers(page)
+    # Search, sort and paging are done by the application and stay between polls.
     first = names(page)
     assert first == sorted(first)
 
@@ -143,8 +127,7 @@ def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_pol
     assert len(second) == 50 and second[0] > first[-1]
     assert page.execute_script("return document.activeElement.id") == "peers-next"
 
-    # A search narrows the list and the count, from the first page on, in
-    # the application's figures; typing sends one request, not one per key.
+    # A search narrows the list and the count (the application's) from page one; typing sends one request.
     matched = box.get("/status", query="peers=page&limit=1&filter=CAM-YARD").json()["peers_page"]["matched"]
     assert 50 < matched < PEERS
     find(page, "peers-filter").send_keys("CAM-YARD")
@@ -181,5 +164,5 @@ def test_search_sort_and_paging_are_done_by_the_application_and_stay_between_pol
     wait_text(page, "peers-range", "None matching")
     assert rows(page) == [] and find(page, "peers-body").text == "No peer matches the search."
 
-    tasks = page.execute_script("return window.longTasks")
+    tasks = page.execute_script("return window.longTasks")  # many polls with the section open
     assert max(tasks, default=0) <= LONG_TASK_BOUND_MS, tasks

@@ -1,5 +1,4 @@
-"""Signing in with an account from the page, in headless Chromium against the real binary and the simulator:
-the link, the code and a QR code a phone reads, followed to its end, by mouse and by keyboard on a phone."""
+"""Signing in from the page: link, code and a QR code a phone reads, by mouse, and by keyboard on a phone."""
 
 import io
 import re
@@ -12,29 +11,11 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
-from test_web_page import browser, find, visible, wait_for, wait_text  # noqa: F401 (fixture)
+from test_web_page import browser, page, find, visible, wait_for, wait_text  # noqa: F401 (fixtures)
 
 # The page promises the link within 5 s; the simulator prints it within a second.
 LINK_WITHIN_S = 5
 HELD = ("btn-up", "btn-down", "btn-reconnect", "btn-restart", "btn-deregister", "bundle-download", "bundle-upload")
-
-
-@pytest.fixture
-def page(browser, make_sandbox, tmp_path, request):
-    """The page of a fresh sandbox whose sign-ins are answered through page.answer; the parameter: more environment."""
-    box = make_sandbox()
-    browser.answer = tmp_path / "sso"
-    box.start(env={"NB_SIM_SSO_ANSWER": str(browser.answer), **(getattr(request, "param", None) or {})})
-    box.start_web()
-    browser.set_window_size(1280, 1000)
-    browser.get(box.url)
-    browser.box = box
-    wait_text(browser, "summary", "Not enrolled")
-    yield browser
-    errors = [e["message"] for e in browser.get_log("browser")
-              if e["level"] == "SEVERE" and "Failed to load resource" not in e["message"]]
-    browser.get("about:blank")
-    assert errors == []
 
 
 def decoded(element):
@@ -52,8 +33,9 @@ def link_shown(driver):
     return find(driver, "sign-in-link").get_attribute("href")
 
 
-@pytest.mark.parametrize("page", [{"NB_SIM_SSO_CODE_APART": "1"}], indirect=True)
+@pytest.mark.parametrize("page", [{"sso": True, "NB_SIM_SSO_CODE_APART": "1"}], indirect=True)
 def test_link_code_and_qr_lead_to_a_connected_device(page):
+    wait_text(page, "summary", "Not enrolled")
     find(page, "sign-in-start").click()
     href = link_shown(page)
     link = find(page, "sign-in-link")
@@ -88,7 +70,9 @@ def test_link_code_and_qr_lead_to_a_connected_device(page):
     wait_for(page, lambda d: all(find(d, b).is_enabled() for b in HELD), "the commands back")
 
 
+@pytest.mark.parametrize("page", [{"sso": True}], indirect=True)
 def test_keyboard_only_on_a_phone_cancel_refusal_and_expiry(page):
+    wait_text(page, "summary", "Not enrolled")
     page.set_window_size(360, 800)
     keys = ActionChains(page)
     for _ in range(60):  # skip link, the sections' links, the connection's fields: well under 60

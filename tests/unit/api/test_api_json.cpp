@@ -7,14 +7,6 @@
 
 using nlohmann::json;
 
-TEST(ApiJson, CompactSortedAndInvalidUtf8Replaced) {
-    EXPECT_EQ(api_json::compact(json{{"b", 1}, {"a", "\xff"}}), "{\"a\":\"\xEF\xBF\xBD\",\"b\":1}");
-    EXPECT_EQ(api_json::compact(json{{"t", "caf\xc3\xa9"}, {"l", {1, true, nullptr}}}),
-              "{\"l\":[1,true,null],\"t\":\"caf\xc3\xa9\"}");  // valid UTF-8 is kept, not escaped
-    EXPECT_EQ(api_json::error_json("Payload too large"), R"({"error":"Payload too large"})");
-    EXPECT_EQ(api_json::error_json("say \"hi\"\n\xc0"), "{\"error\":\"say \\\"hi\\\"\\n\xEF\xBF\xBD\"}");
-}
-
 namespace {
 
 struct end_counter : httpd::response_sink {
@@ -33,7 +25,12 @@ struct body_collector {
 
 }  // namespace
 
-TEST(AccumulateBody, Limit8192BytesWhateverTheChunking) {
+TEST(ApiJson, CompactSortedInvalidUtf8ReplacedAndBodiesLimitedTo8192Bytes) {
+    EXPECT_EQ(api_json::compact(json{{"b", 1}, {"a", "\xff"}}), "{\"a\":\"\xEF\xBF\xBD\",\"b\":1}");
+    EXPECT_EQ(api_json::compact(json{{"t", "caf\xc3\xa9"}, {"l", {1, true, nullptr}}}),
+              "{\"l\":[1,true,null],\"t\":\"caf\xc3\xa9\"}");  // valid UTF-8 is kept, not escaped
+    EXPECT_EQ(api_json::error_json("Payload too large"), R"({"error":"Payload too large"})");
+    EXPECT_EQ(api_json::error_json("say \"hi\"\n\xc0"), "{\"error\":\"say \\\"hi\\\"\\n\xEF\xBF\xBD\"}");
     const struct { std::vector<std::size_t> chunks; bool fits; } cases[] = {
         {{8192}, true}, {{1, 8191}, true}, {{4096, 4095, 1}, true}, {{0, 8192, 0}, true},
         {{8193}, false}, {{8192, 1}, false}, {{100, 8000, 93}, false}, {{9000, 1, 1}, false},

@@ -18,7 +18,7 @@ request_marks with_origin(std::string origin, std::string forwarded_host, std::s
 
 bool refused(const request_marks& m) { return !request_origin::cross_site_refusal(m).empty(); }
 
-TEST(RequestOrigin, FetchMetadataDecidesFirst) {
+TEST(RequestOrigin, FetchMetadataDecidesFirstElseTheOriginMustBeTheBrowsersHost) {
     for (const char* own : {"same-origin", "none", "Same-Origin"}) {
         request_marks m = with_origin("http://evil.example", "cam");  // Fetch Metadata wins over the Origin
         m.sec_fetch_site = own;
@@ -35,9 +35,6 @@ TEST(RequestOrigin, FetchMetadataDecidesFirst) {
     EXPECT_EQ(request_origin::cross_site_refusal(m), "Cross-site request refused (Sec-Fetch-Site: cross-site)");
     m.sec_fetch_site = "<script>";
     EXPECT_EQ(request_origin::cross_site_refusal(m), "Cross-site request refused (Sec-Fetch-Site: unknown)");
-}
-
-TEST(RequestOrigin, WithoutFetchMetadataTheOriginMustBeTheBrowsersHost) {
     struct row {
         const char* origin;
         const char* forwarded_host;
@@ -84,9 +81,6 @@ TEST(RequestOrigin, WithNeitherABrowsersMarksNeedThePagesHeader) {
         m.has_requested_by = true;
         EXPECT_FALSE(refused(m));
     }
-}
-
-TEST(RequestOrigin, OnlyFormBodiesOrBareOnesAreDecoded) {
     for (const char* ok : {"", "application/x-www-form-urlencoded", "Application/X-WWW-Form-Urlencoded; charset=UTF-8",
                            " application/x-www-form-urlencoded ;charset=utf-8"})
         EXPECT_TRUE(request_origin::is_form_content_type(ok)) << ok;

@@ -44,8 +44,7 @@ TEST(FatalError, OneErrorRecordPerExceptionOrTraceLine) {
 }
 
 TEST(TerminateHandler, PrintsThePendingExceptionAndAStackTrace) {
-    // The death test runs this binary again; an emulated arm64 binary can
-    // only be started again when binfmt_misc hands it to the emulator.
+    // The death test runs this binary again: an emulated arm64 binary needs binfmt_misc for that.
     if (std::getenv("VANTREL_EMULATED_WITHOUT_BINFMT") != nullptr)
         GTEST_SKIP() << "re-executing an emulated binary needs binfmt_misc, which is not available here";
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -1,5 +1,4 @@
-// Settings and overrides files must survive a failed write: the file is
-// replaced atomically, so a write that dies half-way leaves the old content.
+// A settings file is replaced atomically: a write that dies half-way leaves the old content.
 
 #include "core/application.hpp"
 
@@ -18,9 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string read_text(const fs::path& file) {
-    std::stringstream text;
-    text << std::ifstream(file, std::ios::binary).rdbuf();
-    return text.str();
+    return (std::stringstream() << std::ifstream(file, std::ios::binary).rdbuf()).str();
 }
 
 struct JsonFiles : ::testing::Test {
@@ -31,7 +28,7 @@ struct JsonFiles : ::testing::Test {
     void TearDown() override { fs::remove_all(dir); }
 };
 
-TEST_F(JsonFiles, FormatAndReadBack) {
+TEST_F(JsonFiles, FormatReadBackAndAFailedWriteKeepsThePreviousFile) {
     app.write_json_file(file, {{"mtu", 1400}, {"name", "caf\xc3\xa9"}, {"bad", "\xff"}});
     EXPECT_EQ(read_text(file), "{\n  \"bad\": \"\xef\xbf\xbd\",\n  \"mtu\": 1400,\n  \"name\": \"caf\xc3\xa9\"\n}\n");
     EXPECT_EQ(app.read_json_file(file)["mtu"], 1400);
@@ -40,13 +37,9 @@ TEST_F(JsonFiles, FormatAndReadBack) {
         EXPECT_EQ(app.read_json_file(file), nlohmann::json::object()) << content;
     }
     EXPECT_EQ(app.read_json_file(dir / "missing.json"), nlohmann::json::object());
-}
-
-TEST_F(JsonFiles, FailedWriteKeepsThePreviousFileAndLeavesNoTemporary) {
     app.write_json_file(file, {{"mtu", 1400}});
     const std::string before = read_text(file);
-    // A child process whose file-size limit makes the write fail half-way,
-    // as a full flash or a crash mid-write would.
+    // A child process whose file-size limit makes the write fail half-way, as a full flash or a crash mid-write would.
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

@@ -7,8 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-// The deregistration's worker waits for the wipe it posted to the loop: a
-// wipe that throws, or a loop that drops it, must not hold it for ever.
+// The deregistration's worker waits for the wipe it posted: one that throws or is dropped must not hold it for ever.
 TEST(DoneSignal, TheWaiterGoesOnWhateverBecomesOfTheTask) {
     for (const auto fate : {"runs", "throws", "dropped"}) {
         std::function<void()> task;

@@ -9,7 +9,7 @@
 
 using text_utils::form_map;
 
-TEST(ParseForm, DecodesBodiesTheWayBrowsersSendThem) {
+TEST(ParseFormAndInt, DecodeBodiesAsBrowsersSendThemAndReadIntegersLikeStoi) {
     const struct { const char* body; form_map expected; } cases[] = {
         {"a=1&b=2", {{"a", "1"}, {"b", "2"}}}, {"a=1&a=2", {{"a", "2"}}}, {"a=x%2By+z", {{"a", "x+y z"}}},
         {"a=%41%6a", {{"a", "Aj"}}}, {"a=50%", {{"a", "50%"}}}, {"a=%zz", {{"a", "%zz"}}}, {"a=%4", {{"a", "%4"}}},
@@ -20,10 +20,7 @@ TEST(ParseForm, DecodesBodiesTheWayBrowsersSendThem) {
         {"k=%00%ff", {{"k", std::string("\0\xff", 2)}}},  // bytes, not checked as UTF-8
     };
     for (const auto& c : cases) EXPECT_EQ(text_utils::parse_form(c.body), c.expected) << c.body;
-}
-
-TEST(ParseInt, ReadsLikeStoi) {
-    const struct { const char* text; std::optional<int> expected; } cases[] = {
+    const struct { const char* text; std::optional<int> expected; } ints[] = {
         {"45", 45},           {" 45", 45},          {"\t\n45", 45},       {"45s", 45},
         {"0x10", 0},          {"+7", 7},            {"-7", -7},           {"007", 7},
         {"2147483647", INT_MAX},                    {"-2147483648", INT_MIN},
@@ -32,7 +29,7 @@ TEST(ParseInt, ReadsLikeStoi) {
         {"abc", std::nullopt}, {"", std::nullopt},  {" ", std::nullopt},  {"-", std::nullopt},
         {"+-1", std::nullopt}, {"- 1", std::nullopt}, {"x45", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(text_utils::parse_int(c.text), c.expected) << c.text;
+    for (const auto& c : ints) EXPECT_EQ(text_utils::parse_int(c.text), c.expected) << c.text;
 }
 
 TEST(FormatUptime, DaysOnlyFromOneFullDay) {
@@ -44,14 +41,11 @@ TEST(FormatUptime, DaysOnlyFromOneFullDay) {
     for (const auto& c : cases) EXPECT_EQ(text_utils::format_uptime(c.seconds), c.expected) << c.seconds;
 }
 
-TEST(EscapeForLog, ControlBytesCannotStartARecord) {
+TEST(LogLines, ControlBytesCannotStartARecordAndLongLinesAreCut) {
     EXPECT_EQ(text_utils::escape_for_log("a\r\nb"), "a\\x0d\\nb");
     EXPECT_EQ(text_utils::escape_for_log(std::string("\0\t\x1f\x7f", 4)), "\\x00\\x09\\x1f\\x7f");
     EXPECT_EQ(text_utils::escape_for_log("a\\nb"), "a\\\\nb");  // a literal backslash-n is not a line feed
     EXPECT_EQ(text_utils::escape_for_log("caf\xc3\xa9 ok"), "caf\xc3\xa9 ok");  // the rest as it is
-}
-
-TEST(ReadBoundedLine, LongLinesAreCutAndTheirRestSkipped) {
     std::istringstream in("abcdef\nxyz\n\nabc\nend");
     std::vector<std::string> lines;
     for (std::string line; text_utils::read_bounded_line(in, line, 3);) lines.push_back(line);

@@ -20,9 +20,6 @@ TEST(DebugBundleOutput, ArchivePathAndUploadKey) {
         {"Upload file key:\n\nabc", std::nullopt}, {"Upload file key: abc", std::nullopt},
     };
     for (const auto& c : keys) EXPECT_EQ(debug_bundle_output::upload_key(c.output), c.key) << c.output;
-}
-
-TEST(DebugBundleOutput, ArchiveNames) {
     for (const char* name : {"netbird.debug.1.zip", "netbird.debug.a.b.zip"})
         EXPECT_TRUE(debug_bundle_output::is_archive_name(name)) << name;
     for (const char* name : {"netbird.debug.zip", "netbird.debug..zip.tmp", "x.zip", "netbird.debug.1.tar", ""})

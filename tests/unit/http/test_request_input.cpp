@@ -48,9 +48,6 @@ TEST(RequestInput, TellsTheSameWhereverTheInputIsCut) {
     const std::vector<std::string> whole = {"GET /api/config?x=%2F", "body ",          "POST /api/env",
                                             "body name=NB_X&",       "POST /api/up", "body setup_key=K"};
     for (std::size_t cut = 0; cut <= requests.size(); ++cut) EXPECT_EQ(tell(requests, {cut}), whole) << cut;
-}
-
-TEST(RequestInput, HeaderLimitIsTheWholeHeadersHoweverItArrives) {
     const std::string line = "GET /" + std::string(80, 'a') + " HTTP/1.1\r\n";
     const std::string fields = "X-Pad: " + std::string(80, 'b') + "\r\n\r\n";
     // Request line and fields fit the limit apart but not together.

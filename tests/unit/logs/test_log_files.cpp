@@ -34,7 +34,7 @@ protected:
 
 }  // namespace
 
-TEST_F(LogFiles, ListHoldsOnlyLogFilesNewestFirstPerSource) {
+TEST_F(LogFiles, ListHoldsOnlyLogFilesNewestFirstAndResolveRefusesEverythingElse) {
     std::vector<std::string> listed;
     for (const auto& entry : log_files::list(data, logs)) {
         listed.push_back(std::string(entry.source) + ":" + entry.name);
@@ -44,10 +44,7 @@ TEST_F(LogFiles, ListHoldsOnlyLogFilesNewestFirstPerSource) {
                                                 "netbird:netbird_2025-01-31.log", "netbird:client.log",
                                                 "netbird:client-2025-01-29.log.gz"}));
     EXPECT_TRUE(log_files::list(data / "missing", logs / "missing").empty());
-}
-
-// What each family resolves to: test_logs_api.py downloads one file of each.
-TEST_F(LogFiles, ResolveRefusesEverythingElse) {
+    // What each family resolves to: test_logs_api.py downloads one file of each.
     const std::string long_name = "app_" + std::string(237, 'x') + "_2025-01-30.log";  // 256 bytes
     ASSERT_EQ(long_name.size(), 256u);
     const std::pair<const char*, std::string> refused[] = {

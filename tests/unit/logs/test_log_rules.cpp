@@ -46,8 +46,7 @@ void set_mtime(const fs::path& path, std::time_t when) {
 }
 
 std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 // Content of a real gzip file; nothing for a plain file, which zlib would otherwise pass through.
@@ -73,7 +72,7 @@ struct temp_dir {
 }  // namespace
 
 // Family: 'a' app daily, 'n' netbird daily, 'c' NetBird's own log, '-' none.
-TEST(LogNames, DailyDateAndFamilies) {
+TEST(LogNames, DailyDateFamiliesAndTheRetentionCutoff) {
     const struct { const char* name; const char* date; char family; } cases[] = {
         {"app_2025-01-31.log", "2025-01-31", 'a'}, {"app_2025-01-31.log.gz", "2025-01-31", 'a'},
         {"netbird_2025-01-31.log.gz", "2025-01-31", 'n'}, {"netbird_2025-01-31.log", "2025-01-31", 'n'},
@@ -93,12 +92,8 @@ TEST(LogNames, DailyDateAndFamilies) {
         EXPECT_EQ(log_utils::is_netbird_daily_name(c.name), c.family == 'n');
         EXPECT_EQ(log_utils::is_netbird_log_name(c.name), c.family == 'c');
     }
-}
-
-// Just after midnight following a 23- or 25-hour day (Berlin cases),
-// subtracting whole days of seconds from midnight would land on the wrong date.
-TEST(RetentionCutoff, KeepsTodayAndTheDaysBefore) {
-    const struct { const char* zone; int now[5]; int days; const char* expected; } cases[] = {
+    // After a 23- or 25-hour day (Berlin), subtracting whole days of seconds from midnight would miss the date.
+    const struct { const char* zone; int now[5]; int days; const char* expected; } cutoffs[] = {
         {"UTC", {2025, 3, 31, 0, 30}, 7, "2025-03-25"},   {"UTC", {2025, 3, 31, 23, 59}, 1, "2025-03-31"},
         {"UTC", {2025, 3, 31, 0, 30}, 0, "2025-03-31"},   {"UTC", {2025, 3, 31, 0, 30}, -3, "2025-03-31"},
         {"UTC", {2025, 3, 3, 8, 0}, 7, "2025-02-25"},     {"UTC", {2024, 3, 1, 8, 0}, 2, "2024-02-29"},
@@ -107,7 +102,7 @@ TEST(RetentionCutoff, KeepsTodayAndTheDaysBefore) {
         {"Europe/Berlin", {2025, 10, 27, 0, 30}, 2, "2025-10-26"},
         {"Europe/Berlin", {2025, 3, 30, 3, 30}, 1, "2025-03-30"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cutoffs) {
         SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.days) + " days to " + c.expected);
         scoped_tz tz(c.zone);
         EXPECT_EQ(lm::retention_cutoff(local_time(c.now), c.days), std::optional<std::string>(c.expected));
@@ -187,10 +182,6 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     set_mtime(dir.path / "netbird_2099-01-01.log.gz", days_ago(40).first);
     lm::prune_daily_logs(dir.path, days_ago(29).second, today);
     EXPECT_TRUE(fs::is_empty(dir.path));
-}
-
-TEST(LogMaintenance, AnArchiveIsNeverReplacedAndAnUnsetClockPrunesByName) {
-    temp_dir dir;
     // More of a day that was compressed already (dated again after the clock was set): it joins the archive; a
     // plain file the archive was made from (a compression cut short) just goes.
     write_file(dir.path / "app_2025-03-20.log", "morning\n");
@@ -213,14 +204,11 @@ TEST(LogMaintenance, AnArchiveIsNeverReplacedAndAnUnsetClockPrunesByName) {
     EXPECT_TRUE(fs::exists(dir.path / "app_1970-01-05.log"));
 }
 
-TEST(StorageReport, UsedPercentRoundsHalfUp) {
+TEST(StorageAndHeartbeat, UsedPercentRoundsHalfUpAndTheHeartbeatPrunesByTheRetention) {
     const struct { std::uintmax_t capacity, available; std::int64_t expected; } cases[] = {
         {1000, 994, 1}, {1000, 995, 1}, {1000, 996, 0}, {0, 0, 0}, {1000, 2000, 0}, {1000, 0, 100}};
     for (const auto& c : cases)
         EXPECT_EQ(storage_utils::used_percent(c.capacity, c.available), c.expected) << c.available;
-}
-
-TEST(Heartbeat, PrunesByTheRetentionOnADeviceThatNeverRestarts) {
     // The unit-test binary's own application directory stands in for the camera's.
     application app{"vantrel_vpn"};
     const fs::path logs = fs::read_symlink("/proc/self/exe").parent_path() / "localdata" / "logs";

@@ -4,7 +4,7 @@
 
 using namespace std::chrono_literals;
 
-TEST(PollCadence, OnlyASteadyTunnelIsPolledSlowly) {
+TEST(PollCadence, OnlyASteadyTunnelIsPolledSlowlyAndFastWhileKeptOrCommandsRun) {
     const struct { const char* report; bool wanted_up; bool sign_in; bool steady; } cases[] = {
         {R"({"daemonStatus":"Connected","management":{"connected":true}})", true, false, true},
         {R"({"daemonStatus":"Connected","management":{"connected":true}})", true, true, false},
@@ -25,9 +25,6 @@ TEST(PollCadence, OnlyASteadyTunnelIsPolledSlowly) {
         }
     }
     EXPECT_FALSE(poll_cadence::steady(std::nullopt, true, false));  // the poll failed
-}
-
-TEST(PollCadence, FastWhileKeptOrCommandsRunThenEveryThirtySeconds) {
     const poll_cadence::clock::time_point now{1h};
     EXPECT_TRUE(poll_cadence::poll_due(now, std::nullopt, {}, false));
     EXPECT_FALSE(poll_cadence::poll_due(now, now - 25s, now - 3s, false));

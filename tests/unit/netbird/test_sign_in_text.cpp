@@ -33,9 +33,6 @@ TEST(SignInText, FindsOnlyAWholePlainLinkAndItsCode) {
     EXPECT_FALSE(find_link(LABEL + "https://x/" + std::string(sign_in_text::MAX_URL_LENGTH, 'a') + "\n"));
     EXPECT_EQ(find_link(LABEL + "https://x/ and enter the code <b>X</b> to authenticate.\n")->code, "");
     EXPECT_EQ(find_link(LABEL + "https://x/ and enter the code AB-CD\n")->code, "");
-}
-
-TEST(SignInText, JudgesTheEndAndKeepsSecretsOut) {
     const std::string waited = "Error: daemon up failed: sso login failed: waiting sso login failed with: rpc error: ";
     EXPECT_EQ(judge_end(0, "Connected\n"), outcome::connected);
     EXPECT_EQ(judge_end(1, waited + "code = DeadlineExceeded desc = context deadline exceeded"), outcome::expired);

@@ -21,16 +21,13 @@ TEST(StatusOutput, WhatTheWatchdogAndEnrolmentReadOfIt) {
         EXPECT_EQ(status_report::shows_enrolment(*summary), c.enrolled) << c.output;
     }
     EXPECT_EQ(status_report::health_of(std::nullopt), h::failing);
-}
-
-TEST(StatusOutput, ManagementConnected) {
-    const struct { const char* output; std::optional<bool> expected; } cases[] = {
+    const struct { const char* output; std::optional<bool> expected; } management[] = {
         {R"({"management":{"connected":false}})", false}, {R"( {"peers":[],"management":{"connected":true}} )", true},
         {R"({})", std::nullopt}, {"not json", std::nullopt}, {R"({"management":{"connected":"true"}})", std::nullopt},
         {R"({"management":true})", std::nullopt}, {R"([{"management":{"connected":true}}])", std::nullopt},
         {R"({"management":{"connected":true}} trailing)", std::nullopt},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : management) {
         const auto summary = status_report::summary_of(c.output);
         EXPECT_EQ(summary ? summary->management_connected : std::nullopt, c.expected) << c.output;
     }

@@ -10,9 +10,6 @@ TEST(ConfigKeys, OnlyTheNineSettings) {
                             "log_level", "wireguard_port", "external_ip_map", "mtu", "interface_name"})
         EXPECT_TRUE(cu::is_valid_config_key(key)) << key;
     for (const char* key : {"setup_key", "MTU", ""}) EXPECT_FALSE(cu::is_valid_config_key(key)) << key;
-}
-
-TEST(CoerceConfigValue, IntegersParsedOthersKeptAsText) {
     const struct { const char* key; const char* text; json expected; } cases[] = {
         {"mtu", "1400abc", 1400}, {"mtu", "abc", "abc"}, {"mtu", " 45", 45}, {"mtu", "0x10", 0},
         {"mtu", "99999999999", "99999999999"}, {"wireguard_port", "-7", -7}, {"watchdog_timeout", "+7", 7},
@@ -57,9 +54,8 @@ TEST(ValidateConfigValue, OneMessagePerKey) {
     for (const auto& c : cases) EXPECT_EQ(cu::validate_config_value(c.key, c.value), c.expected) << c.key << c.value;
 }
 
-// Whatever is stored (hand-edited file, unchecked "up" form), readers never
-// hand on a value out of range or of the wrong type.
-TEST(ReadConfig, IntegerSettingsFallBackOrClamp) {
+// Whatever is stored (hand-edited, unchecked "up" form), readers never hand on a value out of range or type.
+TEST(ReadConfig, SettingsFallBackOrClamp) {
     using reader = int (*)(const json&);
     const reader days = cu::parse_retention_days, mtu = cu::read_mtu, port = cu::read_wireguard_port,
                  timeout = cu::read_watchdog_timeout;
@@ -82,13 +78,10 @@ TEST(ReadConfig, IntegerSettingsFallBackOrClamp) {
         {timeout, R"({"watchdog_timeout":-4294967266})", 300}, {timeout, R"({"watchdog_timeout":4294967326})", 300},
     };
     for (const auto& c : cases) EXPECT_EQ(c.read(json::parse(c.config)), c.expected) << c.config;
-}
-
-TEST(ReadConfig, TextAndSwitchSettings) {
-    using reader = std::string (*)(const json&);
-    const reader level = cu::parse_log_level, iface = cu::read_interface_name, ipmap = cu::read_external_ip_map,
-                 url = cu::read_management_url;
-    const struct { reader read; const char* config; const char* expected; } cases[] = {
+    using text_reader = std::string (*)(const json&);
+    const text_reader level = cu::parse_log_level, iface = cu::read_interface_name, ipmap = cu::read_external_ip_map,
+                      url = cu::read_management_url;
+    const struct { text_reader read; const char* config; const char* expected; } texts[] = {
         {level, R"({})", "info"}, {level, R"({"log_level":"warning"})", "warning"},
         {level, R"({"log_level":"Info"})", "info"}, {level, R"({"log_level":3})", "info"}, {level, R"([])", "info"},
         {iface, R"({})", "wt0"}, {iface, R"({"interface_name":"abcdefghijklmno"})", "abcdefghijklmno"},
@@ -97,7 +90,7 @@ TEST(ReadConfig, TextAndSwitchSettings) {
         {ipmap, R"({"external_ip_map":"x y"})", "x y"}, {ipmap, R"({"external_ip_map":5})", ""},
         {url, R"({"management_url":5})", ""}, {url, R"({"management_url":"https://m"})", "https://m"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.read(json::parse(c.config)), c.expected) << c.config;
+    for (const auto& c : texts) EXPECT_EQ(c.read(json::parse(c.config)), c.expected) << c.config;
     for (const char* config : {R"({})", R"({"watchdog_enabled":"false"})", R"({"watchdog_enabled":0})", R"([false])"})
         EXPECT_TRUE(cu::read_watchdog_enabled(json::parse(config))) << config;
     EXPECT_FALSE(cu::read_watchdog_enabled(json::parse(R"({"watchdog_enabled":false})")));

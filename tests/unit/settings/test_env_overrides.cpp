@@ -21,9 +21,6 @@ TEST(EnvKeys, SyntaxAndRefusedClasses) {
         EXPECT_EQ(eo::is_flag_mapped_env_key(c.key), c.classes.find('f') != std::string::npos);
         EXPECT_EQ(eo::is_secret_env_key(c.key), c.classes.find('s') != std::string::npos);
     }
-}
-
-TEST(EnvKeys, RefusalsAndValues) {
     EXPECT_EQ(eo::env_key_refusal("NB_LOG_LEVEL"), "");
     EXPECT_EQ(eo::env_key_refusal("NB_setup"), "Invalid env key");
     EXPECT_EQ(eo::env_key_refusal("NB_LOG_FILE"), "Env key is read-only");
@@ -42,9 +39,6 @@ TEST(EnvKeys, RefusalsAndValues) {
     for (const char* level : {"verbose", "", "info "}) EXPECT_NE(eo::env_value_refusal("NB_LOG_LEVEL", level), "") << level;
     EXPECT_EQ(eo::env_value_refusal("NB_OTHER", "verbose"), "");
     EXPECT_EQ(eo::env_value_refusal("NB_OTHER", std::string(4097, 'x')), "Env value must be at most 4096 bytes");
-}
-
-TEST(EnvOverrides, LoadKeepsOnlyWhatFitsTheEnvironment) {
     std::map<std::string, std::string> loaded = {{"NB_MTU", "1400"}, {"NB_CONFIG", "/x"}, {"HOME", "/h"},
                                                  {"NB_BIG", std::string(4097, 'x')}, {"NB_OK", std::string(4096, 'x')},
                                                  {"NB_SETUP_KEY", "k"}, {"NB_LOG_LEVEL", "verbose"},

@@ -30,20 +30,52 @@ bool matches(const status_report::peer_entry& peer, std::string_view filter) {
            search.substr(split).find(filter) != std::string_view::npos;
 }
 
+bool state_matches(const status_report::peer_entry& peer, peer_state wanted) {
+    if (wanted == peer_state::any) return true;
+    return (peer.state == "Connected") == (wanted == peer_state::connected);
+}
+
+// -1, 0 or 1 as `a` comes before, with or after `b` in `order`, ascending.
+int compare(const status_report::peer_entry& a, const status_report::peer_entry& b, peer_order order) {
+    const auto by = [](const auto& x, const auto& y) { return x < y ? -1 : y < x ? 1 : 0; };
+    switch (order) {
+    case peer_order::name: return natural_less(a.name, b.name) ? -1 : natural_less(b.name, a.name) ? 1 : 0;
+    case peer_order::state: return by(a.state, b.state);
+    case peer_order::latency: return by(*a.latency_ns, *b.latency_ns);
+    case peer_order::handshake: return by(*a.handshake_ms, *b.handshake_ms);
+    case peer_order::report: break;
+    }
+    return 0;
+}
+
+bool has_key(const status_report::peer_entry& peer, peer_order order) {
+    if (order == peer_order::latency) return peer.latency_ns.has_value();
+    if (order == peer_order::handshake) return peer.handshake_ms.has_value();
+    return true;
+}
+
 // The peers a page shows, as indexes into the report's peers, and how many matched.
 std::vector<std::size_t> select_page(const status_report::report& r, const query& q, std::size_t& matched) {
     std::vector<std::size_t> chosen;
     chosen.reserve(r.peers.size());
     for (std::size_t i = 0; i < r.peers.size(); ++i)
-        if (q.filter.empty() || matches(r.peers[i], q.filter)) chosen.push_back(i);
+        if ((q.filter.empty() || matches(r.peers[i], q.filter)) && state_matches(r.peers[i], q.state))
+            chosen.push_back(i);
     matched = chosen.size();
-    // Ties keep the report's order, so a page never shuffles between polls.
-    if (q.order == peer_order::name)
-        std::stable_sort(chosen.begin(), chosen.end(),
-                         [&r](std::size_t a, std::size_t b) { return r.peers[a].name < r.peers[b].name; });
-    else if (q.order == peer_order::state)
-        std::stable_sort(chosen.begin(), chosen.end(),
-                         [&r](std::size_t a, std::size_t b) { return r.peers[a].state < r.peers[b].state; });
+    // Ties keep the report's order, so a page never shuffles between polls;
+    // peers without the value sorted by come last both ways.
+    if (q.order == peer_order::report) {
+        if (q.descending) std::reverse(chosen.begin(), chosen.end());
+    } else {
+        std::stable_sort(chosen.begin(), chosen.end(), [&r, &q](std::size_t a, std::size_t b) {
+            const auto& pa = r.peers[a];
+            const auto& pb = r.peers[b];
+            const bool ka = has_key(pa, q.order), kb = has_key(pb, q.order);
+            if (!ka || !kb) return ka && !kb;
+            const int c = compare(pa, pb, q.order);
+            return q.descending ? c > 0 : c < 0;
+        });
+    }
     const std::size_t first = std::min(q.offset, chosen.size());
     const std::size_t last = first + std::min(q.limit, chosen.size() - first);
     return {chosen.begin() + static_cast<std::ptrdiff_t>(first), chosen.begin() + static_cast<std::ptrdiff_t>(last)};
@@ -65,8 +97,35 @@ void append_paged_status(std::string& out, const status_report::report& r, const
 
 }  // namespace
 
-parsed_query parse_query(std::string_view peers, std::string_view offset, std::string_view limit,
-                         std::string_view filter, std::string_view sort) {
+bool natural_less(std::string_view a, std::string_view b) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            // Leading zeros say nothing of the number; then the longer run is the larger.
+            while (i < a.size() && a[i] == '0') ++i;
+            while (j < b.size() && b[j] == '0') ++j;
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && digit(a[ei])) ++ei;
+            while (ej < b.size() && digit(b[ej])) ++ej;
+            if (ei - i != ej - j) return ei - i < ej - j;
+            const int c = a.substr(i, ei - i).compare(b.substr(j, ej - j));
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        const int ca = std::tolower(static_cast<unsigned char>(a[i]));
+        const int cb = std::tolower(static_cast<unsigned char>(b[j]));
+        if (ca != cb) return ca < cb;
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+parsed_query parse_query(const query_text& text) {
+    const auto& [peers, offset, limit, filter, sort, order, state] = text;
     parsed_query out;
     query& q = out.value;
     if (peers.empty() || peers == "all") q.peers = peers_shown::all;
@@ -102,7 +161,20 @@ parsed_query parse_query(std::string_view peers, std::string_view offset, std::s
     if (sort.empty()) q.order = peer_order::report;
     else if (sort == "name") q.order = peer_order::name;
     else if (sort == "state") q.order = peer_order::state;
-    else out.error = "sort must be name or state";
+    else if (sort == "latency") q.order = peer_order::latency;
+    else if (sort == "handshake") q.order = peer_order::handshake;
+    else {
+        out.error = "sort must be name, state, latency or handshake";
+        return out;
+    }
+    if (order == "desc") q.descending = true;
+    else if (!order.empty() && order != "asc") {
+        out.error = "order must be asc or desc";
+        return out;
+    }
+    if (state == "connected") q.state = peer_state::connected;
+    else if (state == "offline") q.state = peer_state::offline;
+    else if (!state.empty()) out.error = "state must be connected or offline";
     return out;
 }
 
@@ -124,6 +196,8 @@ answer_parts answer_in_parts(const snapshot* last, const facts& f, const query& 
     out.reserve(reserve);
     out += "{\"app_version\":";
     out += api_json::compact(std::string(app_version));
+    out += ",\"applied\":";
+    out += f.applied.empty() ? std::string_view("null") : std::string_view(f.applied);
     out += ",\"exit_code\":";
     out += std::to_string(exit_code);
     out += ",\"netbird_version\":";

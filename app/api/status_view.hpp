@@ -35,7 +35,8 @@ struct snapshot {
 };
 
 enum class peers_shown { all, none, page };
-enum class peer_order { report, name, state };
+enum class peer_order { report, name, state, latency, handshake };
+enum class peer_state { any, connected, offline };
 
 struct query {
     peers_shown peers = peers_shown::all;
@@ -43,7 +44,14 @@ struct query {
     std::size_t limit = DEFAULT_PAGE_SIZE;
     std::string filter;  // lower case
     peer_order order = peer_order::report;
+    bool descending = false;
+    peer_state state = peer_state::any;  // offline: any state but Connected
 };
+
+// Names in the order a person expects: runs of digits compare as numbers,
+// letters without regard to case.
+// Example: "backup-server-3" before "backup-server-29"; "Cam-2" before "cam-10"; "a01" and "a1" tie.
+bool natural_less(std::string_view a, std::string_view b);
 
 // The facts of the supervisor the answer carries beside the report.
 struct facts {
@@ -58,24 +66,32 @@ struct facts {
     // How old the report is: NetBird is polled every 30 s while nobody
     // watches, and the first read after such a spell answers at once.
     std::int64_t report_age_ms = 0;
+    // The tunnel settings NetBird runs with (those of the last up that
+    // succeeded) as JSON text, which saved settings differ from until they
+    // are applied; empty: none ("applied":null).
+    std::string applied{};
 };
 
 // The query of GET /status from its parameters (each empty when absent), or
-// the message of a 400 answer.
-// Example: ("page", "100", "20", "CAM", "name") -> page of 20 from the 101st peer whose
+// the message of a 400 answer. Sorted by latency or handshake, peers that
+// have none come last either way; ties keep the report's order.
+// Example: ("page", "100", "20", "CAM", "name", "", "") -> page of 20 from the 101st peer whose
 //   name or address contains "cam", sorted by name.
-// Example: ("", "", "", "", "") -> the whole report, as without a query.
-// Example: ("some", "", "", "", "") -> error "peers must be all, none or page".
+// Example: ("page", "", "", "", "latency", "desc", "offline") -> the slowest peers not connected first.
+// Example: ("", "", "", "", "", "", "") -> the whole report, as without a query.
+// Example: ("some", "", "", "", "", "", "") -> error "peers must be all, none or page".
 struct parsed_query {
     query value;
     std::string error;
 };
-parsed_query parse_query(std::string_view peers, std::string_view offset, std::string_view limit,
-                         std::string_view filter, std::string_view sort);
+struct query_text {
+    std::string_view peers{}, offset{}, limit{}, filter{}, sort{}, order{}, state{};
+};
+parsed_query parse_query(const query_text& text);
 
 // The whole answer body.
 // Example (no query): report {"daemonStatus":"Idle"}, exit 0, registered ->
-//   {"app_version":"1.0.0","exit_code":0,"netbird_version":"0.72.4","ok":true,"pending_reconnect":false,
+//   {"app_version":"1.0.0","applied":null,"exit_code":0,"netbird_version":"0.72.4","ok":true,"pending_reconnect":false,
 //    "pending_restart":false,"registered":true,"report_age_ms":1200,"sign_in":null,"status":{"daemonStatus":"Idle"}}
 // Example: output "daemon not running" (no JSON), exit 1 -> ...,"ok":false,"output":"daemon not running",...
 //   and no "status".

@@ -5,6 +5,7 @@
 
 #include "api/api_json.hpp"
 #include "settings/config_utils.hpp"
+#include "netbird/command_lines.hpp"
 #include "netbird/netbird_answers.hpp"
 #include "core/text_utils.hpp"
 
@@ -50,15 +51,17 @@ void remove_quietly(const fs::path& file) {
 }  // namespace
 
 void application::api_status(const response_ptr& res, request& req) {
-    const auto parsed = status_view::parse_query(req.get_query("peers"), req.get_query("offset"),
-                                                 req.get_query("limit"), req.get_query("filter"),
-                                                 req.get_query("sort"));
+    const std::string peers = req.get_query("peers"), offset = req.get_query("offset"),
+                      limit = req.get_query("limit"), filter = req.get_query("filter"), sort = req.get_query("sort"),
+                      order = req.get_query("order"), state = req.get_query("state");
+    const auto parsed = status_view::parse_query({peers, offset, limit, filter, sort, order, state});
     if (!parsed.error.empty()) {
         write_json(res, api_json::error_json(parsed.error), "400 Bad Request", true);
         return;
     }
     status_view::facts facts{enrolled(), pending_reconnect(), m_pending_restart.load(std::memory_order_acquire), {},
                              m_sign_in ? sign_in_json() : std::string()};
+    facts.applied = api_json::compact(command_lines::applied_settings(m_applied_flags));
     // Before the first report, the age is the supervisor's: it has had none for that long.
     const auto report_at = m_status_snapshot ? m_status_snapshot->taken_at : m_started_at;
     facts.report_age_ms = std::max<std::int64_t>(
@@ -233,6 +236,7 @@ void application::api_up(const response_ptr& res, request&) {
             --m_enrolments_under_way;
         };
         command_job job;
+        job.by_user = true;
         job.run = std::move(run);
         job.after = [this, forget_key, mark_flags_applied](const command_result& result) {
             forget_key();
@@ -260,6 +264,7 @@ void application::api_down(const response_ptr& res, request&) {
     auto args = base_args_cli();
     args.emplace_back("down");
     auto job = run_job(std::move(args));
+    job.by_user = true;
     job.after = [this](const command_result& result) { record_command("down", result); };
     job.refused = [this, wished] { set_desired_up(wished); };
     dispatch(res, aborted, std::move(job));
@@ -268,6 +273,7 @@ void application::api_down(const response_ptr& res, request&) {
 void application::api_restart(const response_ptr& res, request&) {
     // In turn, behind the running command: never in the middle of one.
     auto job = daemon_restart_job("asked for");
+    job.by_user = true;
     job.after = [this](const command_result& result) { record_command("restart", result); };
     job.answer = [this](const response_ptr& answered, const command_result& result) {
         write_json(answered, api_json::compact({{"running", result.exit_code == 0}}), "200 OK", true);
@@ -292,6 +298,7 @@ void application::api_reconnect(const response_ptr& res, request&) {
         down_args.emplace_back("down");
         auto up_args = build_up_args(form);
         command_job job;
+        job.by_user = true;
         job.run = [this, down_args = std::move(down_args), up_args = std::move(up_args)] {
             run_command(down_args, false);
             auto result = m_needs_login.load(std::memory_order_acquire) ? needs_key_result() : run_command(up_args, false);
@@ -348,6 +355,7 @@ void application::api_deregister(const response_ptr& res, request&) {
     // command runs in between and sees half of the old state or loses its
     // files, nor before the new daemon listens.
     command_job job;
+    job.by_user = true;
     job.run = [this, args = std::move(args)] {
         auto result = run_command(args, false);
         restart_daemon_in_turn([this, result] {

@@ -235,6 +235,11 @@ private:
     // failure: what the poll said when it gave no summary (its error text).
     void note_status_report(const std::optional<status_report::status_summary>& summary, const std::string& failure);
     void record_command(const char* command, const command_result& result);
+    // Whether what happens to the tunnel now is the user's doing: one of
+    // their commands or a sign-in is under way, or one ended and NetBird has
+    // not settled since (loop thread).
+    bool asked_now() const;
+    void end_user_command();
     void api_history(const response_ptr& res, request& req);
 
     // VPN control and status.
@@ -379,6 +384,8 @@ private:
     std::unique_ptr<history_log> m_history;
     std::optional<status_report::status_summary> m_last_report;
     bool m_report_failed = false;
+    int m_user_commands = 0;  // queued or running
+    std::chrono::steady_clock::time_point m_asked_until{};
     std::optional<std::int64_t> m_peers_recorded;
     std::chrono::steady_clock::time_point m_peers_recorded_at{};
     // Consecutive polls that stood back for queued commands (watchdog thread).

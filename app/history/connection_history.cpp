@@ -23,6 +23,9 @@ namespace {
 constexpr auto PEERS_EVENT_INTERVAL = std::chrono::minutes(10);
 // A crash loop is recorded again when its count doubles, and at least this often.
 constexpr auto CRASH_LOOP_EVENT_INTERVAL = std::chrono::hours(1);
+// After the user's command ends, NetBird's changes are still its doing until
+// NetBird settles (connected, or where the command left it), at most this long.
+constexpr auto ASKED_SETTLING = std::chrono::seconds(60);
 // What an event keeps of a command's output or of an error text.
 constexpr std::size_t MAX_FACT_TEXT = 200;
 constexpr int DEFAULT_LIMIT = 200;
@@ -40,8 +43,11 @@ std::string excerpt(std::string_view text) {
 
 nlohmann::json summary_json(const history_rules::window_figures& f) {
     nlohmann::json segments = nlohmann::json::array();
-    for (const auto& s : f.segments)
-        segments.push_back({{"from", s.from}, {"to", s.to}, {"state", history_rules::state_name(s.state)}});
+    for (const auto& s : f.segments) {
+        nlohmann::json segment = {{"from", s.from}, {"to", s.to}, {"state", history_rules::state_name(s.state)}};
+        if (s.asked) segment["asked"] = true;
+        segments.push_back(std::move(segment));
+    }
     return {{"from", f.from},
             {"to", f.to},
             {"known_s", f.known_ms / 1000},
@@ -55,8 +61,22 @@ nlohmann::json summary_json(const history_rules::window_figures& f) {
 
 }  // namespace
 
+bool application::asked_now() const {
+    return m_user_commands > 0 || sign_in_under_way() || std::chrono::steady_clock::now() < m_asked_until;
+}
+
+void application::end_user_command() {
+    --m_user_commands;
+    m_asked_until = std::chrono::steady_clock::now() + ASKED_SETTLING;
+}
+
 void application::record(std::string kind, std::string text, nlohmann::json facts) {
     if (!m_history) return;
+    // What the daemon does while the user's command is under way is marked,
+    // so that the history's figures do not count it as a failure.
+    const bool daemon_event = kind == "daemon_state" || kind == "daemon_started" || kind == "daemon_exited" ||
+                              kind == "daemon_start_failed";
+    if (daemon_event && facts.is_object() && asked_now()) facts["asked"] = true;
     m_history->append(std::move(kind), std::move(text), std::move(facts), moment_now());
 }
 
@@ -89,7 +109,7 @@ void application::record_command(const char* command, const command_result& resu
     std::string text = names.at(command) + (result.exit_code == 0 ? ": done" : ": failed");
     if (!output.empty()) text += " (" + output + ")";
     record("command", std::move(text),
-           {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}});
+           {{"command", command}, {"ok", result.exit_code == 0}, {"exit_code", result.exit_code}, {"asked", true}});
 }
 
 void application::note_status_report(const std::optional<status_report::status_summary>& polled,
@@ -121,6 +141,10 @@ void application::note_status_report(const std::optional<status_report::status_s
         record("daemon_state", "NetBird: " + *summary->daemon_status,
                {{"from", after_failure ? std::string("Unavailable") : before.daemon_status.value_or("")},
                 {"to", *summary->daemon_status}});
+    // Settled where the user's command meant it to be: what follows is NetBird's own doing.
+    const std::string& state = summary->daemon_status.value_or("");
+    if (m_user_commands == 0 && (state == "Connected" || state == "NeedsLogin" || (state == "Idle" && !m_desired_up)))
+        m_asked_until = {};
     // A connection that was never there is not lost.
     const auto link = [this](const char* kind, const char* name, const char* lost, const std::optional<bool>& was,
                              const std::optional<bool>& is, const std::string& error) {

@@ -1,5 +1,7 @@
 #include "history/history_rules.hpp"
 
+#include "core/utc_time.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -12,6 +14,7 @@ struct condition {
     bool running = false;
     bool wanted = false;
     std::string daemon = "Starting";
+    bool asked = false;  // the daemon's last change came during the user's command
 };
 
 tunnel_state state_of(const condition& c) {
@@ -33,6 +36,7 @@ bool flag(const history_event& event, const char* name) {
 }
 
 void apply(condition& c, const history_event& event) {
+    if (event.kind.rfind("daemon_", 0) == 0) c.asked = flag(event, "asked");
     if (event.kind == "supervisor_started") {
         // A device that is not enrolled is not wanted up, whatever the wish
         // (runs that did not record it took every device for enrolled).
@@ -71,6 +75,9 @@ int severity(tunnel_state state) {
     return 0;
 }
 
+// An outage the user asked for matters no more than a tunnel taken down.
+int severity(const segment& s) { return s.asked ? severity(tunnel_state::not_wanted) : severity(s.state); }
+
 // `count` stretches of equal length over [from, to], each showing the most
 // severe state in it, equal neighbours merged.
 std::vector<segment> buckets(const std::vector<segment>& segments, std::int64_t from, std::int64_t to,
@@ -82,50 +89,25 @@ std::vector<segment> buckets(const std::vector<segment>& segments, std::int64_t 
         const std::int64_t end =
             from + (to - from) * static_cast<std::int64_t>(i + 1) / static_cast<std::int64_t>(count);
         while (next != segments.end() && next->to <= start) ++next;
-        std::optional<tunnel_state> worst;
+        const segment* worst = nullptr;
         for (auto s = next; s != segments.end() && s->from < end; ++s)
-            if (!worst || severity(s->state) > severity(*worst)) worst = s->state;
+            if (!worst || severity(*s) > severity(*worst)) worst = &*s;
         if (!worst || end <= start) continue;
-        if (!out.empty() && out.back().state == *worst && out.back().to == start)
+        if (!out.empty() && out.back().state == worst->state && out.back().asked == worst->asked &&
+            out.back().to == start)
             out.back().to = end;
         else
-            out.push_back({start, end, *worst});
+            out.push_back({start, end, worst->state, worst->asked});
     }
     return out;
 }
 
+// Events recorded before restarts were marked as asked carry no mark, and
+// count as they always did.
 bool is_restart(const history_event& event) {
+    if (flag(event, "asked")) return false;
     return event.kind == "daemon_exited" || event.kind == "daemon_restarted" ||
            (event.kind == "command" && fact(event, "command") == "restart");
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-// Example: (2024, 2) -> 29; (2026, 2) -> 28; (2026, 4) -> 30.
-int days_in_month(int year, int month) {
-    static constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap_year(year) ? 29 : DAYS[month - 1];
-}
-
-// Reads `count` digits at `pos` into `value`.
-bool digits(std::string_view text, std::size_t pos, std::size_t count, int& value) {
-    if (pos + count > text.size()) return false;
-    value = 0;
-    for (std::size_t i = pos; i < pos + count; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
 }
 
 }  // namespace
@@ -155,26 +137,46 @@ std::vector<std::int64_t> event_times(const std::deque<history_event>& events, c
 
 replayed replay(const std::deque<history_event>& events, const moment& now) {
     replayed out;
-    const auto extend = [&out](std::int64_t from, std::int64_t to, tunnel_state state) {
+    // When the run of asked outages that reaches the last segment began.
+    std::int64_t asked_from = 0;
+    const auto extend = [&out, &asked_from](std::int64_t from, std::int64_t to, tunnel_state state, bool asked) {
         if (to <= from) return;
-        if (!out.segments.empty() && out.segments.back().state == state && out.segments.back().to == from)
+        asked = asked && is_outage(state);
+        if (asked) {
+            const bool run_goes_on = !out.segments.empty() && out.segments.back().asked && out.segments.back().to == from;
+            if (!run_goes_on) asked_from = from;
+            const std::int64_t grace_ends = asked_from + ASKED_OUTAGE_GRACE_MS;
+            if (from >= grace_ends) {
+                asked = false;
+            } else if (to > grace_ends) {
+                out.segments.push_back({from, grace_ends, state, true});
+                from = grace_ends;
+                asked = false;
+            }
+        }
+        if (!out.segments.empty() && out.segments.back().state == state && out.segments.back().asked == asked &&
+            out.segments.back().to == from)
             out.segments.back().to = to;
         else
-            out.segments.push_back({from, to, state});
+            out.segments.push_back({from, to, state, asked});
     };
     const auto times = event_times(events, now);
     condition c;
     for (std::size_t i = 0; i < events.size(); ++i) {
         const bool after_crash = events[i].kind == "supervisor_started" && fact(events[i], "previous") == "killed or crashed";
-        if (i > 0) extend(times[i - 1], times[i], after_crash ? tunnel_state::unknown : state_of(c));
+        if (i > 0) extend(times[i - 1], times[i], after_crash ? tunnel_state::unknown : state_of(c), c.asked);
         const tunnel_state before = state_of(c);
         apply(c, events[i]);
         if (i == 0 || state_of(c) != before || after_crash) out.since = times[i];
     }
     if (events.empty()) return out;
     out.current = state_of(c);
-    extend(times.back(), now.time, out.current);
-    if (!out.segments.empty() && out.segments.back().state == out.current) out.since = out.segments.back().from;
+    extend(times.back(), now.time, out.current, c.asked);
+    // An asked outage that went on past its grace is one outage, since it began.
+    for (auto s = out.segments.rbegin(); s != out.segments.rend() && s->state == out.current; ++s) {
+        if (s != out.segments.rbegin() && s->to != std::prev(s)->from) break;
+        out.since = s->from;
+    }
     return out;
 }
 
@@ -190,18 +192,21 @@ window_figures figures(const std::vector<segment>& states, const std::deque<hist
         const std::int64_t start = std::max(s.from, from);
         const std::int64_t end = std::min(s.to, to);
         if (end <= start) {
-            if (s.to <= from) previous = s.state;
+            if (s.to <= from && !s.asked) previous = s.state;
             continue;
         }
         const std::int64_t length = end - start;
         if (s.state != tunnel_state::unknown) f.known_ms += length;
+        f.segments.push_back({start, end, s.state, s.asked});
+        // A drop is what the user did not ask for: the tunnel up before their
+        // command was still up as far as its figures go.
+        if (s.asked) continue;
         if (s.state == tunnel_state::up || is_outage(s.state)) f.wanted_ms += length;
         if (s.state == tunnel_state::up) f.up_ms += length;
         if (previous == tunnel_state::up && is_outage(s.state) && s.from >= from) ++f.drops;
         outage = is_outage(s.state) ? outage + length : 0;
         f.longest_outage_ms = std::max(f.longest_outage_ms, outage);
         previous = s.state;
-        f.segments.push_back({start, end, s.state});
     }
     for (std::size_t i = 0; i < events.size(); ++i)
         if (times[i] >= from && times[i] < to && is_restart(events[i])) ++f.daemon_restarts;
@@ -217,41 +222,9 @@ std::optional<since> parse_since(std::string_view text) {
         for (const char c : text) id = id * 10 + static_cast<std::uint64_t>(c - '0');
         return since_id{id};
     }
-    // YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)
-    int year, month, day, hour, minute, second;
-    if (!digits(text, 0, 4, year) || text.size() < 20 || text[4] != '-' || !digits(text, 5, 2, month) ||
-        text[7] != '-' || !digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != 't') ||
-        !digits(text, 11, 2, hour) || text[13] != ':' || !digits(text, 14, 2, minute) || text[16] != ':' ||
-        !digits(text, 17, 2, second))
-        return std::nullopt;
-    // A day the month does not have is no time (2026-02-31 is not 2026-03-03); a
-    // leap second (:60) is one.
-    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 ||
-        second > 60)
-        return std::nullopt;
-    std::size_t pos = 19;
-    int millis = 0;
-    if (text[pos] == '.') {
-        std::size_t n = 0;
-        for (++pos; pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])); ++pos, ++n)
-            if (n < 3) millis = millis * 10 + (text[pos] - '0');
-        if (n == 0) return std::nullopt;
-        for (; n < 3; ++n) millis *= 10;
-    }
-    int offset_minutes = 0;
-    if (pos < text.size() && (text[pos] == 'Z' || text[pos] == 'z') && pos + 1 == text.size()) {
-        // UTC
-    } else if (pos + 6 == text.size() && (text[pos] == '+' || text[pos] == '-') && text[pos + 3] == ':') {
-        int oh, om;
-        if (!digits(text, pos + 1, 2, oh) || !digits(text, pos + 4, 2, om) || oh > 23 || om > 59)
-            return std::nullopt;
-        offset_minutes = (text[pos] == '+' ? 1 : -1) * (oh * 60 + om);
-    } else {
-        return std::nullopt;
-    }
-    const std::int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    const std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second - offset_minutes * 60;
-    return since_time{seconds * 1000 + millis};
+    const auto time = utc_time::parse_rfc3339(text);
+    if (!time) return std::nullopt;
+    return since_time{*time};
 }
 
 }  // namespace history_rules

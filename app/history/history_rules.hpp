@@ -24,10 +24,16 @@ enum class tunnel_state { up, connecting, down, not_wanted, unknown };
 // Example: tunnel_state::not_wanted -> "not_wanted".
 std::string_view state_name(tunnel_state state);
 
+// An outage the user asked for (a reconnect, a restart: the tunnel goes
+// through connecting) counts as theirs for at most this long; what is left of
+// it after that counts as any outage does.
+constexpr std::int64_t ASKED_OUTAGE_GRACE_MS = 120 * 1000;
+
 struct segment {
     std::int64_t from;  // UTC ms
     std::int64_t to;
     tunnel_state state;
+    bool asked = false;  // an outage the user's command caused
 };
 
 // When each event happened on the wall clock of `now`: within a boot the
@@ -46,9 +52,13 @@ struct replayed {
 
 // The states from the first event to now. The time between a run that did
 // not end cleanly (killed, crashed, a power cut) and the next start is
-// unknown: nothing says how long that run went on.
+// unknown: nothing says how long that run went on. An outage that begins with
+// an event marked "asked" (the daemon's doing during the user's command) is
+// marked so for at most ASKED_OUTAGE_GRACE_MS.
 // Example: started (wanted) at 0, daemon_state Connected at 10, command down at 50,
 //          now 60 -> [0-10 connecting, 10-50 up, 50-60 not_wanted], not_wanted since 50.
+// Example: ... Connected at 10, daemon_started (asked) at 20, Connected at 23, now 30 ->
+//          [0-10 connecting, 10-20 up, 20-23 connecting asked, 23-30 up].
 replayed replay(const std::deque<history_event>& events, const moment& now);
 
 struct window_figures {
@@ -57,9 +67,11 @@ struct window_figures {
     std::int64_t known_ms = 0;           // the supervisor ran
     std::int64_t wanted_ms = 0;          // of which the tunnel was wanted up
     std::int64_t up_ms = 0;              // of which it was up
+    // Outages the user asked for count for none of these: not as wanted up,
+    // not as a drop or an outage; nor do the restarts they asked for.
     int drops = 0;                       // up, then connecting or down
     std::int64_t longest_outage_ms = 0;  // wanted up but not up, in one stretch
-    int daemon_restarts = 0;             // it exited, or was restarted
+    int daemon_restarts = 0;             // it exited, or the watchdog restarted it
     std::vector<segment> segments;       // clipped to the window, at most max_segments
 };
 
@@ -68,6 +80,8 @@ struct window_figures {
 // (down, connecting, unknown, not wanted, up): a short outage stays visible.
 // Example: the replay above, window 0-60 -> known 60 s, wanted 50 s, up 40 s, 0 drops,
 //          longest outage 10 s.
+// Example: the asked replay above, window 0-30 -> wanted 27 s, up 17 s, 0 drops, longest
+//          outage 10 s, 0 restarts.
 window_figures figures(const std::vector<segment>& states, const std::deque<history_event>& events,
                        const std::vector<std::int64_t>& times, std::int64_t from, std::int64_t to,
                        std::size_t max_segments);

@@ -65,4 +65,8 @@ struct command_job {
     std::function<void()> refused;
     std::function<void()> settle;
     bool no_store = false;  // the answer carries Cache-Control: no-store
+    // The user asked for it: what it does to the tunnel, and what NetBird
+    // does until it settles, is marked so in the history, never counted as a
+    // drop or an unasked restart.
+    bool by_user = false;
 };

@@ -30,6 +30,28 @@ std::vector<std::string> build_up_args(std::vector<std::string> cli_prefix, cons
     return args;
 }
 
+nlohmann::json applied_settings(const std::vector<std::string>& up_args) {
+    static const std::map<std::string, std::string, std::less<>> names = {
+        {"--management-url", "management_url"}, {"--wireguard-port", "wireguard_port"}, {"--mtu", "mtu"},
+        {"--interface-name", "interface_name"}, {"--external-ip-map", "external_ip_map"}};
+    nlohmann::json out = nlohmann::json::object();
+    for (std::size_t i = 0; i < up_args.size(); ++i) {
+        const std::string& arg = up_args[i];
+        const auto eq = arg.find('=');
+        const auto name = names.find(arg.substr(0, eq));
+        if (name == names.end()) continue;
+        std::string value;
+        if (eq != std::string::npos) value = arg.substr(eq + 1);
+        else if (i + 1 < up_args.size()) value = up_args[++i];
+        else break;
+        const bool number = name->second == "mtu" || name->second == "wireguard_port";
+        const auto as_int = number ? text_utils::parse_int(value) : std::nullopt;
+        if (as_int && std::to_string(*as_int) == value) out[name->second] = *as_int;
+        else out[name->second] = value;
+    }
+    return out;
+}
+
 bool is_daemon_command_line(const std::vector<std::string>& argv, const std::string& netbird_path,
                             const std::string& daemon_addr) {
     const auto n = argv.size();

@@ -21,6 +21,14 @@ namespace command_lines {
 std::vector<std::string> build_up_args(std::vector<std::string> cli_prefix, const nlohmann::json& settings,
                                        const std::map<std::string, std::string>& form);
 
+// The tunnel settings an `up` command line gives NetBird, under the settings'
+// names: what the tunnel runs with once it succeeded. A flag given twice
+// (an override after ours) counts as NetBird reads it, the last one; a
+// number that does not read as one stays text.
+// Example: {"nb", "up", "--management-url", "https://m", "--mtu", "1280", "--mtu=1380", "--interface-name", "wt0"}
+//   -> {"interface_name":"wt0","management_url":"https://m","mtu":1380}
+nlohmann::json applied_settings(const std::vector<std::string>& up_args);
+
 // Whether a process's argument vector is our NetBird daemon: one argument is
 // the NetBird executable's path, one is "--daemon-addr" followed by our
 // socket address (or joined to it by "="), and it ends in "service run".

@@ -84,6 +84,8 @@ command_job application::run_job(std::vector<std::string> args) {
 bool application::dispatch(const response_ptr& res, const abort_flag& aborted, command_job job) {
     auto refused = std::move(job.refused);
     const bool no_store = job.no_store;
+    const bool by_user = job.by_user;
+    if (by_user) ++m_user_commands;
     auto work = [this, res = res, aborted = aborted, job = std::move(job)]() mutable {
         auto lock = lock_for_command();
         command_result result = job.run();
@@ -98,13 +100,15 @@ bool application::dispatch(const response_ptr& res, const abort_flag& aborted, c
             // Everything the loop's part needs moves there with it, so the
             // response is never released on the worker thread.
             post_to_loop([this, res = std::move(res), aborted = std::move(aborted), after = std::move(job.after),
-                          answer = std::move(job.answer), no_store = job.no_store, result = std::move(result), done] {
+                          answer = std::move(job.answer), no_store = job.no_store, by_user = job.by_user,
+                          result = std::move(result), done] {
                 // Whatever fails here, the hook's clean-up is tried and the client answered.
                 try {
                     if (after) after(result);
                 } catch (const std::exception& e) {
                     spdlog::error("Command clean-up failed: {}", e.what());
                 }
+                if (by_user) end_user_command();
                 wake_status_poller();
                 if (!res || aborted->load(std::memory_order_acquire)) return;
                 try {
@@ -123,6 +127,7 @@ bool application::dispatch(const response_ptr& res, const abort_flag& aborted, c
     if (enqueue_command(std::move(work))) return true;
     // The hooks never run for a refused job; `refused` cleans up before the answer.
     if (refused) refused();
+    if (by_user) --m_user_commands;
     if (res) answer_busy(res, no_store);
     return false;
 }

@@ -127,6 +127,9 @@ bool application::start_service() {
         spdlog::info("VPN service started");
         // In a crash loop the exits are counted instead.
         if (m_quick_exits < 2) record("daemon_started", "NetBird daemon started", {{"pid", m_service_process->id()}});
+        // The history takes a new daemon for one that is starting: its first
+        // report is news even when it says what the old one's last did.
+        m_report_failed = true;
         m_service_start_error.clear();
         keep_tunnel_down("the daemon started");
         return true;

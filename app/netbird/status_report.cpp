@@ -1,5 +1,7 @@
 #include "netbird/status_report.hpp"
 
+#include "core/utc_time.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -98,6 +100,8 @@ public:
             if (k == "fqdn") f.fqdn.clear();
             if (k == "netbirdIp") f.ip.clear();
             if (k == "status") f.peer.state.clear();
+            if (k == "latency") f.peer.latency_ns.reset();
+            if (k == "lastWireguardHandshake") f.peer.handshake_ms.reset();
         }
         return true;
     }
@@ -190,12 +194,14 @@ private:
         if (f.where == place::peer && f.key == "fqdn") f.fqdn = v;
         if (f.where == place::peer && f.key == "netbirdIp") f.ip = v;
         if (f.where == place::peer && f.key == "status") f.peer.state = v;
+        if (f.where == place::peer && f.key == "lastWireguardHandshake") f.peer.handshake_ms = utc_time::parse_rfc3339(v);
     }
 
     // A scalar: its text, and what the summary takes from it.
     bool value(std::string text, const bool* flag, const number_integer_t* integer = nullptr) {
         if (!m_stack.empty() && m_stack.back().object) {
-            const frame& f = m_stack.back();
+            frame& f = m_stack.back();
+            if (integer && f.where == place::peer && f.key == "latency") f.peer.latency_ns = *integer;
             if (flag && f.where == place::management && f.key == "connected") m_out.summary.management_connected = *flag;
             if (flag && f.where == place::signal && f.key == "connected") m_out.summary.signal_connected = *flag;
             if (integer && f.where == place::peers && f.key == "connected") m_out.summary.peers_connected = *integer;

@@ -66,6 +66,8 @@ struct peer_entry {
     // at address_at.
     std::string search;
     std::size_t address_at = 0;
+    std::optional<std::int64_t> latency_ns;    // NetBird's "latency"
+    std::optional<std::int64_t> handshake_ms;  // "lastWireguardHandshake" as UTC ms (Go's zero time when never)
 };
 
 struct report {

@@ -91,7 +91,7 @@ void check_answer(const std::string& text) {
     status_view::facts facts;
     facts.registered = true;
     facts.pending_restart = true;
-    nlohmann::json expected = {{"app_version", "1"}, {"exit_code", 0}, {"netbird_version", "2"}, {"ok", true},
+    nlohmann::json expected = {{"app_version", "1"}, {"applied", nullptr}, {"exit_code", 0}, {"netbird_version", "2"}, {"ok", true},
                                {"pending_reconnect", false}, {"pending_restart", true}, {"registered", true},
                                {"report_age_ms", 0}, {"sign_in", nullptr}};
     const auto doc = nlohmann::json::parse(text, nullptr, false);
@@ -102,9 +102,15 @@ void check_answer(const std::string& text) {
     page.peers = status_view::peers_shown::page;
     page.offset = 1;
     page.limit = 2;
-    page.order = status_view::peer_order::name;
-    if (nlohmann::json::parse(status_view::answer(&last, facts, page, "1", "2"), nullptr, false).is_discarded())
-        std::abort();
+    // Every order, both ways: a comparison that is no strict order would make the sort read out of bounds.
+    for (const auto order : {status_view::peer_order::name, status_view::peer_order::latency,
+                             status_view::peer_order::handshake}) {
+        page.order = order;
+        page.descending = !page.descending;
+        page.state = page.descending ? status_view::peer_state::offline : status_view::peer_state::any;
+        if (nlohmann::json::parse(status_view::answer(&last, facts, page, "1", "2"), nullptr, false).is_discarded())
+            std::abort();
+    }
 }
 
 }  // namespace

@@ -40,6 +40,11 @@ def test_what_happened_to_the_tunnel_and_why(make_sandbox):
     wait_for_event(sb, lambda e: e["kind"] == "daemon_exited" and e["facts"] == {"signal": 9}, "the daemon's end", 60)
     sb.wait_for(lambda: daemon_status(sb) == "Connected", 30, what="reconnected by itself")
     assert len(sb.daemon_pids()) == 1 and not set(sb.daemon_pids()) & set(killed)  # one new daemon
+    # The user's reconnect and restart are theirs, no drop or restart; a new daemon that comes back connected is up
+    # at once, not "connecting" until something else changes.
+    sb.post("/env", {"name": "NB_SIM_CONNECT_DELAY", "value": "0"})
+    assert sb.post("/reconnect").json()["ok"] and sb.post("/restart").json()["running"]
+    sb.wait_for(lambda: history(sb)["current"]["state"] == "up", 20, what="up again after the restart")
     assert sb.post("/down").json()["ok"]
     wait_for_event(sb, lambda e: e["kind"] == "daemon_state" and e["facts"]["to"] == "Idle", "down")
     body = history(sb)
@@ -49,7 +54,8 @@ def test_what_happened_to_the_tunnel_and_why(make_sandbox):
     assert ("environment", "Environment override set: NB_SIM_MGMT_DISCONNECTED") in events
     day = body["summary"]["day"]
     assert {s["state"] for s in day["segments"]} >= {"up", "down", "not_wanted"}
-    assert day["drops"] == 1 and day["daemon_restarts"] >= 1 and 0 < day["up_s"] <= day["wanted_s"] <= day["known_s"]
+    assert day["drops"] == 1 and day["daemon_restarts"] == 1 and 0 < day["up_s"] <= day["wanted_s"] <= day["known_s"]
+    assert all(e["facts"]["asked"] for e in body["events"] if e["kind"] == "command")
     assert body["current"]["state"] == "not_wanted" and body["summary"]["week"]["drops"] == day["drops"]
     # Newest first; since and limit page through them.
     ids = [e["id"] for e in body["events"]]
@@ -62,8 +68,7 @@ def test_what_happened_to_the_tunnel_and_why(make_sandbox):
         r = sb.get("/history", query=query)
         assert r.status == 400 and r.json()["error"].startswith(message), query
 
-    # It survives a stop, a kill -9 and the half line that a kill in the
-    # middle of a write leaves, and says how the run before ended.
+    # It survives a stop, a kill -9 and the half line a kill leaves, and says how the run before ended.
     sb.stop()
     sb.start()
     started = [e for e in history(sb)["events"] if e["kind"] == "supervisor_started"]

@@ -13,7 +13,7 @@ namespace {
 // GET /status as it was first written: the output parsed into a document
 // and dumped with the supervisor's facts. Callers rely on exactly this.
 std::string document_answer(int exit_code, const std::string& output, const status_view::facts& f) {
-    json body = {{"app_version", "1.0.0"},          {"exit_code", exit_code},
+    json body = {{"app_version", "1.0.0"},          {"applied", nullptr}, {"exit_code", exit_code},
                  {"netbird_version", "0.72.4"},     {"ok", exit_code == 0},
                  {"pending_reconnect", f.pending_reconnect}, {"pending_restart", f.pending_restart},
                  {"registered", f.registered},      {"report_age_ms", f.report_age_ms}};
@@ -145,18 +145,51 @@ TEST(StatusView, APageFiltersSortsAndCountsWhatMatched) {
     EXPECT_EQ(answer(failed, page(0, 10)), answer(failed));
 }
 
+// Names as a person reads them, latency and handshake with the peers that have none last both ways, and a state
+// filter; each ordering is checked both ways on one small network.
+TEST(StatusView, PeersSortAsAPersonExpectsAndFilterByState) {
+    EXPECT_TRUE(status_view::natural_less("backup-server-3", "backup-server-29"));
+    EXPECT_TRUE(status_view::natural_less("Cam-2", "cam-10"));
+    EXPECT_FALSE(status_view::natural_less("a01", "a1"));
+    EXPECT_FALSE(status_view::natural_less("a1", "a01"));
+    EXPECT_TRUE(status_view::natural_less("cam", "cam-1"));
+    const auto s = poll(0, network_report({
+        {{"fqdn", "backup-server-29.nb"}, {"status", "Connected"}, {"latency", 300},
+         {"lastWireguardHandshake", "2026-12-07T10:00:00Z"}},
+        {{"fqdn", "backup-server-3.nb"}, {"status", "Idle"}, {"lastWireguardHandshake", "0001-01-01T00:00:00Z"}},
+        {{"fqdn", "Backup-server-10.nb"}, {"status", "Connecting"}, {"latency", 50},
+         {"lastWireguardHandshake", "2026-12-07T11:00:00.5+01:00"}}}));
+    const auto order = [&s](const char* sort, const char* direction, const char* state = "") {
+        const auto parsed = status_view::parse_query({"page", "", "", "", sort, direction, state});
+        EXPECT_EQ(parsed.error, "");
+        std::string out;
+        for (const auto& name : names_in(answer(s, parsed.value))) out += name.substr(14, name.find('.') - 14) + " ";
+        return out;
+    };
+    EXPECT_EQ(order("name", "asc"), "3 10 29 ");
+    EXPECT_EQ(order("name", "desc"), "29 10 3 ");
+    EXPECT_EQ(order("latency", ""), "10 29 3 ");
+    EXPECT_EQ(order("latency", "desc"), "29 10 3 ");
+    EXPECT_EQ(order("handshake", "asc"), "3 29 10 ");  // never first, then to the millisecond
+    EXPECT_EQ(order("handshake", "desc"), "10 29 3 ");
+    EXPECT_EQ(order("", "", "offline"), "3 10 ");
+    EXPECT_EQ(order("", "desc", "connected"), "29 ");
+}
+
 TEST(StatusView, QueriesAreCheckedBeforeAnythingIsAnswered) {
-    EXPECT_EQ(status_view::parse_query("", "", "", "", "").value.peers, status_view::peers_shown::all);
-    const auto q = status_view::parse_query("page", "100", "20", "CaM", "name");
+    EXPECT_EQ(status_view::parse_query({}).value.peers, status_view::peers_shown::all);
+    const auto q = status_view::parse_query({"page", "100", "20", "CaM", "name", "desc", "offline"});
     EXPECT_EQ(q.error, "");
     EXPECT_EQ(q.value.offset, 100u);
     EXPECT_EQ(q.value.limit, 20u);
     EXPECT_EQ(q.value.filter, "cam");
     EXPECT_EQ(q.value.order, status_view::peer_order::name);
-    for (const auto& [peers, offset, limit, sort] :
-         std::vector<std::tuple<const char*, const char*, const char*, const char*>>{
-             {"some", "", "", ""}, {"page", "-1", "", ""}, {"page", "1x", "", ""}, {"page", "", "0", ""},
-             {"page", "", "501", ""}, {"page", "", "", "latency"}, {"page", "99999999999999999999999", "", ""}})
-        EXPECT_NE(status_view::parse_query(peers, offset, limit, "", sort).error, "") << peers << offset << limit << sort;
-    EXPECT_NE(status_view::parse_query("page", "", "", std::string(300, 'a'), "").error, "");
+    EXPECT_TRUE(q.value.descending);
+    EXPECT_EQ(q.value.state, status_view::peer_state::offline);
+    const std::string long_filter(300, 'a');
+    const std::vector<status_view::query_text> bad = {
+        {"some"}, {"page", "-1"}, {"page", "1x"}, {"page", "", "0"}, {"page", "", "501"}, {"page", "", "", "", "ping"},
+        {"page", "99999999999999999999999"}, {"page", "", "", long_filter},
+        {"page", "", "", "", "name", "down"}, {"page", "", "", "", "", "", "Connected"}};
+    for (const auto& text : bad) EXPECT_NE(status_view::parse_query(text).error, "") << text.peers << text.sort;
 }

@@ -30,8 +30,13 @@ moment wall(std::int64_t time) { return {time, "", -1}; }
 std::string states(const std::vector<hr::segment>& segments) {
     std::string out;
     for (const auto& s : segments)
-        out += std::to_string(s.from / S) + "-" + std::to_string(s.to / S) + " " + std::string(hr::state_name(s.state)) + "; ";
+        out += std::to_string(s.from / S) + "-" + std::to_string(s.to / S) + " " + std::string(hr::state_name(s.state)) +
+               (s.asked ? "*; " : "; ");
     return out;
+}
+
+std::vector<std::int64_t> figures_of(const hr::window_figures& f) {
+    return {f.known_ms, f.wanted_ms, f.up_ms, f.drops, f.longest_outage_ms, f.daemon_restarts};
 }
 
 struct temp_file {
@@ -63,19 +68,13 @@ TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
     EXPECT_EQ(r.since, 85 * S);
     const auto times = hr::event_times(events, wall(100 * S));
     const auto all = hr::figures(replayed, events, times, 0, 100 * S, 100);
-    EXPECT_EQ(all.known_ms, 95 * S);
-    EXPECT_EQ(all.wanted_ms, 70 * S);
-    EXPECT_EQ(all.up_ms, 50 * S);
-    EXPECT_EQ(all.drops, 1);
-    EXPECT_EQ(all.longest_outage_ms, 10 * S);  // 0-10 at the start, 40-50 after the drop
-    EXPECT_EQ(all.daemon_restarts, 1);
+    // Known, wanted, up; drops; the longest outage (0-10 at the start, 40-50 after the drop); daemon restarts.
+    EXPECT_EQ(figures_of(all), (std::vector<std::int64_t>{95 * S, 70 * S, 50 * S, 1, 10 * S, 1}));
     // A window sees its own part: clipped stretches, its own drops and restarts.
     const auto late = hr::figures(replayed, events, times, 42 * S, 100 * S, 100);
     EXPECT_EQ(states(late.segments), "42-45 connecting; 45-50 down; 50-70 up; 70-80 not_wanted; 80-85 unknown; "
                                      "85-100 not_wanted; ");
-    EXPECT_EQ(late.drops, 0);
-    EXPECT_EQ(late.longest_outage_ms, 8 * S);
-    EXPECT_EQ(late.daemon_restarts, 1);
+    EXPECT_EQ(figures_of(late), (std::vector<std::int64_t>{53 * S, 28 * S, 20 * S, 0, 8 * S, 1}));
     // Too many stretches for the timeline: equal ones, each as bad as the worst in it.
     EXPECT_EQ(states(hr::figures(replayed, events, times, 0, 100 * S, 4).segments),
               "0-25 connecting; 25-50 down; 50-75 not_wanted; 75-100 unknown; ");
@@ -86,7 +85,32 @@ TEST(HistoryRules, TheTunnelsStatesAndTheFiguresAnInstallerAsksFor) {
     EXPECT_EQ(states(hr::replay(signed_in, wall(20 * S)).segments), "0-10 not_wanted; 10-12 connecting; 12-20 up; ");
 }
 
-TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecorded) {
+// The user's reconnects and restarts are no drops or restarts, unless their outage outlasts its grace; a restart
+// recorded before the mark existed counts as it always did.
+TEST(HistoryRules, WhatTheUserAskedForIsNoFailure) {
+    const nlohmann::json asked = {{"asked", true}};
+    const std::deque<history_event> events = {
+        event(1, 0, "supervisor_started", {{"wanted", true}}),
+        event(2, 10 * S, "daemon_state", {{"to", "Connected"}}),
+        event(3, 20 * S, "daemon_started", asked),  // a reconnect
+        event(4, 23 * S, "daemon_state", {{"to", "Connected"}, {"asked", true}}),
+        event(5, 24 * S, "command", {{"command", "reconnect"}, {"asked", true}}),
+        event(6, 40 * S, "daemon_exited", {{"signal", 9}}),  // killed: a drop and a restart
+        event(7, 41 * S, "daemon_started"),
+        event(8, 45 * S, "daemon_state", {{"to", "Connected"}}),
+        event(9, 50 * S, "command", {{"command", "restart"}}),  // an old line: counted
+        event(10, 55 * S, "command", {{"command", "restart"}, {"asked", true}}),
+        event(11, 60 * S, "daemon_started", asked),  // asked, but it never comes back
+    };
+    const auto r = hr::replay(events, wall(260 * S));
+    EXPECT_EQ(states(r.segments), "0-10 connecting; 10-20 up; 20-23 connecting*; 23-40 up; 40-41 down; 41-45 connecting; "
+                                  "45-60 up; 60-180 connecting*; 180-260 connecting; ");
+    EXPECT_EQ(r.since, 60 * S);
+    const auto f = hr::figures(r.segments, events, hr::event_times(events, wall(260 * S)), 0, 260 * S, 100);
+    EXPECT_EQ(figures_of(f), (std::vector<std::int64_t>{260 * S, 137 * S, 42 * S, 2, 80 * S, 2}));
+}
+
+TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecordedAndSinceIsAnIdOrAUtcTime) {
     // A camera that booted at 1970 and got its time about a minute later, then was killed and started again: what was
     // recorded before the clock was set lies where the boot clock puts it, and the time after the kill is unknown.
     const std::int64_t day = 20000 * 86400 * S;  // some day after 2024
@@ -106,9 +130,6 @@ TEST(HistoryRules, TheBootClockPlacesWhatAWrongWallClockRecorded) {
                                   "1728000200-1728000250 connecting; ");
     EXPECT_EQ(r.current, state::connecting);
     EXPECT_EQ(r.since, day + 200 * S);
-}
-
-TEST(HistoryRules, SinceIsAnEventIdOrAUtcTime) {
     const auto id = [](const char* text) { return std::get<hr::since_id>(*hr::parse_since(text)).id; };
     const auto time = [](const char* text) { return std::get<hr::since_time>(*hr::parse_since(text)).time; };
     EXPECT_EQ(id("42"), 42u);
@@ -116,6 +137,7 @@ TEST(HistoryRules, SinceIsAnEventIdOrAUtcTime) {
     EXPECT_EQ(time("2026-12-07T03:14:00.5+01:00"), 1796609640500);
     EXPECT_EQ(time("1970-01-01T00:00:00Z"), 0);
     EXPECT_EQ(time("2028-02-29T00:00:00Z"), 1835395200000);
+    EXPECT_EQ(time("0001-01-01T00:00:00Z"), -62135596800000);  // Go's zero time: a handshake that never was
     for (const char* bad : {"", "yesterday", "-1", "2026-12-07", "2026-12-07T02:14:00", "2026-13-07T02:14:00Z",
                             "2026-12-07T02:14:00Zx", "99999999999999999999", "2026-02-31T00:00:00Z",
                             "2026-02-29T00:00:00Z", "2100-02-29T00:00:00Z", "2026-04-31T00:00:00Z"})
@@ -130,8 +152,7 @@ TEST(HistoryLog, SurvivesTornLinesAndStaysWithinItsBound) {
         log.append("command", "Disconnect: done", {{"command", "down"}}, wall(1000));
         log.append("peers", "Peers connected: 3 of 5", {{"connected", 3}}, moment{2000, "b", 5});
     }
-    // A kill in the middle of a write leaves half a line; a foreign line may be there too, also
-    // one whose time, uptime or id no clock or count gives (the next id would wrap to 0).
+    // Half a line (a kill mid-write), foreign lines, times, uptimes or ids no clock or count gives (ids wrap to 0).
     std::ofstream(file.path, std::ios::app)
         << "not an event\n"
         << R"({"facts":{},"id":3,"kind":"k","text":"t","time":-9223372036854775808})" << "\n"

@@ -20,8 +20,7 @@ strings tail_after_prefix(const strings& args) { return strings(args.begin() + P
 
 }  // namespace
 
-// Defaults, and stored values out of range or of the wrong type falling back as when they are read
-// (an empty management URL too); never the key.
+// Defaults, stored values out of range or type (an empty URL too) falling back as when read; never the key.
 TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
     const nlohmann::json bad = {{"wireguard_port", 51821}, {"mtu", 9000}, {"interface_name", "eth0.100"},
                                 {"external_ip_map", "1.2.3.4/5.6.7.8"}, {"management_url", ""}};
@@ -36,9 +35,6 @@ TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
         EXPECT_EQ(tail_after_prefix(args), (strings{"up", "--management-url", c.url, "--wireguard-port", c.port, "--mtu",
                                                     "1280", "--interface-name", "wt0", "--external-ip-map", c.ip_map}));
     }
-}
-
-TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
     const auto flag_of = [](const form& fields) {
         const strings args = cl::build_up_args(PREFIX, nlohmann::json::object(), fields);
         return args.size() == 17 ? args[8] : std::string("(none)");
@@ -47,9 +43,15 @@ TEST(UpArgs, LazyConnectionFlagOnlyWhenAskedAndTrueOnlyForTrue) {
     EXPECT_EQ(flag_of({{"enable_lazy_connection", "true"}}), "--enable-lazy-connection=true");
     for (const char* value : {"false", "yes", "TRUE", "1", ""})
         EXPECT_EQ(flag_of({{"enable_lazy_connection", value}}), "--enable-lazy-connection=false") << value;
+    // What the tunnel runs with, read back from the line: an override given after ours wins, as in NetBird.
+    strings line = cl::build_up_args(PREFIX, {{"mtu", 1380}}, {});
+    line.insert(line.end(), {"--mtu=1400", "--wireguard-port", "0x10", "--interface-name"});
+    EXPECT_EQ(cl::applied_settings(line),
+              (nlohmann::json{{"external_ip_map", ""}, {"interface_name", "wt0"},
+                              {"management_url", "https://api.netbird.io:443"}, {"mtu", 1400}, {"wireguard_port", "0x10"}}));
 }
 
-TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {
+TEST(CommandEnvironment, InheritedThenSystemThenOverridesAndOnlyOurDaemonRecognised) {
     const auto additions = env_overrides::compose_command_env(
         {{"NB_USE_NETSTACK_MODE", "true"}, {"NB_LOG_MAX_SIZE_MB", "5"}, {"NB_STATE_DIR", "/d"}},
         {{"NB_USE_NETSTACK_MODE", "false"}, {"NB_FORCE_RELAY", "true"}});
@@ -58,16 +60,12 @@ TEST(CommandEnvironment, InheritedThenSystemThenOverrides) {
                                {"NB_STATE_DIR", "/d"},
                                {"NB_USE_NETSTACK_MODE", "false"}}));
 
-    // Inherited entries stay unless replaced; a name is a prefix up to "=",
-    // so NB_FORCE_RELAY_X is not NB_FORCE_RELAY.
+    // Inherited entries stay unless replaced; a name is a prefix up to "=", so NB_FORCE_RELAY_X is not NB_FORCE_RELAY.
     const char* inherited[] = {"NB_LOG_MAX_SIZE_MB=99", "KEPT=1", "NB_FORCE_RELAY=inherited",
                                "NB_FORCE_RELAY_X=2", "NOEQUALS", nullptr};
     EXPECT_EQ(child_process::compose_environ(inherited, additions),
               (strings{"KEPT=1", "NB_FORCE_RELAY_X=2", "NOEQUALS", "NB_FORCE_RELAY=true", "NB_LOG_MAX_SIZE_MB=5",
                        "NB_STATE_DIR=/d", "NB_USE_NETSTACK_MODE=false"}));
-}
-
-TEST(CommandLine, SetupKeyValueIsRedacted) {
     using args = std::vector<std::string>;
     EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key", "K"}), "nb up --setup-key <redacted>");
     EXPECT_EQ(cl::render_command_line(args{"nb", "--setup-key", "A", "up", "--setup-key", "B"}),
@@ -77,10 +75,6 @@ TEST(CommandLine, SetupKeyValueIsRedacted) {
     EXPECT_EQ(cl::render_command_line(args{}), "");
     EXPECT_EQ(cl::render_command_line(args{"nb", "--management-url", "https://x\n[E] y"}),
               "nb --management-url https://x\\n[E] y");
-}
-
-TEST(DaemonCommandLine, OnlyOurDaemonIsRecognised) {
-    using args = std::vector<std::string>;
     const std::string exe = "/app/lib/netbird", addr = "unix:///app/localdata/netbird.sock";
     const struct { args argv; bool ours; } cases[] = {
         {{exe, "--config", "c", "--daemon-addr", addr, "service", "run"}, true},

@@ -1,15 +1,15 @@
-// NetBird commands started from the page (up, down, reconnect, restart,
-// deregister). While one runs, every command button is disabled and the one
-// that was pressed shows what it is doing; the outcome, in the API's words,
-// goes to the message area that the caller names.
+// NetBird commands: while one runs every command button is disabled, the pressed one says
+// what it does; the outcome goes to the caller's message area.
 
 import { post, COMMAND_TIMEOUT_MS } from "./api.js";
 import { say, setText, keepFocus } from "./ui.js";
-import { refreshStatus } from "./status.js";
+import { refreshStatus, outage, outageLabel, outageAdvice } from "./status.js";
+import { statusUpdates } from "./state.js";
 
 const commandButtons = new Set();
 let running = false;
 let signingIn = false;
+let release = null;  // ends the wait for the running command's answer
 const SIGNING_IN = "A sign-in is under way: this waits until it ends.";
 
 // Buttons that start commands; they are disabled together.
@@ -17,8 +17,7 @@ export function registerCommandButton(button) {
   commandButtons.add(button);
 }
 
-// While an account sign-in waits, NetBird would refuse every other command:
-// their buttons (and the debug bundle's) are held and say why.
+// NetBird refuses commands while a sign-in waits: their buttons (and the bundle's) are held.
 export function holdForSignIn(held) {
   if (held === signingIn) return;
   signingIn = held;
@@ -45,9 +44,7 @@ function setRunning(active, pressed, busyLabel) {
   }
 }
 
-// Runs one command; `outcome(result)` (which may wait for the tunnel to
-// settle) or `describe(result)` words a success, `done(result)` follows.
-// Undefined when another command was still running.
+// `outcome` (may await the tunnel) or `describe` words a success; undefined while another runs.
 export async function runCommand({ path, form, button, busyLabel, message, output, describe, outcome, done }) {
   if (running) return undefined;
   setRunning(true, button, busyLabel);
@@ -55,8 +52,10 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
   if (output) output.hidden = true;
   let result;
   try {
-    result = await post(path, form, { timeoutMs: COMMAND_TIMEOUT_MS });
+    result = await Promise.race([post(path, form, { timeoutMs: COMMAND_TIMEOUT_MS }),
+                                 new Promise((resolve) => { release = resolve; })]);
   } finally {
+    release = null;
     setRunning(false, button, busyLabel);
     keepFocus(button);
   }
@@ -79,3 +78,7 @@ export async function runCommand({ path, form, button, busyLabel, message, outpu
   return result;
 }
 
+// An application that stops answering would hold the pressed button for minutes.
+statusUpdates.subscribe((update) => {
+  if (!update && release) release({ ok: false, timedOut: true, message: `${outageLabel(outage)}. ${outageAdvice(outage)}` });
+});

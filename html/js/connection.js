@@ -1,25 +1,25 @@
-// The connection section: enrol and connect (up, with the management URL and
-// a one-time setup key), disconnect, reconnect, restart the daemon, and
-// deregister after a confirmation. The setup key goes only into the body of
-// the one request that enrols; the field is emptied as soon as it is sent.
+// Enrol and connect, disconnect, reconnect, restart, deregister. The setup key goes only
+// into the one request that enrols; its field is emptied as it is sent.
 
 import { post } from "./api.js";
 import { $, say, setText } from "./ui.js";
 import { runCommand, registerCommandButton } from "./commands.js";
 import { configUpdates, statusUpdates } from "./state.js";
 import { loadConfig, urlRefusal } from "./settings.js";
-import { LOGIN_STATES, settledStatus, tunnelSentence } from "./status.js";
+import { LOGIN_STATES, settledStatus, tunnelSentence, identityText } from "./status.js";
 
-// What NetBird ended up doing after a command that brings the tunnel up: read
-// from the status once it has settled, never assumed from the command's success.
-// Example: (in the wording of tunnelSentence) "The tunnel is up." or "NetBird is still connecting: ..."
+// What NetBird did: read from the settled status, never assumed from the command's success.
 const connected = (body) => !!(body.status && body.status.management && body.status.management.connected);
 const settled = (body) => connected(body) || !body.registered || !!LOGIN_STATES[(body.status || {}).daemonStatus];
-async function tunnelOutcome(prefix = "") {
-  return prefix + tunnelSentence(await settledStatus(settled));
+// An enrolment's success names the device as the network knows it.
+async function tunnelOutcome(prefix = "", enrolling = false) {
+  const body = await settledStatus(settled);
+  return prefix + tunnelSentence(body) + (enrolling && body && connected(body) ? identityText(body) : "");
 }
 
 let enrolHint = "";  // the page's own, for a device that is not enrolled
+let registered = true;  // until the status says otherwise
+const TUNNEL_COMMANDS = ["btn-down", "btn-reconnect", "btn-restart", "btn-deregister"];
 let urlEdited = false;
 let storedUrl = "";
 
@@ -43,9 +43,14 @@ async function connect(event) {
     $("up-management-url").focus();
     return;
   }
+  // The application would refuse it: the key field is where to go.
+  if (!registered && !form.setup_key) {
+    say($("connection-msg"), "error", "Enter the setup key, or sign in with your account.");
+    keyField.focus();
+    return;
+  }
   keyField.value = "";
-  // An emptied URL field means NetBird's cloud again; "up" stores only the
-  // fields it is given, so the stored URL is reset first.
+  // An emptied URL means NetBird's cloud: "up" stores only given fields, so reset it first.
   if (!form.management_url && storedUrl) {
     const reset = await post("config", { name: "management_url" });
     if (!reset.ok) {
@@ -55,7 +60,7 @@ async function connect(event) {
   }
   runCommand({
     path: "up", form, button: $("btn-up"), busyLabel: form.setup_key ? "Enrolling…" : "Connecting…",
-    message: $("connection-msg"), output: $("connection-output"), outcome: () => tunnelOutcome(),
+    message: $("connection-msg"), output: $("connection-output"), outcome: () => tunnelOutcome("", !!form.setup_key),
     done: () => {
       urlEdited = false;
       loadConfig();
@@ -66,8 +71,7 @@ async function connect(event) {
 const simple = (path, button, busyLabel, extra = {}) => () =>
   runCommand({ path, form: {}, button, busyLabel, message: $("connection-msg"), output: $("connection-output"), ...extra });
 
-// The banner and the environment notice offer the same two commands. Output
-// is shown in the connection section only (and hidden with a new command).
+// The environment notice offers these too; output shows here only.
 const outputFor = (message) => (message === $("connection-msg") ? $("connection-output") : null);
 
 export const reconnect = (button, message) =>
@@ -93,7 +97,7 @@ function onDeregisterClosed() {
   runCommand({
     path: "deregister", form: {}, button: $("btn-deregister"), busyLabel: "Deregistering…",
     message: $("connection-msg"), output: $("connection-output"),
-    describe: () => "The device was deregistered and its local VPN state wiped.",
+    outcome: async () => (await settledStatus((body) => !body.registered), "The device was deregistered and its local VPN state wiped."),
     done: () => loadConfig(),
   });
 }
@@ -105,8 +109,9 @@ export function initConnection() {
   }
   $("up-form").addEventListener("submit", connect);
   $("up-management-url").addEventListener("input", () => { urlEdited = true; });
-  $("btn-down").addEventListener("click", simple("down", $("btn-down"), "Disconnecting…",
-                                                 { describe: () => "The tunnel is down." }));
+  $("btn-down").addEventListener("click", simple("down", $("btn-down"), "Disconnecting…", {
+    outcome: async () => tunnelSentence(await settledStatus((body) => !connected(body) && (body.status || {}).daemonStatus !== "Connecting")),
+  }));
   $("btn-reconnect").addEventListener("click", () => reconnect($("btn-reconnect"), $("connection-msg")));
   $("btn-restart").addEventListener("click", () => restartDaemon($("btn-restart"), $("connection-msg")));
   $("btn-deregister").addEventListener("click", deregister);
@@ -120,11 +125,16 @@ export function initConnection() {
   $("btn-up").disabled = false;
   enrolHint = $("enrol-hint").textContent;
   statusUpdates.subscribe((update) => {
-    // Without an answer, or a report of NetBird's that the device is not
-    // enrolled, nothing new is known: the page keeps what it showed.
+    // Without an answer or a report of NetBird's, the page keeps what it showed.
     if (!update || (!update.status && !update.body.registered)) return;
     const login = LOGIN_STATES[update.status && update.status.daemonStatus];
     const enrolled = update.body.registered && !login;
+    // Until enrolled, only enrolment is offered, and it comes before the status.
+    const lost = TUNNEL_COMMANDS.some((id) => $(id) === document.activeElement);
+    registered = !!update.body.registered;
+    for (const id of TUNNEL_COMMANDS) $(id).hidden = !registered;
+    if (lost && !registered) $("up-setup-key").focus();
+    if (($("status").nextElementSibling === $("connection")) !== registered) $("connection")[registered ? "before" : "after"]($("status"));
     $("enrol-hint").hidden = enrolled;
     setText($("enrol-hint"), login ? login.help : enrolHint);
     $("btn-up").textContent = $("btn-up").getAttribute("aria-busy") ? $("btn-up").textContent

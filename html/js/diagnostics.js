@@ -1,17 +1,17 @@
-// The diagnostics section: a NetBird debug bundle downloaded to this
-// computer, or uploaded by NetBird with the key shown for support.
+// A NetBird debug bundle downloaded here, or uploaded with its key shown for support (never its path).
 
 import { get, post, BUNDLE_TIMEOUT_MS } from "./api.js";
-import { $, el, say, setText, withButton, copyText } from "./ui.js";
+import { $, el, say, setText, withButton, copyField } from "./ui.js";
 
-// The file name the server gives in Content-Disposition (it names the
-// device and the time, so that bundles from many cameras stay apart).
-// Example: attachmentName('attachment; filename="netbird-debug-cam1-20261207T021400Z.zip"')
-//          → "netbird-debug-cam1-20261207T021400Z.zip"; attachmentName(null) → "netbird-debug-bundle.zip"
+// The server's name (device and time: bundles of many cameras stay apart).
+// Example: attachmentName('attachment; filename="nb-cam1.zip"') → "nb-cam1.zip"; (null) → "netbird-debug-bundle.zip"
 export function attachmentName(header) {
   const match = /filename="?([^";/\\]+)"?/i.exec(header || "");
   return match ? match[1].trim() : "netbird-debug-bundle.zip";
 }
+
+// Example: sizeText(1536) → "1.5 kB"; sizeText(2500000) → "2.5 MB"
+const sizeText = (n) => (n < 1e6 ? `${(n / 1e3).toFixed(1)} kB` : `${(n / 1e6).toFixed(1)} MB`);
 
 const anonymizeQuery = () => ($("bundle-anonymize").checked ? "?anonymize=1" : "");
 
@@ -31,22 +31,24 @@ async function download() {
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(url), 60000);
-  say($("bundle-msg"), "ok", `Bundle downloaded (${name}, ${result.bytes.byteLength} bytes).`);
+  say($("bundle-msg"), "ok", `Bundle downloaded (${name}, ${sizeText(result.bytes.byteLength)}).`);
 }
 
 async function upload() {
   $("bundle-key-box").hidden = true;
-  say($("bundle-msg"), "info", "NetBird is making and uploading the bundle; this can take a minute…");
+  say($("bundle-msg"), "info", "NetBird is making the bundle and uploading it to NetBird's servers; this can take a minute…");
   const result = await withButton($("bundle-upload"), "Uploading…",
                                   () => post(`debug-bundle/upload${anonymizeQuery()}`, {}, { timeoutMs: BUNDLE_TIMEOUT_MS }));
   const data = result.data || {};
-  const output = typeof data.output === "string" ? data.output.trim() : "";
+  // The output only explains a missing key; without "Local file:" and paths.
+  const output = typeof data.output === "string" && !data.key
+    ? data.output.replace(/^Local file:.*$|(^|\s)\/\S+/gm, "$1").replace(/\n\s*\n/g, "\n").trim() : "";
   setText($("bundle-output"), output);
   $("bundle-output").hidden = !output;
   if (result.ok && data.key) {
     $("bundle-key").value = data.key;
     $("bundle-key-box").hidden = false;
-    say($("bundle-msg"), "ok", "Bundle uploaded. Give the upload key to support.");
+    say($("bundle-msg"), "ok", "Bundle uploaded to NetBird's servers. Give the upload key to support.");
   } else if (result.ok) {
     say($("bundle-msg"), "error", "NetBird reported no upload key; its output is below.");
   } else {
@@ -54,14 +56,8 @@ async function upload() {
   }
 }
 
-async function copyKey() {
-  const copied = await copyText($("bundle-key").value);
-  say($("bundle-msg"), copied ? "ok" : "info", copied ? "Upload key copied." : "Select the key and copy it by hand.");
-  if (!copied) $("bundle-key").select();
-}
-
 export function initDiagnostics() {
   $("bundle-download").addEventListener("click", download);
   $("bundle-upload").addEventListener("click", upload);
-  $("bundle-key-copy").addEventListener("click", copyKey);
+  $("bundle-key-copy").addEventListener("click", () => copyField($("bundle-key"), $("bundle-msg"), "upload key"));
 }

@@ -1,6 +1,4 @@
-// The NetBird environment section: the system entries (read-only), the
-// user's overrides (change or remove), an add form with the presets as
-// starting points, and the notice that the running daemon needs a restart.
+// NetBird's environment: system entries (read-only), overrides, an add form with presets, the restart notice.
 
 import { get, post } from "./api.js";
 import { $, el, say, note, withButton } from "./ui.js";
@@ -25,7 +23,7 @@ function refuse(message, kind, text, field) {
     field.setAttribute("aria-invalid", "true");
     field.focus();
   }
-  message.scrollIntoView({ block: "nearest" });
+  message.scrollIntoView({ block: "center" });
 }
 
 // `fields` (the add form's) are marked when the API refuses them.
@@ -33,7 +31,7 @@ async function store(name, value, button, message, fields) {
   const result = await withButton(button, value === "" ? "Removing…" : "Saving…",
                                   () => post("env", { name, value }));
   if (!result.ok) {
-    refuse(message, result.busy ? "busy" : "error", result.message,
+    refuse(message, result.busy ? "busy" : "error", result.message.replace(/[^.]$/, "$&."),
            fields && !result.busy && fields[refusedField(result.message)]);
     return false;
   }
@@ -46,8 +44,7 @@ async function store(name, value, button, message, fields) {
   return true;
 }
 
-// A secret's value (a pre-shared key, a token) never comes back: its field
-// starts empty, and saving it empty keeps the secret (removing is its own button).
+// A secret's value never comes back: its field starts empty, and empty is not saved.
 function overrideRow(entry) {
   const id = `env-value-${entry.name}`;
   const input = el("input", { id, type: entry.secret ? "password" : "text", value: entry.secret ? "" : entry.value,
@@ -60,9 +57,7 @@ function overrideRow(entry) {
     else store(entry.name, input.value, save, $("env-msg"), { value: input });
   });
   remove.addEventListener("click", () => store(entry.name, "", remove, $("env-msg")));
-  input.addEventListener("keydown", (event) => {
-    if (event.key === "Enter") save.click();
-  });
+  input.addEventListener("keydown", (event) => event.key === "Enter" && save.click());
   return el("tr", {},
     el("th", { scope: "row", className: "mono" }, entry.name, el("span", { className: "sub" }, "override")),
     el("td", {}, input),

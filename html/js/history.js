@@ -1,14 +1,14 @@
-// The history section: the figures and a timeline coloured by state for the
-// last day and week, the events newest first, and the header's "up for" /
-// "down since". It follows the status poll, one request at a time.
+// Figures and timelines (hour, day, week), events newest first by change, and the header's "up for".
 
 import { get, single } from "./api.js";
-import { $, el, say, setText, formatDuration, shortTime } from "./ui.js";
+import { $, el, say, setText, formatDuration, shortTime, clockTime, hourMinute } from "./ui.js";
 import { statusUpdates } from "./state.js";
 
-// Each poll asks only for new events (its answer moves the timelines on); the
-// whole list is read again when there are some, and at least this often.
+// Polls ask for new events; the whole list is read when there are some, and this often.
 const FULL_EVERY_MS = 60000;
+const HOUR = 3600000;
+const MIN_PX = 12;  // narrower, a stretch cannot be tapped
+const PAGE = 20;
 
 export const STATES = {
   up: "Up",
@@ -18,11 +18,16 @@ export const STATES = {
   unknown: "No record (application not running)",
 };
 const SINCE = { connecting: "connecting since", down: "down since", not_wanted: "off since" };
+// An outage the user asked for weighs as little as a tunnel taken down.
+const SEVERITY = { up: 0, not_wanted: 1, unknown: 2, connecting: 3, down: 4 };
+const weight = (s) => (s.asked ? 1 : SEVERITY[s.state]);
+// A change's entry is led by its cause.
+const LEAD = ["command", "app", "daemon", "change", "tunnel", "servers"];
+const rank = (e) => LEAD.indexOf(eventGroup(String(e.kind))) + 1 || 9;
 const GROUPS = [["", "All events"], ["tunnel", "Tunnel state"], ["servers", "Servers and peers"],
   ["daemon", "NetBird daemon"], ["command", "Commands"], ["change", "Settings and environment"],
   ["app", "Application start and stop"]];
 
-// The filter group of an event kind.
 // Example: eventGroup("daemon_exited") → "daemon"; eventGroup("signal") → "servers"
 export function eventGroup(kind) {
   if (kind === "daemon_state" || kind === "kept_down") return "tunnel";
@@ -40,38 +45,49 @@ export function relativeTime(time, now) {
   return s < 86400 ? `${Math.floor(s / 3600)} h ago` : `${Math.floor(s / 86400)} d ago`;
 }
 
-// Rounded down, so that 99.96 % does not read as 100 %.
-// Example: share(3590, 3600) → "99.7 %"; share(0, 0) → "–"
+// Rounded down: 99.96 % is not 100 %. Example: share(3590, 3600) → "99.7 %"; share(0, 0) → "–"
 export const share = (part, whole) => (whole > 0 ? `${Math.floor((1000 * part) / whole) / 10} %` : "–");
 
 // Example: currentText({ state: "up", since: 0 }, 11520000) → "up for 3 h 12 min"
-//          currentText({ state: "down", since: <today 02:14> }, <today 09:00>) → "down since 02:14"
 export function currentText(current, now) {
   if (current && current.state === "up") return `up for ${formatDuration((now - current.since) / 1000)}`;
   return current && SINCE[current.state] ? `${SINCE[current.state]} ${shortTime(current.since, now)}` : "";
 }
 
-// A window's bar: its stretches, the time without a record filled in, equal
-// neighbours merged.
-// Example: barStretches({ from: 0, to: 100, segments: [{ from: 50, to: 100, state: "up" }] })
-//          → [{ from: 0, to: 50, state: "unknown" }, { from: 50, to: 100, state: "up" }]
+// The time without a record filled in, equal neighbours merged.
+// Example: ({ from: 0, to: 9, segments: [<5-9 up>] }) → [<0-5 unknown>, <5-9 up>]
 export function barStretches({ from, to, segments }) {
   const out = [];
-  const add = (start, end, state) => {
+  const add = (start, end, state, asked) => {
     const last = out[out.length - 1];
-    if (last && last.state === state && last.to === start) last.to = end;
-    else if (end > start) out.push({ from: start, to: end, state });
+    if (last && last.state === state && last.asked === asked && last.to === start) last.to = end;
+    else if (end > start) out.push({ from: start, to: end, state, asked });
   };
   let at = from;
   for (const s of segments || []) {
     const end = Math.min(s.to, to);
     if (end <= Math.max(s.from, at)) continue;
-    add(at, s.from, "unknown");
-    add(Math.max(s.from, at), end, STATES[s.state] ? s.state : "unknown");
+    add(at, s.from, "unknown", false);
+    add(Math.max(s.from, at), end, STATES[s.state] ? s.state : "unknown", !!s.asked);
     at = end;
   }
-  add(at, to, "unknown");
+  add(at, to, "unknown", false);
   return out;
+}
+
+// Neighbours shorter than `min` merge (up to `min`) in their worst state; the last stays alone.
+function tappable(stretches, min) {
+  const out = [];
+  let run;
+  stretches.forEach((s, i) => {
+    if (s.to - s.from >= min || i === stretches.length - 1) return out.push((run = s));
+    if (!run || !run.parts) out.push((run = { ...s, parts: [] }));
+    if (weight(s) > weight(run)) Object.assign(run, { state: s.state, asked: s.asked });
+    run.parts.push(s);
+    run.to = s.to;
+    if (run.to - run.from >= min) run = null;
+  });
+  return out.map((s) => (s.parts && !s.parts[1] ? s.parts[0] : s));
 }
 
 let events = [];
@@ -79,15 +95,23 @@ let lastId = 0;
 let fullAt = 0;
 let current = null;
 let skew = 0;  // the application's clock minus this computer's
+let listed = PAGE;
 const bars = {};
 const serverNow = () => Date.now() + skew;
+const length = (ms) => (ms < 1000 ? "under 1 s" : formatDuration(ms / 1000));
+const label = (s) => STATES[s.state] + (s.asked ? " (you asked)" : "");
 
-function stretchText(s, window) {
-  const end = s.to >= window.to ? "now" : shortTime(s.to, window.to);
-  return `${STATES[s.state]}: ${shortTime(s.from, window.to)} – ${end} (${formatDuration((s.to - s.from) / 1000)})`;
+// A short stretch of today is told to the second.
+function stretchText(s, { to }) {
+  const at = (ms) => (s.to - s.from < HOUR && shortTime(ms, to).length < 9 ? clockTime(new Date(ms)) : shortTime(ms, to));
+  const span = `${at(s.from)} – ${s.to >= to ? "now" : at(s.to)} (${length(s.to - s.from)})`;
+  if (!s.parts) return `${label(s)}: ${span}`;
+  const sums = {};
+  for (const p of s.parts) sums[label(p)] = (sums[label(p)] || 0) + p.to - p.from;
+  return `${s.parts.length} changes, ${span}: ${Object.entries(sums).map(([l, ms]) => `${l} ${length(ms)}`).join(", ")}`;
 }
 
-// Selects a stretch (-1: none) and says what it was under the bar.
+// Selects a stretch (-1: none) and tells it under the bar.
 function select(bar, index) {
   bar.index = index;
   for (const seg of bar.node.querySelectorAll(".sel")) seg.classList.remove("sel");
@@ -96,14 +120,15 @@ function select(bar, index) {
   setText(bar.detail, stretchText(bar.stretches[index], bar.window));
 }
 
-// Under a bar: local time every `step` hours (the day's name for 24).
+// Local time every `step` minutes (the day's name for a day).
 function axisLabels({ from, to }, step) {
   const out = [];
-  for (const t = new Date(from); t < to; t.setHours(t.getHours() + 1, 0, 0, 0)) {
+  const by = step < 60 ? 1 : 60;
+  for (const t = new Date(from); t < to; t.setMinutes(t.getMinutes() - (t.getMinutes() % by) + by, 0, 0)) {
     const left = (100 * (t - from)) / (to - from);
-    if (t.getHours() % step || t.getMinutes() || left < 4 || left > 96) continue;
-    const label = el("span", {}, step === 24 ? t.toLocaleDateString([], { weekday: "short" })
-      : t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" }));
+    if (t % 60000 || (t.getHours() * 60 + t.getMinutes()) % step || left < 4 || left > 96) continue;
+    const label = el("span", {}, step === 1440 ? t.toLocaleDateString([], { weekday: "short" })
+      : hourMinute(t));
     label.style.left = `${left}%`;
     out.push(label);
   }
@@ -118,7 +143,6 @@ function buildWindow(key, title, step) {
     axis: el("div", { className: "axis" }),
     detail: el("p", { className: "hint", id: `${id}-detail`, "aria-live": "polite" }, "Point at or tap the bar for details.") };
   node.addEventListener("click", (event) => select(bar, [...node.children].indexOf(event.target)));
-  // Hover details are worded when pointed at.
   node.addEventListener("mouseover", ({ target }) => {
     const s = bar.stretches[[...node.children].indexOf(target)];
     if (s) target.title = stretchText(s, bar.window);
@@ -135,22 +159,28 @@ function buildWindow(key, title, step) {
 
 function renderWindow(bar, w) {
   const kept = bar.stretches[bar.index];
+  const min = ((w.to - w.from) * MIN_PX) / (bar.node.clientWidth || 300);
   bar.window = w;
-  bar.stretches = barStretches(w);
+  bar.stretches = tappable(barStretches(w), min);
   const percent = (ms) => `${(100 * ms) / (w.to - w.from)}%`;
-  // The stretches' elements are kept, so that what is pointed at keeps its details.
+  // Elements are kept (what is pointed at keeps its details); one widened to `min` pushes back the older.
   const segs = bar.node.children;
-  bar.stretches.forEach((s, i) => {
-    const seg = segs[i] || bar.node.appendChild(el("span"));
-    seg.className = `seg s-${s.state}`;
-    seg.style.left = percent(s.from - w.from);
-    seg.style.width = percent(s.to - s.from);
-    if (seg.title) seg.title = stretchText(s, w);
-  });
+  while (segs.length < bar.stretches.length) bar.node.append(el("span"));
   while (segs.length > bar.stretches.length) bar.node.lastChild.remove();
+  let edge = w.to;
+  for (let i = segs.length - 1; i >= 0; i--) {
+    const s = bar.stretches[i];
+    const right = Math.min(s.to, edge);
+    edge = Math.max(w.from, Math.min(s.from, right - min));
+    segs[i].className = `seg s-${s.state}${s.asked ? " asked" : ""}${s.parts ? " mixed" : ""}`;
+    segs[i].style.left = percent(edge - w.from);
+    segs[i].style.width = percent(right - edge);
+    if (segs[i].title) segs[i].title = stretchText(s, w);
+  }
   bar.axis.replaceChildren(...axisLabels(w, bar.step));
   // What was selected stays selected as the window moves on.
   if (kept) select(bar, bar.stretches.findIndex((s) => s.state === kept.state && s.from < kept.to && s.to > kept.from));
+  if (w.drops === undefined) return;
   const facts = [
     ["Wanted up", share(w.wanted_s, w.known_s), `of the ${formatDuration(w.known_s)} recorded`],
     ["Up", share(w.up_s, w.wanted_s), "of the time wanted up"],
@@ -168,16 +198,34 @@ function renderSince() {
   $("since").hidden = !text;
 }
 
+// A change: events within 5 s of the one before, in a minute; two causes split at the longest pause.
 function renderList() {
   const group = $("history-kind").value;
-  const shown = events.filter((e) => !group || eventGroup(String(e.kind)) === group);
-  $("history-list").replaceChildren(...shown.map((e) => {
-    const when = new Date(e.time);
-    return el("li", {}, String(e.text),
-      el("span", { className: "sub" }, el("time", { dateTime: when.toISOString(), "data-time": e.time }),
+  const cause = (e) => rank(e) < 2 || e.kind === "supervisor_started";
+  const all = [];
+  for (const e of events) {
+    const last = all[all.length - 1];
+    if (group && eventGroup(String(e.kind)) !== group) continue;
+    if (!last || last[last.length - 1].time - e.time > 5000 || last[0].time - e.time > 60000) all.push([e]);
+    else if (!cause(e) || !last.some(cause)) last.push(e);
+    else {
+      let cut = last.length;
+      for (let i = last.findIndex(cause) + 1; i < last.length; i++) if (last[i - 1].time - last[i].time > last[cut - 1].time - (last[cut] || e).time) cut = i;
+      all.push([...last.splice(cut), e]);
+    }
+  }
+  $("history-list").replaceChildren(...all.slice(0, listed).map((change) => {
+    const lead = change.reduce((a, e) => (rank(e) < rank(a) ? e : a));
+    const rest = change.filter((e) => e !== lead).reverse().map((e) => String(e.text)).join(" · ");
+    const when = new Date(change[0].time);
+    return el("li", {}, String(lead.text),
+      change.some((e) => e.facts && e.facts.asked) && [" ", el("span", { className: "pill pill-off" }, "you asked")],
+      rest && el("span", { className: "sub" }, rest),
+      el("span", { className: "sub" }, el("time", { dateTime: when.toISOString(), "data-time": when.getTime() }),
          ` · ${when.toLocaleString([], { dateStyle: "medium", timeStyle: "medium" })}`));
   }));
-  if (!shown.length) $("history-list").append(el("li", { className: "empty" }, "No events of this kind."));
+  if (!all.length) $("history-list").append(el("li", { className: "empty" }, "No events of this kind."));
+  $("history-more").hidden = all.length <= listed;
 }
 
 function renderAges() {
@@ -188,7 +236,7 @@ async function refresh() {
   let full = Date.now() - fullAt >= FULL_EVERY_MS;
   let result = await get(full ? "history" : `history?since=${lastId}`);
   const data = result.data;
-  // Something new, or a history that began again (its ids with it).
+  // Something new, or a history begun again.
   if (!full && result.ok && data && (data.events.length || data.last_id < lastId)) {
     full = true;
     result = await get("history");
@@ -201,8 +249,11 @@ async function refresh() {
   skew = result.data.now - Date.now();
   current = result.data.current;
   renderSince();
-  renderWindow(bars.day, result.data.summary.day);
-  renderWindow(bars.week, result.data.summary.week);
+  const { day, week } = result.data.summary;
+  const first = (day.segments || []).find((s) => s.state !== "unknown");
+  renderWindow(bars.hour, { ...day, drops: undefined, from: Math.min(day.to - 9000, Math.max(day.to - HOUR, first ? first.from : 0)) });
+  renderWindow(bars.day, day);
+  renderWindow(bars.week, week);
   if (full) {
     ({ events, last_id: lastId } = result.data);
     fullAt = Date.now();
@@ -212,16 +263,21 @@ async function refresh() {
 }
 
 export function initHistory() {
-  $("history-windows").append(buildWindow("day", "Last 24 hours", 6), buildWindow("week", "Last 7 days", 24));
-  $("history-legend").append(...Object.entries(STATES).map(([state, label]) =>
-    el("li", {}, el("span", { className: `swatch s-${state}` }), label)));
-  $("history-kind").append(...GROUPS.map(([value, label]) => el("option", { value }, label)));
-  $("history-kind").addEventListener("change", () => {
+  $("history-windows").append(buildWindow("hour", "Last hour", 15), buildWindow("day", "Last 24 hours", 360),
+    buildWindow("week", "Last 7 days", 1440));
+  $("history-legend").append(...[...Object.entries(STATES), ["up mixed", "Short changes (the worst shown)"],
+    ["connecting asked", "Outage you asked for"]].map(([state, text]) =>
+    el("li", {}, el("span", { className: `swatch s-${state}` }), text)));
+  $("history-kind").append(...GROUPS.map(([value, text]) => el("option", { value }, text)));
+  const relist = (more) => {
+    listed = more ? listed + PAGE : PAGE;
     renderList();
     renderAges();
-  });
+  };
+  $("history-kind").addEventListener("change", () => relist(false));
+  $("history-more").addEventListener("click", () => relist(true));
   statusUpdates.subscribe((update) => {
-    // The header's state is as old as the last answer: none while there is none.
+    // None while the poll fails: it would be old.
     $("since").hidden = !update;
     if (update) {
       renderSince();

@@ -1,32 +1,35 @@
-// The throughput test section: start an iperf3 server with a port, an idle
-// time-out and a one-test choice, watch its state and output, stop it, and
-// the command to run on a remote peer of the network.
+// An iperf3 server started, watched and stopped here, and the command for a remote peer.
 
 import { get, post, single } from "./api.js";
-import { $, say, note, setText, withButton, formatDuration, copyText } from "./ui.js";
+import { $, say, note, setText, withButton, formatDuration, copyField } from "./ui.js";
 import { statusUpdates } from "./state.js";
 
 export const IPERF_POLL_MS = 2000;
 
-// The command a remote peer runs; the address without its prefix length.
 // Example: remoteCommand("100.64.3.7/16", 5201) → "iperf3 -c 100.64.3.7 -p 5201"
 export function remoteCommand(netbirdIp, port) {
   const ip = String(netbirdIp || "").split("/")[0] || "<NetBird IP of this device>";
   return `iperf3 -c ${ip} -p ${port}`;
 }
 
+// The last test's bitrate: iperf3's last summary line (a total comes last).
+// Example: lastBitrate("[SUM] 0.00-1.06 sec 528 MBytes 4.17 Gbits/sec  receiver") → "4.17 Gbits/sec received"
+function lastBitrate(output) {
+  const m = [...(output || "").matchAll(/([\d.]+ \w?bits\/sec).*\b(receiver|sender)\s*$/gm)].pop();
+  return m ? `${m[1]} ${m[2] === "sender" ? "sent" : "received"}` : "";
+}
+
 let netbirdIp = "";
 let state = { running: false, port: 0, uptime_seconds: 0, output: "" };
 let pollTimer = null;
-// Counts starts and stops: a poll answered after one of them was asked
-// before it, and would undo what it shows (a stopped server's old state
-// over the new one's "Server started.").
+// Starts and stops: a poll asked before one would show the old state.
 let changes = 0;
 
 function render() {
-  setText($("iperf-state"), state.running
+  const bitrate = lastBitrate(state.output);
+  setText($("iperf-state"), (state.running
     ? `Server running on port ${state.port} for ${formatDuration(state.uptime_seconds)}.`
-    : "Server not running.");
+    : "Server not running.") + (bitrate ? ` Last test: ${bitrate} by this device.` : ""));
   const port = state.running ? state.port : $("iperf-port").value.trim() || "5201";
   $("iperf-command").value = remoteCommand(netbirdIp, port);
   const pre = $("iperf-output");
@@ -91,20 +94,15 @@ async function stop() {
     say($("iperf-msg"), "error", result.message);
     return;
   }
-  note($("iperf-msg"), "Server stopped.");
+  // After accept, which clears the note of the start.
   accept(result);
-}
-
-async function copyCommand() {
-  const copied = await copyText($("iperf-command").value);
-  say($("iperf-msg"), copied ? "ok" : "info", copied ? "Command copied." : "Select the command and copy it by hand.");
-  if (!copied) $("iperf-command").select();
+  note($("iperf-msg"), "Server stopped.");
 }
 
 export function initIperf() {
   $("iperf-form").addEventListener("submit", start);
   $("iperf-stop").addEventListener("click", stop);
-  $("iperf-command-copy").addEventListener("click", copyCommand);
+  $("iperf-command-copy").addEventListener("click", () => copyField($("iperf-command"), $("iperf-msg"), "command"));
   $("iperf-port").addEventListener("input", render);
   statusUpdates.subscribe((update) => {
     const ip = update && update.status ? update.status.netbirdIp || "" : netbirdIp;

@@ -1,15 +1,12 @@
-// The logs and storage section: the end of the live log (read once, then
-// only its new bytes when followed), the log files of the chosen source with
-// download links, and the storage use.
+// The live log's end (then only new bytes when followed), searched here; log files; storage.
 
 import { get, coalesced } from "./api.js";
 import { $, el, say, setText, formatBytes } from "./ui.js";
 
 export const FOLLOW_INTERVAL_MS = 3000;
-// How much of a log's end is read at first, and kept.
+// A log's end read at first, and kept.
 const TAIL_BYTES = 200000;
 
-// The day a log file belongs to, from its name; "live" for the daemon's log.
 // Example: logDay("app_2026-01-31.log.gz") → "2026-01-31"; logDay("client.log") → "live"
 export function logDay(name) {
   if (name === "client.log") return "live";
@@ -17,9 +14,24 @@ export function logDay(name) {
   return match ? match[1] : "–";
 }
 
+// Lines of the level chosen or above ("<time> ERRO ..." or "[<time>] [W] ..."; a continuation has its first's).
+function kept(text) {
+  const least = $("log-level").value;
+  const word = $("log-search").value.trim().toLowerCase();
+  // NetBird logs a status poll every 5 s.
+  const polls = $("log-polls").checked && /verb=status\b/;
+  let level = 0;
+  return text.split("\n").filter((line) => {
+    const match = /^(?:\S+ |\[[^\]]*\] \[)([A-Z])[A-Z]*\b/.exec(line);
+    if (match) level = "EFPC".includes(match[1]) ? 2 : +(match[1] === "W");
+    return level >= least && !(polls && polls.test(line)) && line.toLowerCase().includes(word);
+  }).join("\n");
+}
+
 let files = [];
+let last = ["", ""];  // the text and notice shown
 let followTimer = null;
-// What the page has of the log it shows: { source, name, have (bytes), text, decoder }.
+// { source, name, have (bytes), text, decoder } of the log shown.
 let tail = null;
 
 const source = () => $("log-source").value;
@@ -31,9 +43,7 @@ function downloadLink(file) {
   return link;
 }
 
-// A link downloads through the browser (large files go straight to disk);
-// a quick look first makes a failure (a file gone or compressed since the
-// list was made) show here instead of as a broken download.
+// A look at the first byte says a failure (a file gone) here, not as a broken download.
 async function download(event, file) {
   const link = event.currentTarget;
   if (link.dataset.checked === "yes") {
@@ -41,7 +51,6 @@ async function download(event, file) {
     return;
   }
   event.preventDefault();
-  // The first byte is enough to know.
   const result = await get(downloadPath(file), { bytes: true, headers: { Range: "bytes=0-0" } });
   if (result.ok || result.status === 416) {
     link.dataset.checked = "yes";
@@ -52,14 +61,13 @@ async function download(event, file) {
   loadFiles();
 }
 
-// Cells carry their column's name for a phone, where each row is a card.
+// Named cells: a phone shows each row as a card.
 const cell = (label, props, ...children) => el("td", { ...props, "data-label": label }, ...children);
 
 function renderFiles() {
   const body = $("log-files-body");
   const shown = files.filter((f) => f.source === source());
-  // A followed log brings the list every few seconds: the same files keep
-  // their rows (and a link being clicked), only the sizes change.
+  // Followed, the list comes every few seconds: rows (and a link being clicked) stay.
   const rows = body.rows;
   if (shown.length && shown.length === rows.length && shown.every((f, i) => rows[i].dataset.name === f.name)) {
     shown.forEach((f, i) => setText(rows[i].cells[2], formatBytes(f.size)));
@@ -78,11 +86,9 @@ function renderFiles() {
 
 async function loadFiles() {
   const result = await get("logs/list");
-  if (!result.ok || !Array.isArray(result.data)) {
-    say($("log-files-msg"), "error", `The log files could not be listed: ${result.message}`);
-    return false;
-  }
-  say($("log-files-msg"), "info", "");
+  const ok = result.ok && Array.isArray(result.data);
+  say($("log-files-msg"), "error", ok ? "" : `The log files could not be listed: ${result.message}`);
+  if (!ok) return false;
   files = result.data;
   renderFiles();
   return true;
@@ -100,9 +106,10 @@ async function loadStorage() {
 }
 
 function showTail(text, notice) {
+  last = [text, notice];
   const pre = $("log-tail");
   const atEnd = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 8;
-  setText(pre, text || "(empty)");
+  setText(pre, (text && kept(text)) || (text ? "No line matches." : "(empty)"));
   if (atEnd || $("log-follow").checked) pre.scrollTop = pre.scrollHeight;
   say($("log-msg"), "info", notice || "");
 }
@@ -110,8 +117,7 @@ function showTail(text, notice) {
 // Today's application log, or NetBird's live one.
 const liveFile = (from) => files.find((f) => f.source === from && (from === "app" ? f.name.endsWith(".log") : f.name === "client.log"));
 
-// Reads what is new in the live log of `from`, or its end afresh when it is
-// another file (a new day) or shorter than what the page has (rotated, emptied).
+// What is new in the live log, or its end afresh for another (a new day) or shorter file.
 async function readTail(from) {
   if (!(await loadFiles())) return;
   const file = liveFile(from);
@@ -128,7 +134,7 @@ async function readTail(from) {
   const result = await get(downloadPath(file), {
     bytes: true, timeoutMs: 30000, headers: wanted.have ? { Range: `bytes=${wanted.have}-` } : {},
   });
-  // 416: nothing new since (a file that shrank meanwhile shows so in the next list).
+  // 416: nothing new (a file that shrank shows in the next list).
   if (tail !== wanted || result.status === 416) return;
   if (!result.ok || !result.bytes) {
     say($("log-msg"), "error", result.message);
@@ -143,8 +149,7 @@ async function readTail(from) {
   showTail(wanted.text, from === "app" ? `End of ${file.name}.` : "");
 }
 
-// A change of source while a tail is being read is not lost: the tail is
-// read once more, for the source chosen then.
+// A source chosen while a tail is read is read next.
 const refreshTail = () => coalesced("log-tail", () => readTail(source()));
 
 function setFollow(on) {
@@ -162,10 +167,11 @@ export function initLogs() {
     renderFiles();
     refreshTail();
   });
-  $("log-follow").addEventListener("change", (event) => {
-    setFollow(event.target.checked);
-    if (event.target.checked) refreshTail();
+  $("log-follow").addEventListener("change", ({ target }) => {
+    setFollow(target.checked);
+    if (target.checked) refreshTail();
   });
   $("log-refresh").addEventListener("click", refreshLogs);
+  for (const id of ["log-search", "log-level", "log-polls"]) $(id).addEventListener(id === "log-search" ? "input" : "change", () => showTail(...last));
   refreshLogs();
 }

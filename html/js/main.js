@@ -22,13 +22,14 @@ function refuseFraming() {
   warning.hidden = false;
 }
 
+// The banner goes once the change applies: the outcome stays with the others'.
 function initPendingBanner() {
-  $("pending-reconnect").addEventListener("click", () => reconnect($("pending-reconnect"), $("pending-msg")));
-  $("pending-restart").addEventListener("click", () => restartDaemon($("pending-restart"), $("pending-msg")));
+  const told = (run) => run.then(() => $("connection-msg").scrollIntoView({ block: "nearest" }));
+  $("pending-reconnect").addEventListener("click", () => told(reconnect($("pending-reconnect"), $("connection-msg"))));
+  $("pending-restart").addEventListener("click", () => told(restartDaemon($("pending-restart"), $("connection-msg"))));
 }
 
-// Keeps what is scrolled to (a section, a focused control) clear of the
-// sticky header, whose height changes with the pending-change banner.
+// What is scrolled to stays clear of the sticky header, whose height the banner changes.
 function trackHeaderHeight() {
   const header = document.querySelector(".topbar");
   const update = () => {
@@ -39,9 +40,7 @@ function trackHeaderHeight() {
   window.addEventListener("resize", update);
 }
 
-// The status is what the page shows first: its poll goes out before the
-// sections' own requests. They subscribe to it before its answer can come,
-// in this same task.
+// The status poll goes out first; the sections subscribe to it in this task.
 refuseFraming();
 initStatus();
 initConnection();

@@ -1,6 +1,4 @@
-// A QR code of a text (the sign-in link), drawn by the page itself: byte
-// mode, error correction level M, the smallest of the 40 versions that holds
-// the text, and the mask with the lowest penalty, by the rules of ISO/IEC 18004.
+// A QR code (ISO/IEC 18004) of the sign-in link: byte mode, level M, the smallest version, the best mask.
 
 // Level M, per version 1..40: error correction codewords per block, and blocks.
 const EC_PER_BLOCK = [10, 16, 26, 18, 24, 16, 18, 22, 22, 26, 30, 22, 22, 24, 24, 28, 28, 26, 26, 26, 26,
@@ -205,8 +203,7 @@ export function penalty(grid) {
   return score + 10 * Math.floor(Math.abs(dark * 20 - size * size * 10) / (size * size));
 }
 
-// The symbol of a text: its grid of modules (true for dark), or null when
-// it does not fit even version 40.
+// The grid of modules (true: dark), or null past version 40.
 // Example: qrGrid("https://x.example/") → a 25×25 grid (version 2: 18 bytes need more than the 14 of version 1)
 export function qrGrid(text) {
   const bytes = new TextEncoder().encode(text);
@@ -223,9 +220,7 @@ export function qrGrid(text) {
   return best.grid;
 }
 
-// An SVG drawing of the symbol with its quiet zone, dark on white whatever the
-// page's colours, whole pixels per module (at least two) and about `target` px
-// wide. Each dark run of a row is one rectangle of the path.
+// An SVG, dark on white, whole pixels per module (two or more), about `target` px wide.
 // Example: qrSvg("https://x.example/", 240) → <svg width="231" …><rect …/><path d="M4 4h7v1h-7z…"/></svg>
 export function qrSvg(text, target = 240) {
   const grid = qrGrid(text);

@@ -1,22 +1,18 @@
-// Signing in with an account instead of a setup key: NetBird's interactive
-// sign-in, started here and followed through the status poll's `sign_in`.
-// While it waits the page shows its link, its code, a QR code of the link
-// and the time left; the other NetBird commands are held until it ends.
+// Signing in with an account: NetBird's sign-in, followed through the status's `sign_in`
+// (link, code, QR code, time left); the other commands are held until it ends.
 
 import { post, COMMAND_TIMEOUT_MS } from "./api.js";
 import { $, say, setText, withButton, copyText } from "./ui.js";
 import { holdForSignIn, registerCommandButton } from "./commands.js";
 import { configUpdates, statusUpdates } from "./state.js";
 import { loadConfig, urlRefusal } from "./settings.js";
-import { refreshStatus } from "./status.js";
+import { refreshStatus, identityText } from "./status.js";
 import { qrSvg } from "./qr_code.js";
 
 const TICK_MS = 1000;
 const QR_PX = 240;  // read by a phone held at arm's length; fits a 360 px screen
 
 // How a sign-in ended, in the installer's words.
-// Example: endedText({ outcome: "failed", message: "No route to the server." })
-//          → "The sign-in failed: No route to the server. Start again, or enrol with a setup key."
 export function endedText(signIn) {
   const again = " Start again, or enrol with a setup key.";
   switch (signIn.outcome) {
@@ -63,8 +59,8 @@ function showWaiting(signIn) {
   $("sign-in-qr").replaceChildren((web && qrSvg(link.href, QR_PX)) || "");
 }
 
-// Shows a sign-in as the API reports it (null: none since the application started).
-function show(signIn) {
+// A sign-in as reported (null: none since the start); a success names the device from `body`.
+function show(signIn, body) {
   const phase = signIn && signIn.phase;
   const underWay = phase === "starting" || phase === "waiting";
   const box = $("sign-in-box");
@@ -87,7 +83,7 @@ function show(signIn) {
   } else if (phase === "ended" && JSON.stringify(signIn) !== lastEnded) {
     lastEnded = JSON.stringify(signIn);
     const success = signIn.outcome === "connected";
-    tell(success ? "ok" : "error", (success ? followed : !registered) ? endedText(signIn) : "");
+    tell(success ? "ok" : "error", (success ? followed : !registered) ? endedText(signIn) + (success ? identityText(body) : "") : "");
     if (success && followed) refreshStatus();
     followed = false;
   }
@@ -101,8 +97,7 @@ function tell(kind, text) {
   if (msg.textContent !== text || !msg.classList.contains(`msg-${kind}`)) say(msg, kind, text);
 }
 
-// The management URL field is shared with the setup key's enrolment; as
-// there, what was typed is saved first so that the sign-in goes to it.
+// The management URL field, shared with enrolment, is saved first so that the sign-in goes to it.
 async function saveUrl() {
   const typed = $("up-management-url").value.trim();
   if (typed === storedUrl) return true;
@@ -138,7 +133,6 @@ async function cancel() {
   refreshStatus();
 }
 
-// The asynchronous clipboard needs https, which a camera seldom has.
 async function copyCode() {
   const copied = await copyText($("sign-in-code").value);
   setText($("sign-in-copied"), copied ? "Copied." : "Select and copy it.");
@@ -155,6 +149,6 @@ export function initSignIn() {
     // A daemon that gave no report says nothing of the enrolment.
     if (!update || (!update.status && !update.body.registered)) return;
     registered = !!update.body.registered;
-    show(update.body.sign_in || null);
+    show(update.body.sign_in || null, update.body);
   });
 }

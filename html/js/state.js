@@ -1,11 +1,8 @@
-// What several sections follow: the status the poll receives and the
-// settings report. Kept apart from the sections so that none of them has to
-// import another to hear of a change.
+// What several sections follow, apart so that none imports another to hear of a change.
 
 import { channel } from "./ui.js";
 
-// Every successful status poll publishes { body, status } (status: NetBird's
-// own object, or null when the daemon gave none); a failed poll publishes null.
+// { body, status } per successful poll (status: NetBird's, or null); null for a failed one.
 export const statusUpdates = channel();
 
 // Every settings report received (GET or a successful POST config).

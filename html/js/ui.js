@@ -1,12 +1,8 @@
-// DOM helpers and formatting shared by the sections. Text from the API or
-// from NetBird is only ever set as text (textContent), never parsed as HTML.
+// Shared DOM helpers and formats. API and NetBird text is set as text, never as HTML.
 
 export const $ = (id) => document.getElementById(id);
 
-// Creates an element with properties and children (strings become text).
-// Keys with a dash, and "role" and "for", are set as attributes.
-// Example: el("td", { className: "num", "aria-label": "Size" }, "42")
-//          → <td class="num" aria-label="Size">42</td>
+// An element with properties (dashed keys, role and for as attributes) and children.
 export function el(tag, props = {}, ...children) {
   const node = document.createElement(tag);
   for (const [key, value] of Object.entries(props)) {
@@ -24,33 +20,27 @@ export function setText(node, text) {
   node.textContent = text === undefined || text === null ? "" : String(text);
 }
 
-// Shows a message in a section's message area; kind is "ok", "error",
-// "busy" or "info". An empty text clears it.
+// Shows a message ("ok", "error", "busy" or "info"); an empty text clears it.
 export function say(node, kind, text) {
   node.textContent = text || "";
   node.className = "msg" + (text ? " msg-" + kind : "");
   node.hidden = !text;
 }
 
-// A success note ("Saved.") is news, not a state: it clears itself after
-// NOTE_MS unless something else was said there meanwhile.
+// A success note ("Saved.") is news, not a state: it clears itself.
 export const NOTE_MS = 4000;
-
 export function note(node, text) {
   say(node, "ok", text);
   setTimeout(() => { if (node.textContent === text && node.className === "msg msg-ok") say(node, "ok", ""); }, NOTE_MS);
 }
 
-// Runs `task` with `button` disabled and showing `busyLabel`; restores it
-// afterwards whatever happens.
+// Runs `task` with `button` disabled and showing `busyLabel`.
 export async function withButton(button, busyLabel, task) {
   const label = button.textContent;
   button.disabled = true;
   button.setAttribute("aria-busy", "true");
   button.textContent = busyLabel;
-  try {
-    return await task();
-  } finally {
+  try { return await task(); } finally {
     button.disabled = false;
     button.removeAttribute("aria-busy");
     button.textContent = label;
@@ -58,8 +48,7 @@ export async function withButton(button, busyLabel, task) {
   }
 }
 
-// A disabled button loses the keyboard focus to the page; give it back so
-// that a keyboard user goes on from where they were.
+// A disabled button loses the keyboard focus: give it back.
 export function keepFocus(button) {
   if (document.activeElement === document.body && button.isConnected && !button.hidden) button.focus();
 }
@@ -68,14 +57,9 @@ export function keepFocus(button) {
 export function formatBytes(bytes) {
   const n = Number(bytes);
   if (!Number.isFinite(n) || n < 0) return "–";
-  const units = ["B", "KiB", "MiB", "GiB", "TiB"];
-  let value = n;
-  let unit = 0;
-  while (value >= 1024 && unit < units.length - 1) {
-    value /= 1024;
-    unit += 1;
-  }
-  return unit === 0 ? `${value} B` : `${value.toFixed(value < 10 ? 1 : 0)} ${units[unit]}`;
+  let [value, unit] = [n, 0];
+  for (; value >= 1024 && unit < 4; unit++) value /= 1024;
+  return unit ? `${value.toFixed(value < 10 ? 1 : 0)} ${"BKMGT"[unit]}iB` : `${value} B`;
 }
 
 // Example: formatDuration(3725) → "1 h 2 min"; formatDuration(42) → "42 s"
@@ -87,68 +71,54 @@ export function formatDuration(seconds) {
   return `${Math.floor(s / 86400)} d ${Math.floor((s % 86400) / 3600)} h`;
 }
 
-// Go's zero time ("0001-01-01T00:00:00Z") and unparsable texts mean "never".
-// Example: secondsSince("2026-01-01T00:00:00Z", Date.parse("2026-01-01T00:01:00Z")) → 60
+// Go's zero time and unparsable texts: null ("never"). Example: secondsSince(<1 min ago>) → 60
 export function secondsSince(iso, now = Date.now()) {
   const t = Date.parse(iso);
   if (!Number.isFinite(t) || t < Date.UTC(1971, 0, 1)) return null;
   return Math.max(0, Math.round((now - t) / 1000));
 }
 
-export function clockTime(date) {
-  return date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" });
-}
+const HM = { hour: "2-digit", minute: "2-digit" };
+export const hourMinute = (date) => date.toLocaleTimeString([], HM);
+export const clockTime = (date) => date.toLocaleTimeString([], { ...HM, second: "2-digit" });
 
-// A moment in local time, with its day unless it is the day of `now`.
-// Example: shortTime(<today 02:14>, <today 09:00>) → "02:14"; shortTime(<5 Dec 02:14>, <7 Dec>) → "5 Dec 02:14"
+// Local time, with the day unless it is `now`'s. Example: shortTime(<5 Dec 02:14>, <7 Dec>) → "5 Dec 02:14"
 export function shortTime(ms, now = Date.now()) {
   const date = new Date(ms);
-  const hm = date.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const hm = hourMinute(date);
   return date.toDateString() === new Date(now).toDateString()
     ? hm : `${date.toLocaleDateString([], { day: "numeric", month: "short" })} ${hm}`;
 }
 
-// Copies text to the clipboard. The asynchronous clipboard exists only on
-// secure origins (a camera is usually reached over plain http), so fall
-// back to selecting a temporary text area.
+// The asynchronous clipboard needs a secure origin; a camera is mostly plain http.
 export async function copyText(text) {
   try {
-    if (navigator.clipboard && window.isSecureContext) {
-      await navigator.clipboard.writeText(text);
-      return true;
-    }
-  } catch (_) {
-    // fall through to the old way
-  }
+    if (navigator.clipboard && window.isSecureContext) return await navigator.clipboard.writeText(text), true;
+  } catch (_) { /* the old way below */ }
   const area = el("textarea", { value: text, readOnly: true, className: "offscreen" });
   document.body.append(area);
   area.select();
   let copied = false;
-  try {
-    copied = document.execCommand("copy");
-  } catch (_) {
-    copied = false;
-  }
+  try { copied = document.execCommand("copy"); } catch (_) { /* not copied */ }
   area.remove();
   return copied;
 }
 
-// A tiny publish/subscribe point. One listener that fails does not keep
-// the value from the others.
+// Copies a field's value and says so in `msg`; failing, selects it for a copy by hand.
+export async function copyField(input, msg, what) {
+  const copied = await copyText(input.value);
+  say(msg, copied ? "ok" : "info", copied ? `${what[0].toUpperCase()}${what.slice(1)} copied.` : `Select the ${what} and copy it by hand.`);
+  if (!copied) input.select();
+}
+
+// A publish/subscribe point; a failing listener does not stop the others.
 export function channel() {
   const listeners = new Set();
   return {
-    subscribe(fn) {
-      listeners.add(fn);
-      return () => listeners.delete(fn);
-    },
+    subscribe: (fn) => listeners.add(fn),
     publish(value) {
       for (const fn of listeners) {
-        try {
-          fn(value);
-        } catch (err) {
-          setTimeout(() => { throw err; });  // reported, not swallowed
-        }
+        try { fn(value); } catch (err) { setTimeout(() => { throw err; }); }  // reported, not swallowed
       }
     },
   };

@@ -47,11 +47,32 @@ def listed(driver, text):
     return wait_for(driver, lambda d: any(text in t for t in texts(d, "#history-list li")), f"{text!r} in the history")
 
 
-def test_what_happens_to_the_tunnel_shows_in_the_history(page):
+def details(driver, window):
+    """Every stretch's details, stepped through by keyboard from the first."""
+    bar = find(driver, f"history-{window}-bar")
+    bar.send_keys(Keys.HOME)
+    said = [find(driver, f"history-{window}-detail").text]
+    for _ in range(driver.execute_script("return arguments[0].children.length", bar) - 1):
+        bar.send_keys(Keys.ARROW_RIGHT)
+        said.append(find(driver, f"history-{window}-detail").text)
+    return said
+
+
+def test_what_happens_to_the_tunnel_shows_in_the_history_and_on_a_phone(page):
     box = page.box
     enrol_by_api(box)
     wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up for ... in the header")
     listed(page, "Connect: done (Connected)")
+    assert box.post("/reconnect").json()["ok"]
+    listed(page, "Reconnect")
+    wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up again")
+    wait_for(page, lambda d: any("(you asked)" in t for t in details(d, "hour")), "the asked outage on the hour's bar")
+    # One change, one entry: the connect's lines are together; the user's own actions say so.
+    entries = texts(page, "#history-list li")
+    assert not any(t.startswith(("Management server connected", "Signal server connected")) for t in entries), entries
+    connect = next(t for t in entries if t.startswith("Connect: done"))
+    assert "Management server connected" in connect and "you asked" in connect, connect
+    assert any(t.startswith("Reconnect") and "you asked" in t for t in entries), entries
 
     # A management outage leaves the tunnel up.
     box.post("/env", body={"name": "NB_SIM_MGMT_DISCONNECTED", "value": "1"})
@@ -63,6 +84,7 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
         os.kill(pid, signal.SIGKILL)
     listed(page, "NetBird daemon was killed (signal 9)")
     wait_for(page, lambda d: find(d, "since").text.startswith("up for"), "up after the daemon came back")
+    page.execute_script("window.scrollTo(0, 0)")  # the button clear of the sticky header
     find(page, "btn-down").click()
     listed(page, "Disconnect: done (Disconnected)")
     wait_for(page, lambda d: re.fullmatch(r"off since \d\d:\d\d.*", find(d, "since").text), "off since")
@@ -71,37 +93,50 @@ def test_what_happens_to_the_tunnel_shows_in_the_history(page):
     first = texts(page, "#history-list li")[0]
     assert first.startswith("NetBird: Idle") or "Disconnect" in first, first
     assert re.search(r"(just now|\d+ min ago) · .*\d:\d\d:\d\d", first), first
-    # The figures are the application's.
-    wait_for(page, lambda d: bar_states(d, "day") >= {"unknown", "connecting", "up", "not_wanted"}, "the day's states")
+    # The figures are the application's, without the reconnect the user asked for.
+    wait_for(page, lambda d: bar_states(d, "hour") >= {"connecting", "up", "not_wanted"}, "the hour's states")
     day = box.get("/history").json()["summary"]["day"]
     assert day["drops"] == 1 and day["daemon_restarts"] >= 1
     assert figure(page, "day", "Drops") == str(day["drops"])
     assert figure(page, "day", "Daemon restarts") == str(day["daemon_restarts"])
 
     # The timeline by keyboard and pointer: the last stretch is the one going on; the first, before the first start.
-    bar = find(page, "history-day-bar")
+    bar = find(page, "history-hour-bar")
     bar.send_keys(Keys.END)
-    assert re.fullmatch(r"Off \(taken down or not enrolled\): \d\d:\d\d.* – now \(.*\)", find(page, "history-day-detail").text)
+    assert re.fullmatch(r"Off \(taken down or not enrolled\): \d\d:\d\d.* – now \(.*\)", find(page, "history-hour-detail").text)
     bar.send_keys(Keys.ARROW_LEFT)
-    assert find(page, "history-day-detail").text.startswith("Up: ")
+    assert find(page, "history-hour-detail").text.startswith("Up: ")
     tap(page, "day", "unknown")
     assert find(page, "history-day-detail").text.startswith("No record (application not running): ")
 
     # The filter keeps one kind of event.
     Select(find(page, "history-kind")).select_by_visible_text("Commands")
     shown = texts(page, "#history-list li")
-    assert shown and all(re.match(r"(Connect|Disconnect): done", t) for t in shown), shown
+    assert shown and all(re.match(r"(Connect|Disconnect|Reconnect): done", t) for t in shown), shown
     Select(find(page, "history-kind")).select_by_visible_text("NetBird daemon")
     shown = texts(page, "#history-list li")
     assert any("killed (signal 9)" in t for t in shown) and not any("Disconnect" in t for t in shown), shown
 
-    # On a phone: nothing wider than the screen, the bar across it.
+    # On a phone: nothing wider than the screen, the bars across it, every stretch of every bar can be tapped,
+    # within its bar; recent minutes fill the hour's bar; short stretches are given to the second, never as 0 s.
     page.set_window_size(360, 800)
-    time.sleep(0.3)
-    width, scroll, bar_width = page.execute_script(
-        "return [innerWidth, document.documentElement.scrollWidth, "
-        "document.getElementById('history-day-bar').getBoundingClientRect().width]")
-    assert scroll <= width and bar_width > 0.7 * width
+    wait_for(page, lambda d: d.execute_script("return innerWidth") <= 360, "the phone's width")
+    def fit(d):  # drawn again for the new width with the next answer
+        bars = d.execute_script("""return [...document.querySelectorAll('.bar')].map(b => { const r = b.getBoundingClientRect();
+            return [b.id, r.left, r.right, [...b.children].map(s => { const q = s.getBoundingClientRect();
+              return [q.left, q.right, s.className]; })]; })""")
+        return all(right - left > 0.7 * 360 and all(r - l >= 10 and left - 0.5 <= l and r <= right + 0.5 for l, r, _ in segs)
+                   for _, left, right, segs in bars) and bars
+    bars = wait_for(page, fit, "every stretch wide enough to tap, within its bar")
+    assert {b[0] for b in bars} >= {"history-hour-bar", "history-day-bar", "history-week-bar"}
+    hour = next(b for b in bars if b[0] == "history-hour-bar")
+    assert sum(r - l for l, r, cls in hour[3] if "s-unknown" not in cls) > 0.5 * (hour[2] - hour[1]), hour
+    said = details(page, "hour")
+    assert any(re.search(r"\d\d:\d\d:\d\d.* – .*\(\d+ s\)", t) for t in said), said
+    assert not any("(0 s)" in t for t in said), said
+    assert page.execute_script("return document.documentElement.scrollWidth <= innerWidth")
+    # The list is part of the page, not a scroll box of its own.
+    assert page.execute_script("return getComputedStyle(document.getElementById('history-list')).overflowY") == "visible"
 
 
 def week_of_history():

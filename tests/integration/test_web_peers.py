@@ -1,10 +1,13 @@
-"""The peers section against a thousand peers: paged, updated in place, searched and sorted by the application."""
+"""The peers section against a thousand peers: paged, updated in place, searched, filtered, sorted by the
+application, and copied."""
 
+import re
 import time
 
 import pytest
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
 
 from test_web_page import browser, page, enrol_by_api, find, wait_for, wait_text  # noqa: F401 (fixtures)
 
@@ -39,6 +42,15 @@ def rows(driver):
     # textContent, not innerText: reading must not make the page lay itself out.
     return driver.execute_script("""return [...document.querySelectorAll('#peers-body tr[data-peer]')]
         .map(tr => [...tr.cells].map(td => td.textContent))""")
+
+
+def natural(name):
+    """The application's order by name: numbers as numbers."""
+    return [int(t) if t.isdigit() else t for t in re.split(r"(\d+)", name)]
+
+
+def ms(text):
+    return float(text.split()[0]) if text != "–" else None
 
 
 def names(driver):
@@ -88,7 +100,8 @@ def test_peers_asked_a_page_at_a_time_updated_in_place_searched_sorted_and_paged
     page.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()
     wait_for(page, lambda d: len(rows(d)) == 50, "the first page of peers")
     assert find(page, "peers-range").text == f"1–50 of {PEERS:,}"
-    assert find(page, "peers-summary").text.endswith(f"of {PEERS} peers connected.")
+    # One number format in the summary and the pager.
+    assert re.fullmatch(rf"[\d,]+ of {PEERS:,} peers connected\.", find(page, "peers-summary").text)
     pages = [r for r in requests(page) if "peers=page" in r]
     assert pages and all(r.startswith("status?peers=page&offset=0&limit=50") for r in pages), pages
     # Whatever else the page asked for, the full list was never among them.
@@ -118,13 +131,13 @@ def test_peers_asked_a_page_at_a_time_updated_in_place_searched_sorted_and_paged
 
     # Search, sort and paging are done by the application and stay between polls.
     first = names(page)
-    assert first == sorted(first)
+    assert first == sorted(first, key=natural)
 
     # Paged by keyboard: the range moves, the focus stays on the button.
     find(page, "peers-next").send_keys(Keys.ENTER)
     wait_text(page, "peers-range", f"51–100 of {PEERS:,}")
     second = names(page)
-    assert len(second) == 50 and second[0] > first[-1]
+    assert len(second) == 50 and natural(second[0]) > natural(first[-1])
     assert page.execute_script("return document.activeElement.id") == "peers-next"
 
     # A search narrows the list and the count (the application's) from page one; typing sends one request.
@@ -148,7 +161,7 @@ def test_peers_asked_a_page_at_a_time_updated_in_place_searched_sorted_and_paged
     assert page.execute_script("return [...document.querySelectorAll('#peers th[aria-sort]')]"
                                ".map(th => th.getAttribute('aria-sort'))") == ["none", "none"]
     sort_by(page, "name")
-    wait_for(page, lambda d: names(d) == sorted(names(d)), "sorted by name again")
+    wait_for(page, lambda d: names(d) == sorted(names(d), key=natural), "sorted by name again")
 
     # The search, the order and the page hold through the polls.
     find(page, "peers-next").click()
@@ -163,6 +176,41 @@ def test_peers_asked_a_page_at_a_time_updated_in_place_searched_sorted_and_paged
     find(page, "peers-filter").send_keys("no-such-peer")
     wait_text(page, "peers-range", "None matching")
     assert rows(page) == [] and find(page, "peers-body").text == "No peer matches the search."
+    find(page, "peers-filter").send_keys(Keys.CONTROL + "a", Keys.BACKSPACE)
+    wait_text(page, "peers-range", f"1–50 of {PEERS:,}")
+
+    # Sorted by latency, highest first: the application sorts, the peers without one come last.
+    Select(find(page, "peers-sort")).select_by_value("latency")
+    find(page, "peers-desc").click()
+    wait_for(page, lambda d: "sort=latency" in last_page_request(d) and "order=desc" in last_page_request(d), "desc")
+
+    def by_latency(d):
+        shown = [ms(r[4]) for r in rows(d)]
+        return len(shown) == 50 and shown[0] is not None and shown == sorted(shown, key=lambda v: (v is None, -(v or 0)))
+    wait_for(page, by_latency, "the highest latencies first, none last")
+    Select(find(page, "peers-sort")).select_by_value("handshake")
+    wait_for(page, lambda d: "sort=handshake" in last_page_request(d), "by handshake")
+
+    # Offline only, then a jump to the last page.
+    Select(find(page, "peers-state")).select_by_value("offline")
+    wait_for(page, lambda d: "state=offline" in last_page_request(d) and "matching" in find(d, "peers-range").text,
+             "offline only")
+    wait_for(page, lambda d: all(r[2] != "Connected" for r in rows(d)), "no connected peer")
+    Select(find(page, "peers-state")).select_by_value("")
+    wait_text(page, "peers-range", f"1–50 of {PEERS:,}")
+    find(page, "peers-page").clear()
+    find(page, "peers-page").send_keys(str(PEERS // 50), Keys.ENTER)
+    wait_text(page, "peers-range", f"{PEERS - 49:,}–{PEERS:,} of {PEERS:,}")
+
+    # The address copied with one click, on plain http (no asynchronous clipboard).
+    page.execute_script("""Object.defineProperty(window, 'isSecureContext', { value: false });
+        const copy = document.execCommand.bind(document);
+        document.execCommand = (c) => { window.copied = document.querySelector('body > textarea').value; return copy(c); };""")
+    ip = rows(page)[0][1]
+    page.find_element(By.CSS_SELECTOR, "nav a[href='#peers']").click()  # clear of the sticky header
+    page.find_element(By.CSS_SELECTOR, "#peers-body tr[data-peer] button").click()
+    wait_text(page, "peers-msg", f"Copied {ip}")
+    assert page.execute_script("return window.copied") == ip
 
     tasks = page.execute_script("return window.longTasks")  # many polls with the section open
     assert max(tasks, default=0) <= LONG_TASK_BOUND_MS, tasks

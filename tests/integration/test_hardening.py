@@ -30,10 +30,8 @@ def test_descriptor_flood_and_slow_requests_leave_commands_working(make_sandbox)
         # Room is made by closing the least progressing (idle) connections: a client is answered at once.
         box.wait_for_log("API connections at their limit of 96: closing those that make the least progress")
         time.sleep(6)  # the watchdog runs its status command (every 5 s) under the flood
-        assert box.proc.poll() is None
-        assert box.get("/status", timeout=10).status == 200
-        assert box.post("/down", timeout=30).json()["exit_code"] == 0
-        assert box.daemon_pids() == daemon
+        assert box.proc.poll() is None and box.get("/status", timeout=10).status == 200
+        assert box.post("/down", timeout=30).json()["exit_code"] == 0 and box.daemon_pids() == daemon
     finally:
         for s in flood:
             s.close()
@@ -77,10 +75,8 @@ def test_large_download_streamed_a_client_may_leave_and_links_never_served(sandb
             status_seconds = time.monotonic() - started
     conn.close()
     assert received == size
-    # Pieces of 64 KiB: a few hundred KiB above idle, where the whole file in memory would be 256 MiB or more.
-    assert peak - idle_rss < 16 * 1024
-    # Answered between two pieces (milliseconds); 5 s allows for a loaded machine.
-    assert status_seconds < 5
+    # 64 KiB pieces: a few hundred KiB above idle (not 256 MiB); status answered between two (ms; 5 s for load).
+    assert peak - idle_rss < 16 * 1024 and status_seconds < 5
 
     conn = UnixHTTP(sandbox.sock_path, 60)
     conn.request("GET", API_PREFIX + "/logs/download" + query)
@@ -89,8 +85,7 @@ def test_large_download_streamed_a_client_may_leave_and_links_never_served(sandb
     sandbox.wait_for(lambda: open_fds() <= idle_fds, what="the file closed after the client left")
 
     # Symbolic links are never served or listed.
-    secret = tmp_path / "shadow"
-    secret.write_text("root:secret\n")
+    (secret := tmp_path / "shadow").write_text("root:secret\n")
     (sandbox.logs / "app_2000-01-04.log.gz").symlink_to(secret)
     sandbox.wait_for(lambda: (sandbox.data / "client.log").exists(), what="client.log")
     (sandbox.data / "client.log").unlink()
@@ -102,8 +97,7 @@ def test_large_download_streamed_a_client_may_leave_and_links_never_served(sandb
     assert "app_2000-01-04" not in listed and "client.log" not in listed
 
     # A logs directory that is itself a link is not read at all.
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
+    (elsewhere := tmp_path / "elsewhere").mkdir()
     (elsewhere / "app_2000-01-05.log").write_text("elsewhere\n")
     sandbox.logs.rename(sandbox.data / "logs.real")
     sandbox.logs.symlink_to(elsewhere)
@@ -150,8 +144,7 @@ def test_sigterm_ends_the_running_command_and_removes_staged_keys(make_sandbox):
 
 def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sandbox, tmp_path):
     box = make_sandbox()
-    victim = tmp_path / "victim"
-    victim.write_text("keep me\n")
+    (victim := tmp_path / "victim").write_text("keep me\n")
     today = time.strftime("%Y-%m-%d")
     box.logs.mkdir()
     for name in (f"app_{today}.log", f"netbird_{today}.log"):
@@ -168,8 +161,7 @@ def test_links_planted_where_files_are_written_are_replaced_not_followed(make_sa
 
     # A logs directory that is a link is replaced by a real one: nothing is written, compressed or pruned there.
     box.stop()
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
+    (elsewhere := tmp_path / "elsewhere").mkdir()
     (elsewhere / "important_2000-01-01.log").write_text("important\n")
     (elsewhere / "app_2000-01-02.log").write_text("not ours\n")
     box.logs.rename(box.data / "logs.before")
@@ -196,14 +188,12 @@ def test_pipes_and_links_to_pipes_planted_for_data_files_neither_hang_nor_are_fo
             else:
                 os.mkfifo(box.data / name)
         box.start()  # waits START_TIMEOUT for the socket: over ten times a start-up (well under 1 s)
-        assert box.get("/config").json() == DEFAULTS
-        assert f"Ignored {box.data / 'app.json'}: " in box.app_log()
+        assert box.get("/config").json() == DEFAULTS and f"Ignored {box.data / 'app.json'}: " in box.app_log()
         box.stop()
 
 
 def test_a_start_up_failure_after_the_daemon_started_exits_1(make_sandbox):
-    # Too little address space: start-up fails somewhere after the daemon's start, and must end as every start-up
-    # failure does (logged, exit 1, no daemon left), never abort.
+    # Too little address space fails start-up after the daemon's start: logged, exit 1, no daemon left, never abort.
     if not make_sandbox().runs_natively():
         pytest.skip("the address space of a sanitizer build or an emulated binary cannot be limited")
     outcomes = set()
@@ -229,8 +219,7 @@ def test_bad_or_unsaveable_values_are_refused_control_characters_escaped_and_ove
         assert refused.status == 400 and (r.status, r.json()) == (400, refused.json()), field
     assert not (sandbox.data / "app.json").exists() and list(sandbox.data.glob("setup-key-*")) == []
 
-    # A change that cannot be saved (flash turned read-only or full: the data directory mounted read-only where the
-    # supervisor sees it) is refused and not kept.
+    # A change that cannot be saved (flash read-only or full: the data directory remounted read-only) is refused.
     sandbox.in_namespace("mount", "--bind", str(sandbox.data), str(sandbox.data))
     sandbox.in_namespace("mount", "-o", "remount,bind,ro", str(sandbox.data))
     try:
@@ -243,8 +232,7 @@ def test_bad_or_unsaveable_values_are_refused_control_characters_escaped_and_ove
         assert sandbox.get("/config").json()["mtu"] == 1280 and not sandbox.reports_for("up")
         assert [e for e in sandbox.get("/env").json()["entries"] if not e["system"]] == []
     finally:
-        # Lazily: a NetBird command the status poll runs may have a file open there.
-        sandbox.in_namespace("umount", "--lazy", str(sandbox.data))
+        sandbox.in_namespace("umount", "--lazy", str(sandbox.data))  # a status poll's command may hold a file there
     assert sandbox.post("/config", body={"name": "mtu", "value": "1400"}).json()["mtu"] == 1400
 
     # Control characters cannot forge log records.
@@ -282,8 +270,7 @@ def test_watchdog_restart_and_deregister_leave_no_stale_state(make_sandbox):
         time.sleep(0.3)
         up = box.post("/up", body={"setup_key": "NEW-KEY"}, timeout=60).json()
         failed = deregister.result().json()
-    assert up["ok"], up
-    assert (box.data / "config.json").exists()
+    assert up["ok"] and (box.data / "config.json").exists(), up
     assert not failed["ok"] and "may still list this peer" in failed["output"], failed
 
 

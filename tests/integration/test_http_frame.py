@@ -34,8 +34,7 @@ def used_connection(box):
 
 
 def test_oversize_body_pipelining_errors_header_limit_and_input_that_arrives_together(sandbox):
-    # The unit test covers the 8192-byte boundary for every chunking; this checks the frame feeds it a
-    # chunked body whole or in separate reads (a length-coded one: the pipelining below, test_split_requests).
+    # The 8192-byte boundary is unit-tested; here the frame feeds it a chunked body whole or in separate reads.
     head = request_bytes("POST", CONFIG, headers=[("Transfer-Encoding", "chunked")])
     pieces = [f"{len(BIG[i:i + 700]):x}\r\n".encode() + BIG[i:i + 700] + b"\r\n" for i in range(0, len(BIG), 700)]
     pieces.append(b"0\r\n\r\n")
@@ -45,8 +44,7 @@ def test_oversize_body_pipelining_errors_header_limit_and_input_that_arrives_tog
                 sock.sendall(piece)
                 time.sleep(0.02)  # lets the server see the body as separate reads
             sock.sendall(request_bytes("GET", CONFIG + "?x=1&y"))  # the query string does not stop route matching
-            # A working server answers within milliseconds; 8 s allows for a loaded machine.
-            responses, rest = read_responses(sock, 2, timeout=8)
+            responses, rest = read_responses(sock, 2, timeout=8)  # milliseconds when it works; 8 s for load
         if len(responses) < 2:
             sandbox.proc.kill()  # a wedged event loop would not answer SIGTERM either
         assert [status for status, _, _ in responses] == [413, 200], (at_once, responses)
@@ -86,8 +84,7 @@ def test_oversize_body_pipelining_errors_header_limit_and_input_that_arrives_tog
             sock.settimeout(30)
             end = sock.recv(1)
         assert [status for status, _, _ in responses] == [200, 404] and rest == end == b""
-        # Milliseconds when it works; 5 s is still half the idle time-out.
-        assert time.monotonic() - t0 < 5
+        assert time.monotonic() - t0 < 5  # milliseconds when it works; 5 s is still half the idle time-out
     # A read stops at descriptors passed along with the input: the rest of the request, already there, is still read.
     request = request_bytes("GET", CONFIG)
     with used_connection(sandbox) as sock, open("/dev/null") as passed:
@@ -139,21 +136,16 @@ def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
     trickle.sendall(request_bytes("POST", CONFIG, b"x" * 100)[:-100])
 
     def drip():
-        try:
+        with contextlib.suppress(OSError):
             for _ in range(100):
                 time.sleep(0.5)
                 trickle.send(b"x")
-        except OSError:
-            pass
     threading.Thread(target=drip, daemon=True).start()
     started = time.monotonic()
     for sock in (idle, half, trickle):
-        # Closed after 10 s, never before; waiting up to ten times that only tells "closed late" from "never closed".
-        sock.settimeout(100)
-        try:
+        sock.settimeout(100)  # closed after 10 s, never before; 100 s only tells "late" from "never"
+        with contextlib.suppress(ConnectionResetError):  # closed with input unread
             assert sock.recv(100) == b""
-        except ConnectionResetError:
-            pass  # closed with input unread
         assert 9 <= time.monotonic() - started
     # Waiting for its own answer is not idleness.
     [(status, _, body)], _ = read_responses(waiting, 1, timeout=30)
@@ -164,8 +156,7 @@ def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
 
 
 def test_slow_readers_hold_a_bounded_amount_of_memory(make_sandbox):
-    # 200 clients ask for 250 kB answers (500 of 5,000 peers) and read nothing: three times the 16 MiB bound. The
-    # frame drops the readers that made the least progress, and serves the rest.
+    # 200 clients read nothing of 250 kB answers (3x the 16 MiB bound): those with least progress are dropped.
     box = make_sandbox()
     if not box.runs_natively():
         pytest.skip("the RSS of a sanitized or emulated build says nothing of the frame's own memory")
@@ -194,7 +185,6 @@ def test_slow_readers_hold_a_bounded_amount_of_memory(make_sandbox):
     finally:
         for sock in socks:
             sock.close()
-    # Idle plus the bound, a second snapshot (the next report read while the last is kept), what each connection
-    # holds (read buffer, request) and 4 MiB for the allocator. Without the bound the answers alone take 50 MB.
+    # Idle, the bound, two snapshots (next and kept), each connection's buffers, 4 MiB allocator (unbounded: 50 MB).
     limit = idle + bound + 2 * snapshot + readers * (32 << 10) + (4 << 20)
     assert peak <= limit, f"RSS {peak >> 20} MiB, idle {idle >> 20} MiB, limit {limit >> 20} MiB"

@@ -99,5 +99,4 @@ def test_tail_list_download_refusals_and_storage(make_sandbox):
     (quiet.data / "client.log").write_bytes(b"secret\n")
     for query in RAW_QUERIES:
         assert_text(quiet.get("/logs/download", query=query), 404, NOT_FOUND)
-    control = quiet.get("/logs/download", query="source=app&name=app_2025-01-01.log")
-    assert control.body == b"secret\n"
+    assert quiet.get("/logs/download", query="source=app&name=app_2025-01-01.log").body == b"secret\n"  # the control

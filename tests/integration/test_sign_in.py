@@ -4,7 +4,7 @@ import json
 import signal
 import time
 
-from conftest import API_PREFIX, connect
+from conftest import API_PREFIX, connect, request_bytes
 from test_vpn_control import daemon_ready, daemon_status, read_all
 
 UNDER_WAY = {"error": "A sign-in is under way"}
@@ -43,8 +43,7 @@ def test_sign_in_to_connected_while_everything_else_goes_on(make_sandbox, tmp_pa
     key = b"setup_key=K"
     early = connect(sb)
     early.settimeout(30)
-    early.sendall(f"POST {API_PREFIX}/up HTTP/1.1\r\nHost: x\r\nContent-Length: {len(key)}\r\n"
-                  "Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n\r\n".encode())
+    early.sendall(request_bytes("POST", API_PREFIX + "/up", key, [("Connection", "close")])[:-len(key)])
     shown = start_sign_in(sb)
     early.sendall(key)
     reply = read_all(early)
@@ -63,8 +62,7 @@ def test_sign_in_to_connected_while_everything_else_goes_on(make_sandbox, tmp_pa
     sb.wait_for(lambda: daemon_status(sb) == "Connecting", 12, what="a poll during the sign-in")
 
     control.write_text("approve")
-    result = ended(sb)
-    assert result["outcome"] == "connected", result
+    assert (result := ended(sb))["outcome"] == "connected", result
     sb.wait_for(lambda: daemon_status(sb) == "Connected" and sb.get("/status").json()["registered"], 15,
                 what="the device connected and enrolled")
     assert json.loads((sb.data / "tunnel.json").read_text())["enrolled"] is True
@@ -73,8 +71,7 @@ def test_sign_in_to_connected_while_everything_else_goes_on(make_sandbox, tmp_pa
     # The sign-in ran with the settings, and its settings count as applied.
     up_line = [line for line in sb.app_log().splitlines() if "Running command:" in line and " up " in line][-1]
     assert "--no-browser" in up_line and "--mtu 1400" in up_line
-    assert sb.get("/status").json()["pending_reconnect"] is False
-    assert sb.post("/login").status == 409
+    assert sb.get("/status").json()["pending_reconnect"] is False and sb.post("/login").status == 409
     # Neither the log nor the history ever hold the sign-in's link or code.
     code = shown["url"].rsplit("=", 1)[1]
     assert code not in sb.app_log() and code not in (sb.data / "history.jsonl").read_text()
@@ -91,8 +88,7 @@ def test_sign_in_ends_expired_refused_cancelled_and_cut_short(make_sandbox, tmp_
 
     start_sign_in(sb)
     control.write_text("deny")
-    refused = ended(sb)
-    assert refused["outcome"] == "refused" and "access_denied" in refused["message"], refused
+    assert (refused := ended(sb))["outcome"] == "refused" and "access_denied" in refused["message"], refused
     sb.wait_for(lambda: daemon_status(sb) == "LoginFailed", 12, what="NetBird's LoginFailed")
 
     # A cancel answers once NetBird's wait is over: the daemon waits no more, nothing is enrolled.

@@ -25,8 +25,7 @@ def logged_at(sb, text):
 @pytest.mark.slow
 def test_only_a_tunnel_that_carries_nothing_is_restarted_after_grace_and_timeout_and_a_quiet_one_is_polled_slowly(
         make_sandbox):
-    # Seven instances share one timeline (about 100 s: the time-out is at least 30 s, a new daemon is polled fast for
-    # 60 s), each on a NetBird configuration kept from an older version that did not record the enrolment.
+    # Seven instances on one ~100 s timeline (30 s time-out, 60 s fast polls), on configs that do not record enrolment.
     outage = {"NB_SIM_MGMT_DISCONNECTED": "1"}
     boxes = {"stuck": ({"SimEnrolled": True}, None, outage),  # its server unreachable since its start: Connecting
              "lost": ({"SimEnrolled": True}, None, {}),  # connected, then loses management and signal, no peer

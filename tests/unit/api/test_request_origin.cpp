@@ -8,11 +8,9 @@ using httpd::request_marks;
 
 request_marks with_origin(std::string origin, std::string forwarded_host, std::string proto = {}) {
     request_marks m;
-    m.origin = std::move(origin);
-    m.has_origin = true;
+    m.origin = std::move(origin), m.has_origin = true;
     m.host = "localhost";  // what the web server in front rewrites Host to
-    m.forwarded_host = std::move(forwarded_host);
-    m.forwarded_proto = std::move(proto);
+    m.forwarded_host = std::move(forwarded_host), m.forwarded_proto = std::move(proto);
     return m;
 }
 
@@ -26,8 +24,7 @@ TEST(RequestOrigin, FetchMetadataDecidesFirstElseTheOriginMustBeTheBrowsersHost)
     }
     for (const char* foreign : {"cross-site", "same-site", "whatever"}) {
         request_marks m = with_origin("http://cam", "cam");
-        m.sec_fetch_site = foreign;
-        m.has_requested_by = true;  // a header set by script does not outweigh the browser's own word
+        m.sec_fetch_site = foreign, m.has_requested_by = true;  // a script's header does not outweigh the browser
         EXPECT_TRUE(refused(m)) << foreign;
     }
     request_marks m;
@@ -35,34 +32,22 @@ TEST(RequestOrigin, FetchMetadataDecidesFirstElseTheOriginMustBeTheBrowsersHost)
     EXPECT_EQ(request_origin::cross_site_refusal(m), "Cross-site request refused (Sec-Fetch-Site: cross-site)");
     m.sec_fetch_site = "<script>";
     EXPECT_EQ(request_origin::cross_site_refusal(m), "Cross-site request refused (Sec-Fetch-Site: unknown)");
-    struct row {
-        const char* origin;
-        const char* forwarded_host;
-        const char* proto;
-        bool ok;
-    };
-    const row rows[] = {
-        {"http://192.168.0.90", "192.168.0.90", "", true},
-        {"http://192.168.0.90", "192.168.0.90:80", "", true},      // default port, written or not
-        {"https://Cam.Local", "cam.local:443", "", true},           // hosts compare case-blind
-        {"http://cam.local:8080", "cam.local:8080", "", true},
-        {"http://[fe80::1]:8080", "[FE80::1]:8080", "", true},
-        {"https://cam.local", "cam.local", "http", false},          // the scheme counts once it is forwarded
-        {"http://cam.local", "cam.local", "http", true},
-        {"http://cam.local:8081", "cam.local:8080", "", false},     // another port of the camera's address
-        {"http://evil.example", "cam.local", "", false},
-        {"http://cam.local.evil.example", "cam.local", "", false},
-        {"null", "cam.local", "", false},                          // sandboxed frames, data: URLs
-        {"http://cam.local/path", "cam.local", "", false},
-        {"http://user@cam.local", "cam.local", "", false},
-        {"ftp://cam.local", "cam.local", "", false},               // no port to compare
-        {"http://cam.local", "cam.local, proxy.internal", "", true},  // the first of a forwarded list
+    // Default ports written or not, hosts case-blind, the scheme counted once forwarded, the first of a forwarded
+    // list; "null" is sandboxed frames and data: URLs, and ftp has no port to compare.
+    const struct { const char* origin; const char* forwarded_host; const char* proto; bool ok; } rows[] = {
+        {"http://192.168.0.90", "192.168.0.90", "", true}, {"http://192.168.0.90", "192.168.0.90:80", "", true},
+        {"https://Cam.Local", "cam.local:443", "", true},  {"http://cam.local:8080", "cam.local:8080", "", true},
+        {"http://[fe80::1]:8080", "[FE80::1]:8080", "", true}, {"https://cam.local", "cam.local", "http", false},
+        {"http://cam.local", "cam.local", "http", true},    {"http://cam.local:8081", "cam.local:8080", "", false},
+        {"http://evil.example", "cam.local", "", false},    {"http://cam.local.evil.example", "cam.local", "", false},
+        {"null", "cam.local", "", false},                   {"http://cam.local/path", "cam.local", "", false},
+        {"http://user@cam.local", "cam.local", "", false},  {"ftp://cam.local", "cam.local", "", false},
+        {"http://cam.local", "cam.local, proxy.internal", "", true},
         {"http://cam.local:65536", "cam.local:65536", "", false},
     };
-    for (const auto& r : rows) {
+    for (const auto& r : rows)
         EXPECT_EQ(refused(with_origin(r.origin, r.forwarded_host, r.proto)), !r.ok)
             << r.origin << " from " << r.forwarded_host << " proto " << r.proto;
-    }
     // Without a forwarded host, Host is the browser's (nothing rewrote it).
     request_marks direct = with_origin("http://cam.local", "");
     EXPECT_TRUE(refused(direct));

@@ -10,11 +10,7 @@
 namespace {
 
 void log_thrown(void (*thrower)()) {
-    try {
-        thrower();
-    } catch (...) {
-        fatal_error::log_exception(std::current_exception());
-    }
+    try { thrower(); } catch (...) { fatal_error::log_exception(std::current_exception()); }
 }
 
 }  // namespace
@@ -51,11 +47,7 @@ TEST(TerminateHandler, PrintsThePendingExceptionAndAStackTrace) {
     EXPECT_DEATH(
         {
             std::set_terminate(fatal_error::on_terminate);
-            try {
-                throw std::runtime_error("escaped a thread body");
-            } catch (...) {
-                std::terminate();
-            }
+            try { throw std::runtime_error("escaped a thread body"); } catch (...) { std::terminate(); }
         },
         "terminate called with exception: escaped a thread body\nStack trace:\n.+");
 }

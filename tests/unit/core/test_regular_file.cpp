@@ -21,12 +21,10 @@ TEST(RegularFile, OpensOnlyARegularFileAndNeverWaits) {
     fs::create_symlink(dir / "regular", dir / "link");
     fs::create_symlink(dir / "pipe", dir / "link_to_pipe");
     // No other end of the pipe ever opens: a blocking open would hang the test.
-    for (const int flags : {O_RDONLY, O_RDWR, O_WRONLY | O_APPEND | O_CREAT}) {
-        EXPECT_EQ(regular_file::open(dir / "pipe", flags, 0644).why, refusal::not_regular) << flags;
-        EXPECT_EQ(regular_file::open(dir / "directory", flags, 0644).why, refusal::not_regular) << flags;
-        EXPECT_EQ(regular_file::open(dir / "link", flags, 0644).why, refusal::link) << flags;
-        EXPECT_EQ(regular_file::open(dir / "link_to_pipe", flags, 0644).why, refusal::link) << flags;
-    }
+    for (const int flags : {O_RDONLY, O_RDWR, O_WRONLY | O_APPEND | O_CREAT})
+        for (const auto& [name, why] : {std::pair("pipe", refusal::not_regular), {"directory", refusal::not_regular},
+                                        {"link", refusal::link}, {"link_to_pipe", refusal::link}})
+            EXPECT_EQ(regular_file::open(dir / name, flags, 0644).why, why) << name << " " << flags;
     const auto opened = regular_file::open(dir / "regular", O_RDONLY);
     EXPECT_TRUE(opened.fd >= 0 && opened.size == 10u && ::close(opened.fd) == 0);
     EXPECT_EQ(regular_file::read(dir / "regular", 10).text, "0123456789");

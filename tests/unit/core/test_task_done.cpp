@@ -15,16 +15,11 @@ TEST(DoneSignal, TheWaiterGoesOnWhateverBecomesOfTheTask) {
         {
             done_signal done;
             over = done.future();
-            task = [done, fate] {
-                if (std::string(fate) == "throws") throw std::runtime_error("wipe failed");
-            };
+            task = [done, fate] { if (std::string(fate) == "throws") throw std::runtime_error("wipe failed"); };
         }
         EXPECT_EQ(over.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout) << fate;
         std::thread loop([task = std::move(task), fate]() mutable {
-            try {
-                if (std::string(fate) != "dropped") task();
-            } catch (const std::exception&) {
-            }
+            try { if (std::string(fate) != "dropped") task(); } catch (const std::exception&) {}
             task = nullptr;
         });
         EXPECT_EQ(over.wait_for(std::chrono::seconds(5)), std::future_status::ready) << fate;

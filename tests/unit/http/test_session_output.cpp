@@ -31,8 +31,7 @@ std::string drain(session_output& out, std::size_t per_write) {
     std::string sent;
     for (step s = out.next_step(); s == step::write_now || s == step::write_later; s = out.next_step()) {
         const std::string next = gathered(out).substr(0, per_write);
-        sent += next;
-        out.consume(next.size());
+        sent += next, out.consume(next.size());
     }
     return sent;
 }
@@ -42,8 +41,7 @@ TEST(SessionOutput, GathersPiecesThenTheBodyAndResumesWhereAWriteStopped) {
     const std::string head = "HEAD\r\n\r\n";
     const std::string body = "the body held by its response";
     session_output out;
-    out.push_copy(cont);
-    out.push_copy(head);
+    for (const auto& piece : {cont, head}) out.push_copy(piece);
     out.set_body(body, nullptr, body.size());
     std::size_t used = 0;
     EXPECT_EQ(gathered(out, &used), cont + head + body);
@@ -51,11 +49,10 @@ TEST(SessionOutput, GathersPiecesThenTheBodyAndResumesWhereAWriteStopped) {
     EXPECT_EQ(out.next_step(), step::write_now);
 
     // A write that stops inside a piece, then inside the body.
-    out.consume(cont.size() + 2);
-    EXPECT_EQ(gathered(out), head.substr(2) + body);
-    out.consume(head.size() - 2 + 4);
-    EXPECT_EQ(gathered(out), body.substr(4));
-    out.consume(body.size() - 4);
+    const auto left_after = [&out](std::size_t sent) { return out.consume(sent), gathered(out); };
+    EXPECT_EQ(left_after(cont.size() + 2), head.substr(2) + body);
+    EXPECT_EQ(left_after(head.size() - 2 + 4), body.substr(4));
+    EXPECT_EQ(left_after(body.size() - 4), "");
     EXPECT_TRUE(out.idle());
     EXPECT_EQ(out.next_step(), step::idle);
     EXPECT_EQ(out.sent_bytes(), cont.size() + head.size() + body.size());
@@ -69,8 +66,7 @@ TEST(SessionOutput, GathersPiecesThenTheBodyAndResumesWhereAWriteStopped) {
     EXPECT_TRUE(out.idle());
 }
 
-// A shared body's suffix ("}" after a kept report) follows the body, also
-// when a write ends inside the body or between the two.
+// A shared body's suffix ("}" after a kept report) follows it wherever a write ends.
 TEST(SessionOutput, TheSuffixFollowsTheBodyWhereverAWriteStops) {
     for (const std::size_t per_write : {1u, 3u, 7u, 100u}) {
         session_output out;
@@ -97,32 +93,26 @@ TEST(SessionOutput, StreamedBodyIsReadPieceByPieceOnlyWhenAllBeforeItIsSent) {
     session_output out;
     out.push_copy("HEAD");
     out.set_body({}, [&asked, &given](char* buffer, std::size_t capacity) {
-        asked.push_back(capacity);
-        std::fill(buffer, buffer + capacity, 'x');
-        given += capacity;
-        return capacity;
+        asked.push_back(capacity), given += capacity;
+        return std::fill(buffer, buffer + capacity, 'x'), capacity;
     }, length);
+    const auto after = [&out](std::size_t sent) { return out.consume(sent), out.next_step(); };
 
     // The head waits for the loop like the body behind it, and nothing is read while it is unsent.
     EXPECT_EQ(out.next_step(), step::write_later);
-    out.consume(2);
-    EXPECT_EQ(out.next_step(), step::write_later);
+    EXPECT_EQ(after(2), step::write_later);
     EXPECT_TRUE(asked.empty());
-    out.consume(2);
-    EXPECT_EQ(out.next_step(), step::write_later);
+    EXPECT_EQ(after(2), step::write_later);
     EXPECT_EQ(asked.size(), 1u);
     EXPECT_EQ(gathered(out).size(), session_output::STREAM_PIECE_BYTES);
     EXPECT_EQ(out.queued_bytes(), session_output::STREAM_PIECE_BYTES);  // all a download holds
 
     // The last piece asks for no more than is owed; once it is read the rest is held in memory and goes out at once.
-    out.consume(session_output::STREAM_PIECE_BYTES);
-    EXPECT_EQ(out.next_step(), step::write_later);
-    out.consume(session_output::STREAM_PIECE_BYTES);
-    EXPECT_EQ(out.next_step(), step::write_now);
+    EXPECT_EQ(after(session_output::STREAM_PIECE_BYTES), step::write_later);
+    EXPECT_EQ(after(session_output::STREAM_PIECE_BYTES), step::write_now);
     EXPECT_EQ(asked, (std::vector<std::size_t>{session_output::STREAM_PIECE_BYTES,
                                                session_output::STREAM_PIECE_BYTES, 10}));
-    out.consume(10);
-    EXPECT_EQ(out.next_step(), step::idle);
+    EXPECT_EQ(after(10), step::idle);
     EXPECT_EQ(given, length);
 }
 
@@ -143,10 +133,7 @@ TEST(SessionOutput, StreamThatRunsDryOrThrowsBreaksTheAnswerAndAnEmptyOneIsNever
     }
     bool asked = false;
     session_output empty;
-    empty.set_body({}, [&asked](char*, std::size_t) -> std::size_t {
-        asked = true;
-        return 0;
-    }, 0);
+    empty.set_body({}, [&asked](char*, std::size_t) -> std::size_t { return asked = true, 0; }, 0);
     EXPECT_FALSE(empty.idle());
     EXPECT_EQ(empty.next_step(), step::idle);
     EXPECT_TRUE(empty.idle());

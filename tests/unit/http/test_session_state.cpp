@@ -21,9 +21,10 @@ std::vector<session_state> walk(std::vector<session_event> events, bool keep_ali
     return states;
 }
 
+using S = session_state;
+using E = session_event;
+
 TEST(SessionState, RequestIsOverOnlyWhenItsBodyIsReadAndItsAnswerSent) {
-    using S = session_state;
-    using E = session_event;
     // An answer out before the body is read (a 413) leaves the body to arrive.
     EXPECT_EQ(walk({E::header_read, E::answer_sent, E::body_read, E::answer_sent}, true),
               (std::vector<S>{S::header, S::body, S::body, S::answering, S::header}));
@@ -34,16 +35,14 @@ TEST(SessionState, RequestIsOverOnlyWhenItsBodyIsReadAndItsAnswerSent) {
               (std::vector<S>{S::header, S::answering, S::answering, S::answering}));
     EXPECT_EQ(walk({E::header_read, E::malformed}, true), (std::vector<S>{S::header, S::body, S::answering}));
     // Nothing is read or answered after the end.
-    for (const S from : {S::header, S::body, S::answering, S::lingering, S::closed}) {
+    for (const S from : {S::header, S::body, S::answering, S::lingering, S::closed})
         EXPECT_EQ(httpd::next_state(from, E::failed, true), S::closed);
-        for (const E e : {E::header_read, E::body_read, E::body_abandoned, E::malformed, E::answer_sent})
-            EXPECT_EQ(httpd::next_state(S::closed, e, true), S::closed);
-    }
+    for (const E e : {E::header_read, E::body_read, E::body_abandoned, E::malformed, E::answer_sent})
+        EXPECT_EQ(httpd::next_state(S::closed, e, true), S::closed);
     EXPECT_EQ(httpd::next_state(S::lingering, E::header_read, true), S::lingering);
 }
 
 TEST(SessionState, CloseDeadlineWaitsOnlyOnTheClient) {
-    using S = session_state;
     const time_point t{100s};
     // Preparing an answer (a NetBird command) has no limit; writing it waits on the client reading it.
     EXPECT_EQ(httpd::close_deadline(S::answering, false, t, t + 1s), std::nullopt);
@@ -62,8 +61,7 @@ TEST(SessionState, ArrivalAllowsGracePlusTimeAtTheMinimumRateAndProgressIsPerSec
     EXPECT_EQ(httpd::arrival_deadline(t, 2048), t + httpd::REQUEST_ARRIVAL_GRACE + 2s);
     EXPECT_DOUBLE_EQ(httpd::progress_rate(t, 200, t + 2s), 100);
     EXPECT_DOUBLE_EQ(httpd::progress_rate(std::nullopt, 200, t + 2s), 0);
-    // A request begun this instant is not infinitely fast.
-    EXPECT_DOUBLE_EQ(httpd::progress_rate(t, 1, t), 1000);
+    EXPECT_DOUBLE_EQ(httpd::progress_rate(t, 1, t), 1000);  // begun this instant: not infinitely fast
 }
 
 TEST(SessionInput, PipelinedInputPausesReadingAndTheClockStartsAtARequestsFirstByte) {
@@ -81,12 +79,10 @@ TEST(SessionInput, PipelinedInputPausesReadingAndTheClockStartsAtARequestsFirstB
     // More than the pause point is left once the first request is taken.
     while (pipelined.size() <= httpd::session_input::MAX_BUFFERED_BYTES + request.size()) pipelined += request;
     const auto space = input.read_space();
-    std::size_t fed = 0;
-    while (fed < pipelined.size()) {
-        const std::size_t n = std::min(space.size(), pipelined.size() - fed);
+    for (std::size_t fed = 0, n = 0; fed < pipelined.size(); fed += n) {
+        n = std::min(space.size(), pipelined.size() - fed);
         std::copy_n(pipelined.data() + fed, n, static_cast<char*>(space.data()));
         input.append_read(n);
-        fed += n;
     }
     EXPECT_EQ(input.next(), httpd::request_input::event::header);
     ASSERT_TRUE(input.started());

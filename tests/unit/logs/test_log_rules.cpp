@@ -45,6 +45,11 @@ void set_mtime(const fs::path& path, std::time_t when) {
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+std::string date_of(std::time_t t) {
+    std::tm local{};
+    return *lm::format_date(*localtime_r(&t, &local));
+}
+
 std::string read_file(const fs::path& path) {
     return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
@@ -146,13 +151,12 @@ TEST(LogMaintenance, PrunesOldDaysAndCompressesFinishedOnes) {
     write_file(dir.path / "empty", "");
     ASSERT_TRUE(log_compression::gzip_file(dir.path / "empty", dir.path / "empty.gz"));
     EXPECT_EQ(gunzip(dir.path / "empty.gz"), std::optional<std::string>(""));
-    EXPECT_FALSE(log_compression::gzip_file(dir.path / "missing", dir.path / "missing.gz"));
-    EXPECT_FALSE(fs::exists(dir.path / "missing.gz"));
+    EXPECT_FALSE(log_compression::gzip_file(dir.path / "missing", dir.path / "missing.gz") ||
+                 fs::exists(dir.path / "missing.gz"));
     EXPECT_FALSE(log_compression::gzip_file(dir.path / "empty", dir.path / "no/such/dir.gz"));
 }
 
-// A camera that boots with an unset clock writes its logs under an impossible date, and one whose clock was ahead
-// under a future one: neither is deleted for its date, and both still age and go.
+// Logs dated by an unset clock (impossible date) or one ahead (future) are not deleted for their date, yet still age.
 TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     EXPECT_EQ(lm::counted_date("2025-03-20", "2025-03-21", "2025-03-31"), "2025-03-20");
     EXPECT_EQ(lm::counted_date("1970-01-01", "2025-03-30", "2025-03-31"), "2025-03-30");
@@ -162,9 +166,7 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     const auto today = *lm::format_date(*lm::local_now());
     const auto days_ago = [](int days) {
         const std::time_t t = std::time(nullptr) - days * 86400;
-        std::tm local{};
-        localtime_r(&t, &local);
-        return std::pair<std::time_t, std::string>(t, *lm::format_date(local));
+        return std::pair<std::time_t, std::string>(t, date_of(t));
     };
     const std::string old = "app_" + days_ago(40).second + ".log";
     for (const auto& name : {std::string("app_1970-01-02.log"), std::string("netbird_2099-01-01.log"), old})
@@ -178,12 +180,10 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     EXPECT_EQ(gunzip(dir.path / "netbird_2099-01-01.log.gz"), std::optional<std::string>("netbird_2099-01-01.log"));
 
     // Found 40 days ago: past the retention now.
-    set_mtime(dir.path / "app_1970-01-02.log.gz", days_ago(40).first);
-    set_mtime(dir.path / "netbird_2099-01-01.log.gz", days_ago(40).first);
+    for (const char* gz : {"app_1970-01-02.log.gz", "netbird_2099-01-01.log.gz"}) set_mtime(dir.path / gz, days_ago(40).first);
     lm::prune_daily_logs(dir.path, days_ago(29).second, today);
     EXPECT_TRUE(fs::is_empty(dir.path));
-    // More of a day that was compressed already (dated again after the clock was set): it joins the archive; a
-    // plain file the archive was made from (a compression cut short) just goes.
+    // More of an archived day joins its archive; the plain file an archive was made from (cut short) just goes.
     write_file(dir.path / "app_2025-03-20.log", "morning\n");
     ASSERT_TRUE(log_compression::gzip_file(dir.path / "app_2025-03-20.log", dir.path / "app_2025-03-20.log.gz"));
     write_file(dir.path / "app_2025-03-20.log", "afternoon\n");
@@ -200,8 +200,7 @@ TEST(LogMaintenance, FilesDatedByAWrongClockAgeFromWhenTheyAreFound) {
     write_file(dir.path / "app_1970-01-01.log", "old");
     write_file(dir.path / "app_1970-01-05.log", "today");
     lm::prune_daily_logs(dir.path, "1970-01-03", "1970-01-05");
-    EXPECT_FALSE(fs::exists(dir.path / "app_1970-01-01.log"));
-    EXPECT_TRUE(fs::exists(dir.path / "app_1970-01-05.log"));
+    EXPECT_TRUE(!fs::exists(dir.path / "app_1970-01-01.log") && fs::exists(dir.path / "app_1970-01-05.log"));
 }
 
 TEST(StorageAndHeartbeat, UsedPercentRoundsHalfUpAndTheHeartbeatPrunesByTheRetention) {
@@ -222,8 +221,7 @@ TEST(StorageAndHeartbeat, UsedPercentRoundsHalfUpAndTheHeartbeatPrunesByTheReten
     fs::remove_all(logs.parent_path());
 }
 
-// A clock set while the supervisor runs (a camera that booted without the time, then reached a time server; a clock
-// that was ahead): what was written under the wrong date ends up under the corrected one.
+// A clock set while running (booted without the time, or was ahead): what it wrote ends up under the corrected date.
 TEST(DailyFileSink, WhatAWrongClockWroteIsDatedAgainWhenItIsSet) {
     temp_dir dir;
     using spdlog::log_clock;
@@ -231,10 +229,7 @@ TEST(DailyFileSink, WhatAWrongClockWroteIsDatedAgainWhenItIsSet) {
     const auto record = [](daily_file_sink& sink, log_clock::time_point when, const char* text) {
         sink.log(spdlog::details::log_msg(when, spdlog::source_loc{}, "", spdlog::level::info, text));
     };
-    const std::time_t t = log_clock::to_time_t(now);
-    std::tm local{};
-    localtime_r(&t, &local);
-    const std::string today = "app_" + *lm::format_date(local) + ".log";
+    const std::string today = "app_" + date_of(log_clock::to_time_t(now)) + ".log";
     {
         daily_file_sink sink(dir.path, "app", "%v");
         record(sink, now, "before");

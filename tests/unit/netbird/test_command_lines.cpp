@@ -16,8 +16,6 @@ namespace {
 
 const strings PREFIX = {"/app/lib/netbird", "--log-file", "/d/client.log", "--daemon-addr", "unix:///d/my sock"};
 
-strings tail_after_prefix(const strings& args) { return strings(args.begin() + PREFIX.size(), args.end()); }
-
 }  // namespace
 
 // Defaults, stored values out of range or type (an empty URL too) falling back as when read; never the key.
@@ -29,11 +27,10 @@ TEST(UpArgs, DefaultsAndTunnelOptionsFollowTheReadTimeRules) {
         {nlohmann::json::array({1}), fallback, "51820", ""}, {bad, fallback, "51821", "1.2.3.4/5.6.7.8"},
         {{{"management_url", "https://m.example"}, {"mtu", "1400"}}, "https://m.example", "51820", ""}};
     for (const auto& c : cases) {
-        const strings args = cl::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}});
-        ASSERT_EQ(args.size(), 16u);
-        EXPECT_EQ(strings(args.begin(), args.begin() + 5), PREFIX);  // a socket path with a blank stays one element
-        EXPECT_EQ(tail_after_prefix(args), (strings{"up", "--management-url", c.url, "--wireguard-port", c.port, "--mtu",
-                                                    "1280", "--interface-name", "wt0", "--external-ip-map", c.ip_map}));
+        strings expected = PREFIX;  // a socket path with a blank stays one element
+        expected.insert(expected.end(), {"up", "--management-url", c.url, "--wireguard-port", c.port, "--mtu", "1280",
+                                         "--interface-name", "wt0", "--external-ip-map", c.ip_map});
+        EXPECT_EQ(cl::build_up_args(PREFIX, c.settings, {{"setup_key", "never-on-the-line"}}), expected);
     }
     const auto flag_of = [](const form& fields) {
         const strings args = cl::build_up_args(PREFIX, nlohmann::json::object(), fields);
@@ -55,9 +52,7 @@ TEST(CommandEnvironment, InheritedThenSystemThenOverridesAndOnlyOurDaemonRecogni
     const auto additions = env_overrides::compose_command_env(
         {{"NB_USE_NETSTACK_MODE", "true"}, {"NB_LOG_MAX_SIZE_MB", "5"}, {"NB_STATE_DIR", "/d"}},
         {{"NB_USE_NETSTACK_MODE", "false"}, {"NB_FORCE_RELAY", "true"}});
-    EXPECT_EQ(additions, (form{{"NB_FORCE_RELAY", "true"},
-                               {"NB_LOG_MAX_SIZE_MB", "5"},
-                               {"NB_STATE_DIR", "/d"},
+    EXPECT_EQ(additions, (form{{"NB_FORCE_RELAY", "true"}, {"NB_LOG_MAX_SIZE_MB", "5"}, {"NB_STATE_DIR", "/d"},
                                {"NB_USE_NETSTACK_MODE", "false"}}));
 
     // Inherited entries stay unless replaced; a name is a prefix up to "=", so NB_FORCE_RELAY_X is not NB_FORCE_RELAY.
@@ -66,25 +61,19 @@ TEST(CommandEnvironment, InheritedThenSystemThenOverridesAndOnlyOurDaemonRecogni
     EXPECT_EQ(child_process::compose_environ(inherited, additions),
               (strings{"KEPT=1", "NB_FORCE_RELAY_X=2", "NOEQUALS", "NB_FORCE_RELAY=true", "NB_LOG_MAX_SIZE_MB=5",
                        "NB_STATE_DIR=/d", "NB_USE_NETSTACK_MODE=false"}));
-    using args = std::vector<std::string>;
-    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key", "K"}), "nb up --setup-key <redacted>");
-    EXPECT_EQ(cl::render_command_line(args{"nb", "--setup-key", "A", "up", "--setup-key", "B"}),
-              "nb --setup-key <redacted> up --setup-key <redacted>");
-    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key"}), "nb up --setup-key");
-    EXPECT_EQ(cl::render_command_line(args{"nb", "up", "--setup-key-file", "/d/k"}), "nb up --setup-key-file /d/k");
-    EXPECT_EQ(cl::render_command_line(args{}), "");
-    EXPECT_EQ(cl::render_command_line(args{"nb", "--management-url", "https://x\n[E] y"}),
-              "nb --management-url https://x\\n[E] y");
+    const struct { strings argv; const char* shown; } lines[] = {
+        {{"nb", "up", "--setup-key", "K"}, "nb up --setup-key <redacted>"}, {{"nb", "up", "--setup-key"}, "nb up --setup-key"},
+        {{"nb", "--setup-key", "A", "up", "--setup-key", "B"}, "nb --setup-key <redacted> up --setup-key <redacted>"},
+        {{"nb", "up", "--setup-key-file", "/d/k"}, "nb up --setup-key-file /d/k"}, {{}, ""},
+        {{"nb", "--management-url", "https://x\n[E] y"}, "nb --management-url https://x\\n[E] y"}};
+    for (const auto& l : lines) EXPECT_EQ(cl::render_command_line(l.argv), l.shown);
     const std::string exe = "/app/lib/netbird", addr = "unix:///app/localdata/netbird.sock";
-    const struct { args argv; bool ours; } cases[] = {
+    const struct { strings argv; bool ours; } cases[] = {
         {{exe, "--config", "c", "--daemon-addr", addr, "service", "run"}, true},
         {{"/usr/bin/python3", exe, "--daemon-addr", addr, "service", "run"}, true},  // a script's interpreter
         {{exe, "--daemon-addr=" + addr, "service", "run"}, true},
-        {{exe, "--daemon-addr", addr, "status"}, false},
-        {{exe, "--daemon-addr", "unix:///other.sock", "service", "run"}, false},
-        {{"/other/netbird", "--daemon-addr", addr, "service", "run"}, false},
-        {{"sleep", "100"}, false},
-        {{}, false},
+        {{exe, "--daemon-addr", addr, "status"}, false}, {{exe, "--daemon-addr", "unix:///other.sock", "service", "run"}, false},
+        {{"/other/netbird", "--daemon-addr", addr, "service", "run"}, false}, {{"sleep", "100"}, false}, {{}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(cl::is_daemon_command_line(c.argv, exe, addr), c.ours) << c.argv.size();
 }

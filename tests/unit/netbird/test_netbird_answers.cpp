@@ -13,14 +13,13 @@ TEST(StatusOutput, DaemonStateAndAnUpThatAppliedNothing) {
     EXPECT_EQ(daemon_status(R"({"daemonStatus":"NeedsLogin","management":{}})"), opt("NeedsLogin"));
     EXPECT_EQ(daemon_status(R"({"daemonStatus":7})"), std::nullopt);
     EXPECT_EQ(daemon_status("Error: failed to connect to daemon"), std::nullopt);
-    EXPECT_TRUE(netbird_answers::is_unenrolled_state("NeedsLogin"));
-    EXPECT_FALSE(netbird_answers::is_unenrolled_state("SessionExpired"));
+    EXPECT_TRUE(netbird_answers::is_unenrolled_state("NeedsLogin") && !netbird_answers::is_unenrolled_state("SessionExpired"));
     for (const char* state : {"Connecting", "LoginFailed", "SessionExpired"})
         EXPECT_TRUE(netbird_answers::is_stuck_state(state));
     for (const char* state : {"Connected", "Idle", "NeedsLogin"}) EXPECT_FALSE(netbird_answers::is_stuck_state(state));
     EXPECT_TRUE(netbird_answers::is_connect_retry(
         "Error: status failed: failed connecting to Management Service : context deadline exceeded\n"));
     EXPECT_FALSE(netbird_answers::is_connect_retry("Error: failed to connect to daemon error: context deadline exceeded"));
-    EXPECT_TRUE(netbird_answers::up_was_already_connected("Already connected\n"));
-    EXPECT_FALSE(netbird_answers::up_was_already_connected("Connected\n"));
+    EXPECT_TRUE(netbird_answers::up_was_already_connected("Already connected\n") &&
+                !netbird_answers::up_was_already_connected("Connected\n"));
 }

@@ -9,11 +9,7 @@ using sign_in_text::judge_end;
 using found = sign_in_text::link;
 using sign_in_text::outcome;
 
-namespace {
-
-const std::string LABEL = "Use this URL to log in:\n\n";
-
-}  // namespace
+static const std::string LABEL = "Use this URL to log in:\n\n";
 
 TEST(SignInText, FindsOnlyAWholePlainLinkAndItsCode) {
     EXPECT_EQ(find_link(LABEL + "https://idp.example/device?user_code=AB-CD \n\n"),
@@ -43,8 +39,7 @@ TEST(SignInText, FindsOnlyAWholePlainLinkAndItsCode) {
     EXPECT_EQ(judge_end(1, "Error: failed to connect to daemon error: context deadline exceeded"), outcome::failed);
     EXPECT_STREQ(sign_in_text::name_of(outcome::refused), "refused");
 
-    const found shown{"https://x/?c=AB-CD", "AB-CD"};
-    EXPECT_EQ(sign_in_text::without_secrets("at https://x/?c=AB-CD, code AB-CD AB-CD", shown),
+    EXPECT_EQ(sign_in_text::without_secrets("at https://x/?c=AB-CD, code AB-CD AB-CD", found{"https://x/?c=AB-CD", "AB-CD"}),
               "at [sign-in link], code [code] [code]");
     EXPECT_EQ(sign_in_text::without_secrets("AB-CD", std::nullopt), "AB-CD");
 }

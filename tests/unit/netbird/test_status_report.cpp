@@ -4,8 +4,7 @@
 
 TEST(StatusOutput, WhatTheWatchdogAndEnrolmentReadOfIt) {
     using h = status_report::tunnel_health;
-    // Without its management server, a tunnel that peers or the signal server carry is kept; one not connected is
-    // failing whatever else it says; a refused login proves no enrolment.
+    // Without management, peers or signal keep a tunnel; not connected is failing; a refused login proves no enrolment.
     const struct { const char* output; h health; bool enrolled; } cases[] = {
         {R"({"daemonStatus":"Connected","management":{"connected":true}})", h::good, true},
         {R"({"daemonStatus":"Connected","management":{"connected":false},"signal":{"connected":true}})", h::management_lost, true},

@@ -163,18 +163,23 @@ function renderWindow(bar, w) {
   bar.window = w;
   bar.stretches = tappable(barStretches(w), min);
   const percent = (ms) => `${(100 * ms) / (w.to - w.from)}%`;
-  // Elements are kept (what is pointed at keeps its details); one widened to `min` pushes back the older.
+  // Elements are kept (what is pointed at keeps its details).
   const segs = bar.node.children;
   while (segs.length < bar.stretches.length) bar.node.append(el("span"));
   while (segs.length > bar.stretches.length) bar.node.lastChild.remove();
-  let edge = w.to;
-  for (let i = segs.length - 1; i >= 0; i--) {
+  // Each at least `min` wide; what that adds is taken from the longer ones, in proportion to what they have over it.
+  const spans = bar.stretches.map((s) => Math.max(Math.min(s.to, w.to) - Math.max(s.from, w.from), min));
+  const over = spans.reduce((a, b) => a + b, 0) - (w.to - w.from);
+  const slack = spans.reduce((a, b) => a + b - min, 0);
+  let edge = w.from;
+  for (let i = 0; i < segs.length; i++) {
     const s = bar.stretches[i];
-    const right = Math.min(s.to, edge);
-    edge = Math.max(w.from, Math.min(s.from, right - min));
+    const span = over <= 0 ? spans[i] : slack >= over ? spans[i] - (over * (spans[i] - min)) / slack : (w.to - w.from) / segs.length;
+    if (over <= 0) edge = Math.max(edge, s.from);
     segs[i].className = `seg s-${s.state}${s.asked ? " asked" : ""}${s.parts ? " mixed" : ""}`;
     segs[i].style.left = percent(edge - w.from);
-    segs[i].style.width = percent(right - edge);
+    segs[i].style.width = percent(span);
+    edge += span;
     if (segs[i].title) segs[i].title = stretchText(s, w);
   }
   bar.axis.replaceChildren(...axisLabels(w, bar.step));

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <ctime>
 
 namespace history_rules {
 namespace {

@@ -167,7 +167,7 @@ function renderWindow(bar, w) {
   const segs = bar.node.children;
   while (segs.length < bar.stretches.length) bar.node.append(el("span"));
   while (segs.length > bar.stretches.length) bar.node.lastChild.remove();
-  // Each at least `min` wide; what that adds is taken from the longer ones, in proportion to what they have over it.
+  // Each at least `min` wide, the room taken from the longer ones in proportion to their excess.
   const spans = bar.stretches.map((s) => Math.max(Math.min(s.to, w.to) - Math.max(s.from, w.from), min));
   const over = spans.reduce((a, b) => a + b, 0) - (w.to - w.from);
   const slack = spans.reduce((a, b) => a + b - min, 0);

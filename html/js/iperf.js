@@ -33,9 +33,12 @@ function render() {
   const port = state.running ? state.port : $("iperf-port").value.trim() || "5201";
   $("iperf-command").value = remoteCommand(netbirdIp, port);
   const pre = $("iperf-output");
-  const atEnd = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 8;
-  setText(pre, state.output || "");
-  if (atEnd) pre.scrollTop = pre.scrollHeight;
+  // Measured on a change only: it forces a layout.
+  if (pre.textContent !== (state.output || "")) {
+    const atEnd = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 8;
+    setText(pre, state.output || "");
+    if (atEnd) pre.scrollTop = pre.scrollHeight;
+  }
   $("iperf-stop").disabled = !state.running;
 }
 

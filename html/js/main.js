@@ -1,6 +1,6 @@
 // Starts every section of the page.
 
-import { initStatus } from "./status.js";
+import { initStatus, firstStatusShown } from "./status.js";
 import { initConnection, reconnect, restartDaemon } from "./connection.js";
 import { initSignIn } from "./sign_in.js";
 import { initPeers } from "./peers.js";
@@ -40,17 +40,15 @@ function trackHeaderHeight() {
   window.addEventListener("resize", update);
 }
 
-// The status poll goes out first; the sections subscribe to it in this task.
+// The rest start once the status is shown (in its turn, before any click), not to hold
+// it up; at the latest after REST_AT_LATEST_MS. Till then Enter sends no form (no key in the URL).
+const REST_AT_LATEST_MS = 1000;
 refuseFraming();
 initStatus();
-initConnection();
-initSignIn();
-initHistory();
-initPeers();
-initSettings();
-initEnvironment();
-initLogs();
-initDiagnostics();
-initIperf();
-initPendingBanner();
-trackHeaderHeight();
+const holdForms = (event) => event.preventDefault();
+document.addEventListener("submit", holdForms, true);
+Promise.race([firstStatusShown, new Promise((go) => setTimeout(go, REST_AT_LATEST_MS))]).then(() => {
+  document.removeEventListener("submit", holdForms, true);
+  for (const init of [initConnection, initSignIn, initHistory, initPeers, initSettings, initEnvironment, initLogs,
+    initDiagnostics, initIperf, initPendingBanner, trackHeaderHeight]) init();
+});

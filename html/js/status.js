@@ -182,6 +182,8 @@ let cells = {};
 let timer = null;
 let failedSince = null;
 let firstShown = false;
+let shownFirst;  // once the first status, or the failure to get one, is on the page
+export const firstStatusShown = new Promise((resolve) => { shownFirst = resolve; });
 let lastBody = null;
 
 function buildFacts() {
@@ -216,6 +218,7 @@ function markFirst() {
   if (firstShown) return;
   firstShown = true;
   performance.mark("vantrel:first-status");
+  shownFirst();
 }
 
 function onSuccess(body) {

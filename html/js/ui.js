@@ -111,15 +111,18 @@ export async function copyField(input, msg, what) {
   if (!copied) input.select();
 }
 
-// A publish/subscribe point; a failing listener does not stop the others.
+// A publish/subscribe point; a failing listener does not stop the others; a late one hears the last value.
 export function channel() {
   const listeners = new Set();
+  let last = null;  // [value] once published
+  const tell = (fn, value) => {
+    try { fn(value); } catch (err) { setTimeout(() => { throw err; }); }  // reported, not swallowed
+  };
   return {
-    subscribe: (fn) => listeners.add(fn),
+    subscribe: (fn) => listeners.add(fn) && last && tell(fn, last[0]),
     publish(value) {
-      for (const fn of listeners) {
-        try { fn(value); } catch (err) { setTimeout(() => { throw err; }); }  // reported, not swallowed
-      }
+      last = [value];
+      for (const fn of listeners) tell(fn, value);
     },
   };
 }

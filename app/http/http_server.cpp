@@ -73,7 +73,9 @@ server::server(boost::asio::io_context& loop, router routes)
       m_acceptor(loop),
       m_retry_timer(loop),
       m_registry(std::make_shared<connection_registry>()),
-      m_max_connections(connection_cap()) {}
+      m_max_connections(connection_cap()) {
+    m_registry->idle = std::make_shared<idle_wait>(loop.get_executor());
+}
 
 server::~server() {
     // Sessions still open hold the registry; they must not reach back into it.

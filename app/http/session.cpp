@@ -23,6 +23,9 @@ constexpr std::uint64_t MAX_DRAINED_BODY_BYTES = 1024 * 1024;
 constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
 // At most one warning about readers dropped for memory in this time.
 constexpr auto MEMORY_WARNING_INTERVAL = std::chrono::seconds(60);
+// With this many connections open, those between requests wait together in
+// the idle wait; with fewer, a read of its own costs a connection less.
+constexpr std::size_t PARK_FROM_CONNECTIONS = 4;
 
 // A handler that throws must not take the whole server down: the request is
 // answered 500 (when it has not been answered yet) and the server goes on.
@@ -102,6 +105,7 @@ session::session(unix_socket socket, std::shared_ptr<const router> routes,
 }
 
 session::~session() {
+    if (m_parked) m_registry->idle->unpark(m_socket.native_handle());
     if (m_state != session_state::closed) m_registry->sessions.erase(m_entry);
     release_answer();
 }
@@ -114,6 +118,7 @@ void session::start() {
     // HTTP has no urgent data: a byte a client sends out of band is read in
     // its place like any other, instead of vanishing from the request.
     m_socket.set_option(asio::socket_base::out_of_band_inline(true), ignored);
+    m_watched = m_registry->idle && m_registry->idle->watch(m_socket.native_handle());
     touch();
     m_input.next_request();
     arm_timer(m_last_activity + IDLE_TIMEOUT);
@@ -133,6 +138,8 @@ void session::close() {
     if (m_state == session_state::closed) return;
     advance(session_event::failed);
     m_registry->sessions.erase(m_entry);
+    if (m_parked) m_registry->idle->unpark(m_socket.native_handle());
+    m_parked = false;
     release_answer();
     m_timer.cancel();
     m_output.drop_stream();
@@ -171,7 +178,13 @@ void session::on_timer() {
 // A read stays outstanding whenever reading is not paused, also while an
 // answer is pending, so that a client that goes away is noticed.
 void session::read_more() {
-    if (m_state == session_state::closed || !m_input.wants_read()) return;
+    if (m_state == session_state::closed || m_parked || !m_input.wants_read()) return;
+    if (worth_parking()) {
+        m_parked = true;
+        m_registry->idle->park(m_socket.native_handle(), *this);
+        return;
+    }
+    if (m_watched) m_read_look = m_registry->idle->looks();
     m_input.read_started();
     m_socket.async_read_some(m_input.read_space(),
                              [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
@@ -179,8 +192,38 @@ void session::read_more() {
                              });
 }
 
+// Between requests, with the socket drained by the last read and the idle
+// wait not read since that read began: bytes that came after it are still to
+// be told. Otherwise their telling may have gone by while this connection was
+// not parked (a read that filled its space, or one of Asio's that the wait's
+// reading overtook), and it reads the usual way.
+bool session::worth_parking() const {
+    const idle_wait* idle = m_registry->idle.get();
+    return m_watched && idle->usable() && m_drained_socket && m_read_look == idle->looks() &&
+           m_state == session_state::header && m_input.buffered() == 0 &&
+           m_registry->sessions.size() >= PARK_FROM_CONNECTIONS;
+}
+
+void session::on_idle_readable() {
+    m_parked = false;
+    if (m_state == session_state::closed) return;
+    const auto self = shared_from_this();
+    boost::system::error_code ec;
+    m_read_look = m_registry->idle->looks();
+    const std::size_t n = m_socket.read_some(m_input.read_space(), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        // Told of bytes an earlier read took.
+        m_drained_socket = true;
+        read_more();
+        return;
+    }
+    m_input.read_started();
+    on_read(ec, n);
+}
+
 void session::on_read(const boost::system::error_code& ec, std::size_t n) {
     m_input.read_ended();
+    m_drained_socket = n < m_input.read_space().size();
     if (ec) {
         close();
         return;

@@ -6,6 +6,7 @@
 
 #include "http/answer_memory.hpp"
 #include "http/http_server.hpp"
+#include "http/idle_wait.hpp"
 #include "http/session_input.hpp"
 #include "http/session_output.hpp"
 #include "http/session_state.hpp"
@@ -25,6 +26,7 @@ struct connection_registry {
     std::list<session*> sessions;
     answer_memory answers;
     session_clock::time_point last_memory_warning{};
+    std::shared_ptr<idle_wait> idle;  // none: every connection reads the usual way
 };
 
 // The frame's own answers carry fixed ASCII messages without quotes or
@@ -32,7 +34,7 @@ struct connection_registry {
 // Example: error_body("Not found") -> {"error":"Not found"}
 std::string error_body(std::string_view message);
 
-class session final : public std::enable_shared_from_this<session>, public response_sink {
+class session final : public std::enable_shared_from_this<session>, public response_sink, public idle_waiter {
 public:
     session(unix_socket socket, std::shared_ptr<const router> routes, std::shared_ptr<connection_registry> registry);
     ~session();
@@ -65,6 +67,8 @@ private:
     void on_timer();
 
     void read_more();
+    bool worth_parking() const;
+    void on_idle_readable() override;
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void process();
 
@@ -111,6 +115,12 @@ private:
     // Inside a handler this session called: an answer ended there is
     // finished by the code that called the handler, not from inside it.
     bool m_dispatching = false;
+    // Watched by the registry's idle wait, and parked there now.
+    bool m_watched = false;
+    bool m_parked = false;
+    // The last read took less than it could: the socket had nothing more then.
+    bool m_drained_socket = false;
+    std::uint64_t m_read_look = 0;  // the idle wait's looks() when the last read began
 };
 
 }  // namespace httpd

@@ -50,6 +50,7 @@ public:
     // starts its clock.
     request_input::event next();
     request_input& requests() { return m_requests; }
+    std::size_t buffered() const { return m_requests.buffered(); }
 
     // The request is over: the next one starts where it ended, its clock when
     // its first byte is here.

@@ -4,12 +4,13 @@ import contextlib
 import re
 import signal
 import socket
+import subprocess
 import threading
 import time
 
 import pytest
 
-from conftest import API_PREFIX, connect, read_responses, request_bytes, rss_kib
+from conftest import API_PREFIX, REPO, connect, read_responses, request_bytes, rss_kib
 from test_vpn_control import daemon_ready
 
 CONFIG = API_PREFIX + "/config"
@@ -126,10 +127,36 @@ def test_pipelining_behind_a_pending_answer(make_sandbox):
     assert b'"presets"' in env[0][2] and rest == b""
 
 
+def test_busy_connections_waiting_together_miss_no_request_and_no_end(sandbox, tmp_path):
+    # 16 clients each send their next request the moment an answer arrives: one missed hangs its client
+    # (2 s of requests; 60 s tells a hang from a slow machine).
+    client = tmp_path / "load"
+    subprocess.run(["gcc", "-O2", "-pthread", "-o", str(client), str(REPO / "tools" / "bench_load.c")], check=True)
+    out = subprocess.run([str(client), str(sandbox.sock_path), CONFIG, "16", "2", "0"],
+                         capture_output=True, text=True, check=True, timeout=60).stdout
+    figures = {k: float(v) for k, v in (f.split("=") for f in out.split())}
+    assert figures["errors"] == 0 and figures["requests"] > 100, figures
+    # Between requests, several open: requests sent together are all answered; an end is seen at once.
+    socks = [connect(sandbox) for _ in range(5)]
+    for sock in socks:
+        sock.sendall(request_bytes("GET", CONFIG))
+        assert read_responses(sock, 1)[0][0][0] == 200
+    socks[0].sendall(request_bytes("GET", CONFIG) * 2)
+    assert [status for status, _, _ in read_responses(socks[0], 2, timeout=10)[0]] == [200, 200]
+    socks[1].shutdown(socket.SHUT_WR)
+    socks[1].settimeout(10)
+    assert socks[1].recv(100) == b""
+    socks[2].sendall(request_bytes("GET", CONFIG))  # the others still wait after one ended
+    assert read_responses(socks[2], 1, timeout=10)[0][0][0] == 200
+    for sock in socks:
+        sock.close()
+
+
 @pytest.mark.slow
 def test_idle_connections_are_closed_but_pending_answers_are_not(make_sandbox):
     box = make_sandbox().start(env={"NB_SIM_DELAY_DOWN": "13"})
-    idle, half, waiting, trickle = connect(box), connect(box), connect(box), connect(box)
+    half, waiting, trickle = connect(box), connect(box), connect(box)
+    idle = used_connection(box)  # between requests among four: waits with the others
     half.sendall(b"GET " + CONFIG.encode() + b" HTTP/1.1\r\nHost: x\r\n")  # header never finished
     waiting.sendall(request_bytes("POST", API_PREFIX + "/down"))  # answered after 13 s
     # A body that would take 50 s: a byte each 0.5 s is progress, but a request must arrive within 10 s + 1 s/KiB.

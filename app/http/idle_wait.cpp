@@ -46,7 +46,7 @@ void idle_wait::park(int fd, idle_waiter& waiter) {
 }
 
 void idle_wait::unpark(int fd) {
-    if (fd < 0 || static_cast<std::size_t>(fd) >= m_parked.size() || m_parked[fd] == nullptr) return;
+    if (!parked(fd)) return;
     m_parked[fd] = nullptr;
     --m_parked_count;
 }
@@ -79,7 +79,7 @@ void idle_wait::on_ready() {
         // One told may close another (which unparks it) or park again: each is
         // looked up when its turn comes. Those not parked read the usual way.
         for (const int fd : m_ready) {
-            if (static_cast<std::size_t>(fd) >= m_parked.size() || m_parked[fd] == nullptr) continue;
+            if (!parked(fd)) continue;
             idle_waiter* waiter = m_parked[fd];
             unpark(fd);
             waiter->on_idle_readable();

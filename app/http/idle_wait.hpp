@@ -39,6 +39,9 @@ public:
     // Until the connection's next bytes; unpark before closing it.
     void park(int fd, idle_waiter& waiter);
     void unpark(int fd);
+    bool parked(int fd) const {
+        return fd >= 0 && static_cast<std::size_t>(fd) < m_parked.size() && m_parked[fd] != nullptr;
+    }
     // How many times the set was read. Bytes that come after a connection's
     // read are told by a later reading of the set, unless the set was read
     // in between: then the telling went by while it was not parked, and it

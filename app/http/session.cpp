@@ -105,7 +105,7 @@ session::session(unix_socket socket, std::shared_ptr<const router> routes,
 }
 
 session::~session() {
-    if (m_parked) m_registry->idle->unpark(m_socket.native_handle());
+    if (m_watched) m_registry->idle->unpark(m_socket.native_handle());
     if (m_state != session_state::closed) m_registry->sessions.erase(m_entry);
     release_answer();
 }
@@ -138,8 +138,7 @@ void session::close() {
     if (m_state == session_state::closed) return;
     advance(session_event::failed);
     m_registry->sessions.erase(m_entry);
-    if (m_parked) m_registry->idle->unpark(m_socket.native_handle());
-    m_parked = false;
+    if (m_watched) m_registry->idle->unpark(m_socket.native_handle());
     release_answer();
     m_timer.cancel();
     m_output.drop_stream();
@@ -178,9 +177,8 @@ void session::on_timer() {
 // A read stays outstanding whenever reading is not paused, also while an
 // answer is pending, so that a client that goes away is noticed.
 void session::read_more() {
-    if (m_state == session_state::closed || m_parked || !m_input.wants_read()) return;
+    if (m_state == session_state::closed || parked() || !m_input.wants_read()) return;
     if (worth_parking()) {
-        m_parked = true;
         m_registry->idle->park(m_socket.native_handle(), *this);
         return;
     }
@@ -205,7 +203,6 @@ bool session::worth_parking() const {
 }
 
 void session::on_idle_readable() {
-    m_parked = false;
     if (m_state == session_state::closed) return;
     const auto self = shared_from_this();
     boost::system::error_code ec;

@@ -68,6 +68,7 @@ private:
 
     void read_more();
     bool worth_parking() const;
+    bool parked() { return m_watched && m_registry->idle->parked(m_socket.native_handle()); }
     void on_idle_readable() override;
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void process();
@@ -115,9 +116,8 @@ private:
     // Inside a handler this session called: an answer ended there is
     // finished by the code that called the handler, not from inside it.
     bool m_dispatching = false;
-    // Watched by the registry's idle wait, and parked there now.
+    // Watched by the registry's idle wait (and so maybe parked there).
     bool m_watched = false;
-    bool m_parked = false;
     // The last read took less than it could: the socket had nothing more then.
     bool m_drained_socket = false;
     std::uint64_t m_read_look = 0;  // the idle wait's looks() when the last read began
